@@ -1,0 +1,130 @@
+// The library's entry point: settings, partitions, entries and the frame.
+//
+// Threading: none. Call every operation from one thread; no operation may be
+// called from inside a client or visitor callback.
+//
+// Handles: a partition handle is what CreateSpacePartition returned, an entry
+// handle what AddEntry returned. A null handle is ignored (the operation does
+// nothing; one that returns a value returns null). Other invalid handles,
+// including an entry handle used after RemoveEntry (its record is recycled
+// for later entries), are the host's error and are not detected.
+//
+// Memory: when the allocator returns null, operations fail without changing
+// anything (CreateSpacePartition and AddEntry return null); during a frame the
+// library culls less rather than crash, and the next frame with memory
+// available works normally.
+//
+// Geometry contract: boxes (min[3], max[3]) and bounding spheres are world
+// space and are used exactly as given. The optional matrix (16 floats,
+// translation in elements 12..14) is the host's placement of its object: the
+// library copies it and hands it back with DrawObject, TouchObject and
+// beside the entry's box in DrawBox, but never applies it.
+#ifndef KEL_OCCLUSION_CULLING_ENGINE_H
+#define KEL_OCCLUSION_CULLING_ENGINE_H
+
+#include <cstdint>
+
+#include "KELAllocator.h"
+#include "KELExport.h"
+#include "KELOcclusionCullingClient.h"
+#include "KELSpacePartitionTraversal.h"
+
+class KEL_API KELOcclusionCullingEngine {
+public:
+  // The one engine (created on first call; null if no memory, then the next
+  // call tries again). Before it is set, the engine holds identity matrices,
+  // no clipping planes, no client and contribution scales of zero (nothing
+  // is too small).
+  static KELOcclusionCullingEngine* GetInstance();
+
+  // Copies hold their own partition list and their own clipping planes.
+  KELOcclusionCullingEngine(const KELOcclusionCullingEngine&);
+  KELOcclusionCullingEngine& operator=(const KELOcclusionCullingEngine&);
+  ~KELOcclusionCullingEngine();
+
+  // Stores the renderer callback (not owned). It must outlive every
+  // EndCulling that uses it.
+  void SetClient(KELOcclusionCullingClient* client);
+  // 16 floats each, copied; translation in elements 12..14. Clip
+  // coordinates are formed with projection applied after view.
+  void SetViewMatrix(const float* matrix);
+  void SetProjectionMatrix(const float* matrix);
+  // Module-wide: a query must report more samples than this for its subject
+  // to count as visible (default 300).
+  void SetPixelHitsThreshold(uint32_t pixels);
+  // Module-wide: how many frames a subject last found visible may go
+  // without a new query (default 0).
+  void SetFrameCoherency(uint32_t frames);
+  // Copies `count` planes (a, b, c, d): a point is kept where
+  // a*x + b*y + c*z + d < 0. A zone wholly outside one of the first six
+  // planes is skipped. A negative count or a null array holds no planes (no
+  // plane rejects anything); a null plane pointer holds a plane that rejects
+  // nothing.
+  void SetClippingPlanes(int32_t count, const float* const* planes);
+  // Contribution culling: a sphere is too small when its diameter is less
+  // than its distance ahead of `eye` along `direction`, times scale1*scale2.
+  void SetContributionCullingParameters(const float* eye, const float* direction, float scale1,
+                                        float scale2);
+  bool IsTooSmall(const float* center, float radius);
+
+  // A new, empty, active partition (not yet added to the frame), or null.
+  void* CreateSpacePartition();
+  // Allows or forbids splitting the partition's crowded root zone.
+  // Activating a partition that has been split flattens and rebuilds it.
+  void ActivateSpacePartition(void* partition, bool active);
+  // The partition's current bounds; inverted (min 1e7, max -1e7) while empty.
+  void GetPartitionBounds(void* partition, float* min, float* max);
+  // Walks the partition with the host's visitor, zone by zone (pre-order),
+  // splitting crowded zones on the way; `force` allows splitting an
+  // inactive partition for this walk.
+  void TraverseSpacePartition(void* partition, KELSpacePartitionTraversal* traversal, bool force);
+  // Adds the partition to this frame's list (no duplicate check).
+  void AddPartition(void* partition);
+
+  // A new entry for the host's object, unloaded, shown and opaque; returns
+  // its handle, or null (nothing changed) when memory runs out.
+  void* AddEntry(void* partition, void* object, const float* min, const float* max,
+                 const float* center, float radius, const float* matrix);
+  // New geometry; a null matrix keeps the entry's earlier matrix.
+  void UpdateEntry(void* entry, const float* min, const float* max, const float* center,
+                   float radius, const float* matrix);
+  // Takes the entry out of its partition; its handle is invalid afterwards.
+  void RemoveEntry(void* entry);
+  // Loaded entries are drawn with DrawObject; unloaded ones are tested with
+  // their boxes and reported with TouchObject when visible.
+  void EntryLoaded(void* entry);
+  void EntryUnLoaded(void* entry);
+  // Hidden entries are never drawn and contribute no box to any query.
+  void SetVisibility(void* entry, bool visible);
+  // Passed on to DrawObject.
+  void SetTransparency(void* entry, bool transparent);
+
+  // Empties the frame's partition list.
+  void StartCulling();
+  // Culls the frame's partitions through the client: draws visible loaded
+  // objects, reports visible entries with TouchObject, and prints six
+  // statistics lines on standard output. Without a client it does nothing.
+  void EndCulling();
+
+protected:
+  KELOcclusionCullingEngine();
+
+  KELOcclusionCullingClient* iClient;
+  KELGrowArray iPartitions;
+  int32_t iClipPlaneCount;
+  float iEyePosition[3];
+  float iScaledDirection[3];
+  float iContributionOffset;
+  float** iClipPlanes;
+  float iProjectionMatrix[16];
+  float iViewMatrix[16];
+
+  static KELOcclusionCullingEngine* _instance;
+
+  friend struct KELEngineAccess;
+};
+
+// Module marker: returns 1.
+KEL_API int TALBEK_WORKS_QBN5_INTERNAL_KELScreenSpacePartitioning();
+
+#endif

@@ -1,0 +1,160 @@
+// World-space partition: zones (an octree built lazily, with bounds that
+// grow with their content) and the entries they hold.
+#ifndef KEL_3D_ZONE_H
+#define KEL_3D_ZONE_H
+
+#include <cstdint>
+
+#include "FIFOQueue.h"
+#include "KELAllocator.h"
+
+class KELSpacePartitionTraversal;
+struct KEL3DZone;
+
+// Entry placement bits.
+constexpr uint32_t kEntryPending = 1u << 0;   // waits in its zone for the split
+constexpr uint32_t kEntryTooSmall = 1u << 1;  // contribution test result of this frame
+
+// Entry flag bits.
+constexpr uint32_t kEntryLoadMask = 3u;       // 0 loaded, 1 unloaded
+constexpr uint32_t kEntryUnloaded = 1u;
+constexpr uint32_t kEntryPixelShift = 2u;
+constexpr uint32_t kEntryPixelMask = 0xFFFFFu;  // 20 bits
+constexpr uint32_t kEntryTransparent = 1u << 22;
+constexpr uint32_t kEntryHidden = 1u << 23;
+
+// Zone flag bits.
+constexpr uint32_t kZoneFlagOwnHit = 1u << 0;
+constexpr uint32_t kZoneFlagQueryPassed = 1u << 1;
+constexpr uint32_t kZoneFlagEmpty = 1u << 2;
+constexpr uint32_t kZoneFlagInsideScreen = 1u << 3;
+constexpr uint32_t kZoneFlagSubdivided = 1u << 4;
+
+// Zone state bits.
+constexpr uint32_t kZoneStateActive = 1u << 0;
+
+constexpr int32_t kMaxPendingEntries = 100;
+// Deepest zone that may still be split; keeps every walk's recursion shallow
+// whatever the host's geometry.
+constexpr uint32_t kMaxZoneDepth = 64;
+constexpr float kRootHalfSize = 1e7f;
+
+struct KEL3DZoneBox {
+  float iMin[3];
+  float iMax[3];
+};
+
+struct KEL3DZoneEntry {
+  float iCenter[3];
+  float iRadius;
+  KEL3DZoneBox* iBox;
+  KELMatrix* iMatrix;
+  KEL3DZone* iZone;
+  float iMin[3];
+  float iMax[3];
+  uint32_t iPlacement;
+  uint8_t iHistory;
+  uint32_t iFlags;
+  void* iObject;
+  int32_t iLastVisibleFrame;
+  uint32_t iHistoryFrame;
+  KEL3DZoneEntry* iNextEntry;
+  KEL3DZoneEntry* iPrevEntry;
+
+  bool IsLoaded() const { return (iFlags & kEntryLoadMask) == 0; }
+  bool IsPending() const { return (iPlacement & kEntryPending) != 0; }
+  bool IsHidden() const { return (iFlags & kEntryHidden) != 0; }
+  bool IsTransparent() const { return (iFlags & kEntryTransparent) != 0; }
+  bool IsTooSmall() const { return (iPlacement & kEntryTooSmall) != 0; }
+  void SetTooSmall(bool tooSmall) {
+    iPlacement = tooSmall ? (iPlacement | kEntryTooSmall) : (iPlacement & ~kEntryTooSmall);
+  }
+  uint32_t PixelCount() const { return (iFlags >> kEntryPixelShift) & kEntryPixelMask; }
+  // Stores the count saturated at the largest 20-bit value, so that a large
+  // visible object is never reported with a small count.
+  void SetPixelCount(uint32_t pixels);
+
+  void RecordVisibility(uint32_t frame, bool visible);
+  int16_t GetVisibilityHistory(uint32_t frame) const;
+  // Sets iNextEntry; asserts (debug builds) that an entry never follows itself.
+  void SetNextEntry(KEL3DZoneEntry* next);
+
+  // Removed entries and their box and matrix records are recycled here.
+  static KEL3DZoneEntry* _freeList;
+  static KELMatrix* _freeMatrices;
+};
+
+struct KEL3DZone {
+  float iHalfSize[3];
+  float iMin[3];
+  float iMax[3];
+  float iSplitMin[3];
+  float iSplitMax[3];
+  uint8_t iHistory;
+  uint32_t iFlags;
+  uint32_t iState;
+  KELGrowArray iChildren;
+  KEL3DZoneEntry* iUnloadedPending;
+  KEL3DZoneEntry* iUnloadedFixed;
+  KEL3DZoneEntry* iLoaded;
+  KEL3DZone* iNextFree;
+  KEL3DZone* iParent;
+  int32_t iLastVisibleFrame;
+  uint32_t iHistoryFrame;
+  // Entries waiting for the split. A full word: a host may bulk-load far
+  // more than a 19-bit count allows into one zone before its first frame.
+  uint32_t iPendingCount;
+  // Depth below the root (root 0).
+  uint32_t iDepth;
+
+  // --- creation and the zone pool ---
+  // A root zone for the cell +-1e7, allocated (not pooled); null on failure.
+  static KEL3DZone* CreateRoot();
+  // A zone from the pool, or a new one; null when memory runs out.
+  static KEL3DZone* AllocZone();
+  static void ReleaseZone(KEL3DZone* zone);
+  static KEL3DZone* _pool;
+
+  // Sets the cell: half size from the corners, bounds inverted (empty).
+  void SetCell(const float* lower, const float* upper);
+  KEL3DZone* Child(int32_t index) const { return static_cast<KEL3DZone*>(iChildren.data[index]); }
+  bool IsSubdivided() const { return (iFlags & kZoneFlagSubdivided) != 0; }
+  bool IsActive() const { return (iState & kZoneStateActive) != 0; }
+
+  // --- entries ---
+  void Insert(KEL3DZoneEntry* entry);
+  void Remove(KEL3DZoneEntry* entry);
+  void Relocate(KEL3DZoneEntry* entry);
+  void SetEntryLoaded(KEL3DZoneEntry* entry);
+  void SetEntryUnloaded(KEL3DZoneEntry* entry);
+  void SetActive(bool active);
+  void GrowBounds(const KEL3DZoneEntry* entry, bool toRoot);
+  void GrowBoundsAndSplit(const KEL3DZoneEntry* entry);
+
+  // --- subdivision ---
+  void Subdivide();
+  void Rebuild();
+
+  // --- walks ---
+  void Traverse(KELSpacePartitionTraversal* visitor, bool force);
+  void CollectLoadedEntries(FIFOQueue* queue);
+
+  // --- culling bookkeeping ---
+  void RecordVisibility(uint32_t frame, bool visible);
+  int16_t GetVisibilityHistory(uint32_t frame) const;
+  void PropagateLastVisibleFrame(int32_t frame);
+
+  // --- list helpers (internal to the zone code) ---
+  KEL3DZoneEntry** ListFor(const KEL3DZoneEntry* entry);
+  static void PushFront(KEL3DZoneEntry** list, KEL3DZoneEntry* entry);
+  static void Unlink(KEL3DZoneEntry** list, KEL3DZoneEntry* entry);
+};
+
+// Engine-level entry operations, null-safe (see the public header).
+KEL3DZoneEntry* KELCreateEntry(KEL3DZone* root, void* object, const float* min, const float* max,
+                               const float* center, float radius, const float* matrix);
+void KELUpdateEntry(KEL3DZoneEntry* entry, const float* min, const float* max, const float* center,
+                    float radius, const float* matrix);
+void KELRemoveEntry(KEL3DZoneEntry* entry);
+
+#endif

@@ -1,0 +1,30 @@
+// The host's walk over a partition and the gathering of loaded entries.
+// Both recurse as deep as the zone tree, which the split keeps within
+// kMaxZoneDepth levels.
+#include "KEL3DZone.h"
+#include "KELSpacePartitionTraversal.h"
+
+void KEL3DZone::Traverse(KELSpacePartitionTraversal* visitor, bool force) {
+  if (!visitor->TestBox(iMin, iMax)) return;
+  const uint32_t wasActive = iState & kZoneStateActive;
+  if (force) iState |= kZoneStateActive;
+  if (iPendingCount > static_cast<uint32_t>(kMaxPendingEntries)) Subdivide();
+  iState = (iState & ~kZoneStateActive) | wasActive;
+
+  KEL3DZoneEntry* lists[3] = {iLoaded, iUnloadedPending, iUnloadedFixed};
+  for (KEL3DZoneEntry* entry : lists) {
+    while (entry != nullptr) {
+      if (visitor->TestBox(entry->iMin, entry->iMax)) visitor->VisitObject(entry->iObject);
+      entry = entry->iNextEntry;
+    }
+  }
+  for (int32_t i = 0; i < iChildren.count; ++i) {
+    KEL3DZone* child = Child(i);
+    if (child != nullptr) child->Traverse(visitor, force);
+  }
+}
+
+void KEL3DZone::CollectLoadedEntries(FIFOQueue* queue) {
+  for (KEL3DZoneEntry* entry = iLoaded; entry != nullptr; entry = entry->iNextEntry) queue->Append(entry);
+  for (int32_t i = 0; i < iChildren.count; ++i) Child(i)->CollectLoadedEntries(queue);
+}

@@ -1,0 +1,65 @@
+#include <cstdlib>
+#include <new>
+
+#include "KELMemory.h"
+
+KELAllocator* KELAllocator::_allocator = nullptr;
+
+KELAllocator::KELAllocator() = default;
+KELAllocator::KELAllocator(const KELAllocator&) = default;
+KELAllocator& KELAllocator::operator=(const KELAllocator&) { return *this; }
+
+KELAllocator* KELAllocator::GetAllocator() {
+  if (_allocator == nullptr) {
+    void* memory = KELGlobalAllocate(sizeof(KELDefaultAllocator));
+    if (memory != nullptr) _allocator = new (memory) KELDefaultAllocator();
+  }
+  return _allocator;
+}
+
+void KELAllocator::SetAllocator(KELAllocator* allocator) { _allocator = allocator; }
+
+KELDefaultAllocator::KELDefaultAllocator() = default;
+KELDefaultAllocator::KELDefaultAllocator(const KELDefaultAllocator&) : KELAllocator() {}
+KELDefaultAllocator& KELDefaultAllocator::operator=(const KELDefaultAllocator&) { return *this; }
+
+void* KELDefaultAllocator::Allocate(uint32_t size) { return std::malloc(size); }
+void KELDefaultAllocator::Free(void* pointer) { std::free(pointer); }
+
+void* KELGlobalAllocate(size_t size) {
+  for (;;) {
+    void* memory = std::malloc(size);
+    if (memory != nullptr) return memory;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) return nullptr;
+    handler();
+  }
+}
+
+void* KELAllocateRecord(size_t size) {
+  KELAllocator* allocator = KELAllocator::GetAllocator();
+  if (allocator == nullptr || size > UINT32_MAX) return nullptr;
+  return allocator->Allocate(static_cast<uint32_t>(size));
+}
+
+FIFOElement* AllocateElement(FIFOElement** freeList, KELAllocator* allocator) {
+  if (*freeList != nullptr) {
+    FIFOElement* element = *freeList;
+    *freeList = element->next;
+    return element;
+  }
+  if (allocator == nullptr) return nullptr;
+  return static_cast<FIFOElement*>(allocator->Allocate(sizeof(FIFOElement)));
+}
+
+// Newest first; kept only so that every matrix made here stays reachable.
+static KELMatrix* _matrices = nullptr;
+
+KELMatrix* AllocMatrix() {
+  KELMatrix* matrix = static_cast<KELMatrix*>(KELGlobalAllocate(sizeof(KELMatrix)));
+  if (matrix == nullptr) return nullptr;
+  matrix->iNext = _matrices;
+  matrix->iLink = nullptr;
+  _matrices = matrix;
+  return matrix;
+}

@@ -1,0 +1,120 @@
+// The culling frame: EndCulling builds the frame's screen-space tree, draws
+// the loaded objects of large zones, issues one zone query per projected
+// zone, runs the occlusion traversal and reports the visible entries.
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "KEL3DZone.h"
+#include "KELMemory.h"
+#include "KELOcclusionCullingEngine.h"
+#include "KELOcclusionQueryTask.h"
+#include "KELOcclusionTraversal.h"
+#include "KELScreenSpacePartition.h"
+#include "KELSettings.h"
+
+namespace {
+
+// One record per client ever used; never removed. Storage released at unload.
+KELGrowArray _clientStates(10);
+// Stands in when no record can be made for a new client (no memory).
+KELClientQueryState _fallbackState = {nullptr, {nullptr, &_sharedElementFreeList, nullptr, nullptr}};
+// Storage of the frame root's child array, kept between frames so that a
+// steady-state frame makes no heap allocation.
+KELGrowArray _rootChildren(8);
+
+// Exchanges two arrays' storage without copying it.
+void SwapStorage(KELGrowArray& a, KELGrowArray& b) {
+  std::swap(a.count, b.count);
+  std::swap(a.growBy, b.growBy);
+  std::swap(a.capacity, b.capacity);
+  std::swap(a.data, b.data);
+}
+
+KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
+  for (int32_t i = 0; i < _clientStates.count; ++i) {
+    KELClientQueryState* state = static_cast<KELClientQueryState*>(_clientStates.data[i]);
+    if (state->iClient == client) return state;
+  }
+  void* memory = KELGlobalAllocate(sizeof(KELClientQueryState));
+  if (memory != nullptr) {
+    KELClientQueryState* state = static_cast<KELClientQueryState*>(memory);
+    state->iClient = client;
+    state->iHandlePool.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+    if (_clientStates.Append(state)) return state;
+    std::free(memory);
+  }
+  _fallbackState.iClient = client;
+  return &_fallbackState;
+}
+
+void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpacePartition& root) {
+  for (const KELScreenZone* record = root.iScreenZones; record != nullptr; record = record->iNext) {
+    if (record->iIsSmall) continue;
+    for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
+      if (!entry->IsHidden()) client->DrawObject(entry->iObject, nullptr, entry->IsTransparent());
+  }
+}
+
+void IssueZoneQueries(KELOcclusionCullingClient* client, KELClientQueryState* state, KELScreenSpacePartition* root) {
+  for (KELScreenZone* record = root->iScreenZones; record != nullptr; record = record->iNext) {
+    KELZoneQueryTask* task = KELZoneQueryTask::Make(client, state, record->iZone, root, record->iNext == nullptr,
+                                                    record->iCrossesNearPlane != 0);
+    if (task != nullptr) KELOcclusionQueryTask::IssuePending(task);
+  }
+}
+
+void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries) {
+  client->OnBeginOcclusionResults();
+  while (!visibleEntries->IsEmpty()) {
+    KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(visibleEntries->TakeFront());
+    client->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax,
+                        entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
+  }
+  client->OnEndOcclusionResults();
+}
+
+}  // namespace
+
+void KELOcclusionCullingEngine::EndCulling() {
+  // Without a client there is nothing to query, draw or report to.
+  KELOcclusionCullingClient* client = iClient;
+  if (client == nullptr) return;
+  KELSettings::AdvanceFrame();
+  KELOcclusionQueryTask::_engine = this;
+
+  KELScreenSpacePartition root;
+  SwapStorage(root.iChildren, _rootChildren);
+  root.Initialize(-1, -1, -1, 1, 1, 1);
+  float viewProjection[16];
+  ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
+  for (int32_t i = 0; i < iPartitions.count; ++i) {
+    KEL3DZone* partition = static_cast<KEL3DZone*>(iPartitions.data[i]);
+    root.InsertScreenZone(ProjectZone(viewProjection, partition), iClipPlaneCount, iClipPlanes);
+  }
+  root.iSampleCount = 0;
+
+  KELClientQueryState* state = FindClientState(client);
+  // Handles are reused only within the frame that made them.
+  state->iHandlePool.allocator = KELAllocator::GetAllocator();
+  state->iHandlePool.Clear();
+
+  client->EnableDepthWrite(true);
+  client->EnableColorWrite(true);
+  DrawLargeZones(client, root);
+  client->EnableDepthWrite(false);
+  client->EnableColorWrite(false);
+  IssueZoneQueries(client, state, &root);
+
+  FIFOQueue visibleEntries;
+  visibleEntries.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+  RunOcclusionTraversal(client, state, &visibleEntries);
+
+  client->EnableColorWrite(true);
+  client->EnableDepthWrite(true);
+  ReportVisible(client, &visibleEntries);
+
+  root.Release();
+  SwapStorage(root.iChildren, _rootChildren);
+  KELOcclusionQueryTask::_engine = nullptr;
+}

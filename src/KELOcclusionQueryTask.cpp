@@ -1,0 +1,367 @@
+// Occlusion query tasks: issuing with frame coherency, drawing the boxes of
+// a query, and turning results into visibility records and further work.
+#include "KELOcclusionQueryTask.h"
+
+#include <cstdio>
+#include <new>
+
+#include "KEL3DZone.h"
+#include "KELMemory.h"
+#include "KELOcclusionCullingClient.h"
+#include "KELOcclusionCullingEngine.h"
+#include "KELScreenSpacePartition.h"
+#include "KELSettings.h"
+
+KELOcclusionQueryTask* KELOcclusionQueryTask::_freeList = nullptr;
+KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingHead = nullptr;
+KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingTail = nullptr;
+KELOcclusionCullingEngine* KELOcclusionQueryTask::_engine = nullptr;
+KELQueryBatchTask* KELQueryBatchTask::_freeList = nullptr;
+FIFOQueue KELZoneQueryTask::_childQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
+FIFOQueue KELZoneQueryTask::_nodeQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
+
+int32_t KELCullingStatistics::_fillQueries = 0;
+int32_t KELCullingStatistics::_zonesTraversed = 0;
+int32_t KELCullingStatistics::_entriesTraversed = 0;
+int32_t KELCullingStatistics::_entriesFilled = 0;
+int32_t KELCullingStatistics::_bigEntriesFilled = 0;
+int32_t KELCullingStatistics::_emptyFillQueries = 0;
+
+void KELCullingStatistics::Reset() {
+  _fillQueries = _zonesTraversed = _entriesTraversed = 0;
+  _entriesFilled = _bigEntriesFilled = _emptyFillQueries = 0;
+}
+
+void KELCullingStatistics::Print() {
+  const char* labels[6] = {"fill query : ",          "zone traversed : ",        "zone entry traversed : ",
+                           "zone entry filled : ",   "big zone entry filled : ", "zone entry nothing : "};
+  const int32_t values[6] = {_fillQueries,   _zonesTraversed,   _entriesTraversed,
+                             _entriesFilled, _bigEntriesFilled, _emptyFillQueries};
+  for (int i = 0; i < 6; ++i) {
+    std::printf("%s%d\n", labels[i], static_cast<int>(values[i]));
+    std::fflush(stdout);
+  }
+}
+
+namespace {
+
+int32_t Frame() { return KELSettings::_frameCounter; }
+int32_t SignedThreshold() { return static_cast<int32_t>(KELSettings::_pixelHitsThreshold); }
+
+const float* MatrixOf(const KEL3DZoneEntry* entry) {
+  return entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr;
+}
+
+// Contribution test of the frame's engine; marks the entry and returns the result.
+bool MarkTooSmall(KEL3DZoneEntry* entry) {
+  KELOcclusionCullingEngine* engine = KELOcclusionQueryTask::_engine;
+  if (engine == nullptr) engine = KELOcclusionCullingEngine::GetInstance();
+  bool tooSmall = engine != nullptr && engine->IsTooSmall(entry->iCenter, entry->iRadius);
+  entry->SetTooSmall(tooSmall);
+  return tooSmall;
+}
+
+// Appends a new task (or the null of a failed allocation, which ends that
+// queue's step for the pass). A task that finds no queue element goes back
+// to its free list, so no record is ever lost.
+void QueueTask(FIFOQueue* queue, KELOcclusionQueryTask* task) {
+  if (!queue->Append(task) && task != nullptr) KELOcclusionQueryTask::Recycle(task);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- base
+
+KELOcclusionQueryTask::KELOcclusionQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state,
+                                             void* subject)
+    : iQuery(nullptr), iClient(client), iQueryState(state), iBatchable(1), iNextTask(nullptr), iSubject(subject) {}
+
+// Rule A: skip while the subject was visible within the last `coherency` frames.
+void KELOcclusionQueryTask::Issue() {
+  int32_t last = GetLastVisibleFrame();
+  if (last >= 0 && KELSettings::FramesSince(Frame(), last) <= static_cast<int32_t>(KELSettings::_frameCoherency))
+    return;
+  RunQuery();
+}
+
+void KELOcclusionQueryTask::RunQuery() {
+  FIFOQueue* pool = &iQueryState->iHandlePool;
+  iQuery = pool->IsEmpty() ? iClient->GenQuery() : pool->TakeFront();
+  iClient->BeginQuery(iQuery);
+  Draw();
+  iClient->EndQuery(iQuery);
+}
+
+int16_t KELOcclusionQueryTask::GetOcclusionHistory() { return -1; }
+int32_t KELOcclusionQueryTask::GetLastVisibleFrame() { return -1; }
+int KELOcclusionQueryTask::IsOcclusionQueryTask() { return 1; }
+bool KELOcclusionQueryTask::IsRecycledByCaller() { return true; }
+
+void KELOcclusionQueryTask::IssuePending(KELOcclusionQueryTask* task) {
+  task->iNextTask = nullptr;
+  if (_pendingTail != nullptr) _pendingTail->iNextTask = task;
+  else _pendingHead = task;
+  _pendingTail = task;
+  task->Issue();
+}
+
+KELOcclusionQueryTask* KELOcclusionQueryTask::TakePending() {
+  KELOcclusionQueryTask* task = _pendingHead;
+  _pendingHead = task->iNextTask;
+  if (_pendingHead == nullptr) _pendingTail = nullptr;
+  task->iNextTask = nullptr;
+  return task;
+}
+
+void KELOcclusionQueryTask::Recycle(KELOcclusionQueryTask* task) {
+  task->iQuery = nullptr;
+  task->iNextTask = _freeList;
+  _freeList = task;
+}
+
+namespace {
+
+constexpr size_t kTaskRecordSize =
+    sizeof(KELEntryQueryTask) > sizeof(KELZoneQueryTask)
+        ? (sizeof(KELEntryQueryTask) > sizeof(KELFillQueryTask) ? sizeof(KELEntryQueryTask) : sizeof(KELFillQueryTask))
+        : (sizeof(KELZoneQueryTask) > sizeof(KELFillQueryTask) ? sizeof(KELZoneQueryTask) : sizeof(KELFillQueryTask));
+
+// Raw storage for an entry, zone or fill task: any record of the shared
+// free list serves any of the three kinds.
+void* TakeTaskRecord() {
+  KELOcclusionQueryTask* record = KELOcclusionQueryTask::_freeList;
+  if (record != nullptr) {
+    KELOcclusionQueryTask::_freeList = record->iNextTask;
+    return record;
+  }
+  return KELAllocateRecord(kTaskRecordSize);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- entry task
+
+KELEntryQueryTask* KELEntryQueryTask::Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
+                                           KEL3DZoneEntry* entry) {
+  void* memory = TakeTaskRecord();
+  return memory != nullptr ? new (memory) KELEntryQueryTask(client, state, entry) : nullptr;
+}
+
+void KELEntryQueryTask::Draw() {
+  KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
+  if (entry->IsHidden()) return;
+  iClient->StartDrawBoxes();
+  iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
+  iClient->EndDrawBoxes();
+}
+
+int16_t KELEntryQueryTask::GetOcclusionHistory() {
+  return static_cast<KEL3DZoneEntry*>(iSubject)->GetVisibilityHistory(static_cast<uint32_t>(Frame()));
+}
+
+int32_t KELEntryQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZoneEntry*>(iSubject)->iLastVisibleFrame; }
+
+void KELEntryQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue*, FIFOQueue*, FIFOQueue* visibleEntries) {
+  KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
+  const int32_t threshold = SignedThreshold();
+  if (pixels != -1) {
+    entry->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
+    if (pixels <= threshold) return;
+  }
+  if (pixels != -1 || threshold < -1) {
+    entry->iLastVisibleFrame = Frame();
+    entry->iZone->PropagateLastVisibleFrame(Frame());
+    ClearOwnHitUpwards(entry->iZone);
+    entry->SetPixelCount(static_cast<uint32_t>(pixels));
+  }
+  visibleEntries->Append(entry);
+}
+
+// ---------------------------------------------------------------- zone task
+
+KELZoneQueryTask::KELZoneQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
+                                   KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane)
+    : KELOcclusionQueryTask(client, state, zone), iNode(node), iLastOfNode(lastOfNode ? 1 : 0),
+      iCrossesNearPlane(crossesNearPlane ? 1 : 0) {}
+
+KELZoneQueryTask* KELZoneQueryTask::Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
+                                         KEL3DZone* zone, KELScreenSpacePartition* node, bool lastOfNode,
+                                         bool crossesNearPlane) {
+  void* memory = TakeTaskRecord();
+  if (memory == nullptr) return nullptr;
+  return new (memory) KELZoneQueryTask(client, state, zone, node, lastOfNode, crossesNearPlane);
+}
+
+// Rule B: query at once a zone that has never been seen and has no hit of its
+// own; otherwise skip while it was visible less than `coherency` frames ago.
+void KELZoneQueryTask::Issue() {
+  if (iCrossesNearPlane) return;
+  KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
+  int32_t last = GetLastVisibleFrame();
+  if (!(zone->iFlags & kZoneFlagOwnHit) && last < 0) {
+    RunQuery();
+    return;
+  }
+  if (KELSettings::FramesSince(Frame(), last) < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
+  RunQuery();
+}
+
+void KELZoneQueryTask::Draw() {
+  KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
+  iClient->StartDrawBoxes();
+  iClient->DrawBox(zone->iMin, zone->iMax, nullptr);
+  iClient->EndDrawBoxes();
+}
+
+int16_t KELZoneQueryTask::GetOcclusionHistory() {
+  // Never batched: a crossing zone is not queried at all.
+  if (iCrossesNearPlane) return -1;
+  return static_cast<KEL3DZone*>(iSubject)->GetVisibilityHistory(static_cast<uint32_t>(Frame()));
+}
+
+int32_t KELZoneQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZone*>(iSubject)->iLastVisibleFrame; }
+
+void KELZoneQueryTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue,
+                                    FIFOQueue* drawQueue, FIFOQueue*) {
+  KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
+  KELScreenSpacePartition* node = iNode;
+  const int32_t threshold = SignedThreshold();
+  if (pixels == -1) {
+    node->iSampleCount += KELSettings::_pixelHitsThreshold + 1u;
+    zone->iFlags |= kZoneFlagQueryPassed;
+  } else {
+    zone->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
+    node->iSampleCount += static_cast<uint32_t>(pixels);
+    zone->iFlags = pixels > threshold ? (zone->iFlags | kZoneFlagQueryPassed) : (zone->iFlags & ~kZoneFlagQueryPassed);
+  }
+  if (pixels > threshold) {
+    zone->PropagateLastVisibleFrame(Frame());
+    zone->iFlags |= kZoneFlagOwnHit;
+  }
+  if (!iLastOfNode) return;
+  const bool visible = node->iSampleCount > KELSettings::_pixelHitsThreshold;
+  KELAllocator* allocator = KELAllocator::GetAllocator();
+  _childQueue.allocator = allocator;
+  _nodeQueue.allocator = allocator;
+  node->OnNodeTested(visible, &_childQueue, &_nodeQueue, drawQueue);
+  QueueChildNodeWork(queryQueue, drawQueue);
+  while (!_nodeQueue.IsEmpty()) {
+    KELScreenSpacePartition* filled = static_cast<KELScreenSpacePartition*>(_nodeQueue.TakeFront());
+    QueueTask(fillQueue, KELFillQueryTask::Make(iClient, iQueryState, filled));
+  }
+  if (!visible) node->Release();
+}
+
+// For each handed-out child node: its large zones' loaded entries go to
+// drawing at once, and every record gets a zone task.
+void KELZoneQueryTask::QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue) {
+  while (!_childQueue.IsEmpty()) {
+    KELScreenSpacePartition* child = static_cast<KELScreenSpacePartition*>(_childQueue.TakeFront());
+    child->iSampleCount = 0;
+    for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
+      if (!record->iIsSmall) {
+        for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
+          if (!MarkTooSmall(entry)) drawQueue->Append(entry);
+      }
+      QueueTask(queryQueue, Make(iClient, iQueryState, record->iZone, child, record->iNext == nullptr,
+                                 record->iCrossesNearPlane != 0));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- fill task
+
+KELFillQueryTask* KELFillQueryTask::Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
+                                         KELScreenSpacePartition* node) {
+  void* memory = TakeTaskRecord();
+  return memory != nullptr ? new (memory) KELFillQueryTask(client, state, node) : nullptr;
+}
+
+void KELFillQueryTask::Draw() {
+  typedef KELCullingStatistics Stats;
+  KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
+  Stats::_fillQueries += 1;
+  iClient->StartDrawBoxes();
+  bool filled = false;
+  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
+    Stats::_zonesTraversed += 1;
+    for (KEL3DZoneEntry* entry = record->iZone->iUnloadedFixed; entry != nullptr; entry = entry->iNextEntry) {
+      Stats::_entriesTraversed += 1;
+      if (MarkTooSmall(entry) || entry->IsHidden()) continue;
+      Stats::_bigEntriesFilled += 1;
+      iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
+    }
+    for (KEL3DZoneEntry* entry = record->iZone->iUnloadedPending; entry != nullptr; entry = entry->iNextEntry) {
+      Stats::_entriesTraversed += 1;
+      if (MarkTooSmall(entry)) continue;
+      Stats::_entriesFilled += 1;
+      filled = true;
+      if (!entry->IsHidden()) iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
+    }
+  }
+  if (!filled) Stats::_emptyFillQueries += 1;
+  iClient->EndDrawBoxes();
+}
+
+void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* queryQueue, FIFOQueue*, FIFOQueue*) {
+  if (pixels <= SignedThreshold()) return;
+  KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
+  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
+    KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
+    for (KEL3DZoneEntry* entry : lists) {
+      for (; entry != nullptr; entry = entry->iNextEntry)
+        if (!entry->IsTooSmall() && !entry->IsHidden())
+          QueueTask(queryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- batch
+
+KELQueryBatchTask::KELQueryBatchTask(KELOcclusionCullingClient* client, KELClientQueryState* state)
+    : KELOcclusionQueryTask(client, state, nullptr), iMembers(10) {}
+
+KELQueryBatchTask* KELQueryBatchTask::Make(KELOcclusionCullingClient* client, KELClientQueryState* state) {
+  KELQueryBatchTask* batch = _freeList;
+  if (batch == nullptr) {
+    void* memory = KELAllocateRecord(sizeof(KELQueryBatchTask));
+    return memory != nullptr ? new (memory) KELQueryBatchTask(client, state) : nullptr;
+  }
+  // A recycled batch keeps its member storage (already emptied).
+  _freeList = static_cast<KELQueryBatchTask*>(batch->iNextTask);
+  batch->iQuery = nullptr;
+  batch->iClient = client;
+  batch->iQueryState = state;
+  batch->iBatchable = 1;
+  batch->iNextTask = nullptr;
+  return batch;
+}
+
+void KELQueryBatchTask::Draw() {
+  for (int32_t i = 0; i < iMembers.count; ++i) Member(i)->Draw();
+}
+
+void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue,
+                                     FIFOQueue* drawQueue, FIFOQueue* visibleEntries) {
+  for (int32_t i = 0; i < iMembers.count; ++i) {
+    KELOcclusionQueryTask* member = Member(i);
+    if (pixels > 0) {
+      // Something of the group is visible: each member is queried alone.
+      member->iBatchable = 0;
+      QueueTask(queryQueue, member);
+    } else {
+      member->HandleResult(0, fillQueue, queryQueue, drawQueue, visibleEntries);
+      Recycle(member);
+    }
+  }
+  iMembers.count = 0;
+  iQuery = nullptr;
+  iNextTask = _freeList;
+  _freeList = this;
+}
+
+bool KELQueryBatchTask::IsRecycledByCaller() { return false; }
+
+void ClearOwnHitUpwards(KEL3DZone* zone) {
+  for (; zone != nullptr && (zone->iFlags & kZoneFlagOwnHit); zone = zone->iParent) zone->iFlags &= ~kZoneFlagOwnHit;
+}

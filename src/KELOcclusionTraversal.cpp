@@ -1,0 +1,168 @@
+// Front-to-back occlusion traversal. Each pass reads every pending result in
+// issue order, then draws what was decided visible, then issues fill
+// queries, then zone and entry queries (previously hidden subjects grouped
+// into batches by their visibility history).
+#include "KELOcclusionTraversal.h"
+
+#include "KEL3DZone.h"
+#include "KELAllocator.h"
+#include "KELOcclusionCullingClient.h"
+#include "KELOcclusionQueryTask.h"
+#include "KELSettings.h"
+
+KELQueryBatchTask* _batchSlots[kBatchSlotCount] = {};
+
+namespace {
+
+// Remembers the client's colour and depth writes so that a switch is
+// called only on a change, colour before depth.
+struct RenderState {
+  KELOcclusionCullingClient* client;
+  bool color;
+  bool depth;
+
+  void Set(bool wantColor, bool wantDepth) {
+    if (color != wantColor) {
+      client->EnableColorWrite(wantColor);
+      color = wantColor;
+    }
+    if (depth != wantDepth) {
+      client->EnableDepthWrite(wantDepth);
+      depth = wantDepth;
+    }
+  }
+};
+
+struct WorkQueues {
+  FIFOQueue draw;
+  FIFOQueue fill;
+  FIFOQueue query;
+};
+
+void ReadResults(KELClientQueryState* queryState, WorkQueues* work, FIFOQueue* visibleEntries, uint32_t* result) {
+  while (KELOcclusionQueryTask::_pendingHead != nullptr) {
+    KELOcclusionQueryTask* task = KELOcclusionQueryTask::_pendingHead;
+    void* query = task->iQuery;
+    if (query != nullptr) {
+      // Results are read strictly in issue order; a client that is not ready
+      // is asked again for the same query.
+      while (!task->iClient->GetQueryResult(query, *result, true)) {
+      }
+    }
+    KELOcclusionQueryTask::TakePending();
+    int32_t pixels = query != nullptr ? static_cast<int32_t>(*result) : -1;
+    task->HandleResult(pixels, &work->fill, &work->query, &work->draw, visibleEntries);
+    if (query != nullptr) {
+      queryState->iHandlePool.Append(query);
+      task->iQuery = nullptr;
+    }
+    if (task->IsRecycledByCaller()) KELOcclusionQueryTask::Recycle(task);
+  }
+}
+
+void DrawEntries(KELOcclusionCullingClient* client, RenderState* state, FIFOQueue* drawQueue) {
+  if (drawQueue->IsEmpty()) return;
+  state->Set(true, true);
+  const uint32_t frame = static_cast<uint32_t>(KELSettings::_frameCounter);
+  while (!drawQueue->IsEmpty()) {
+    KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(drawQueue->TakeFront());
+    KEL3DZone* zone = entry->iZone;
+    client->SetInside((zone->iFlags & kZoneFlagInsideScreen) != 0);
+    if (!entry->IsHidden())
+      client->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
+                         entry->IsTransparent());
+    ClearOwnHitUpwards(zone);
+    zone->RecordVisibility(frame, true);
+  }
+}
+
+void IssueFillQueries(RenderState* state, FIFOQueue* fillQueue) {
+  if (fillQueue->IsEmpty()) return;
+  state->Set(false, true);
+  while (!fillQueue->IsEmpty()) {
+    KELOcclusionQueryTask* task = static_cast<KELOcclusionQueryTask*>(fillQueue->TakeFront());
+    if (task == nullptr) return;  // failed allocation: the rest waits for the next pass
+    KELOcclusionQueryTask::IssuePending(task);
+  }
+}
+
+void IssueBatch(int slot) {
+  KELQueryBatchTask* batch = _batchSlots[slot];
+  _batchSlots[slot] = nullptr;
+  KELOcclusionQueryTask::IssuePending(batch);
+}
+
+void Batch(KELOcclusionCullingClient* client, KELClientQueryState* queryState, KELOcclusionQueryTask* task,
+           int slot) {
+  KELQueryBatchTask* batch = _batchSlots[slot];
+  if (batch == nullptr) {
+    batch = KELQueryBatchTask::Make(client, queryState);
+    // Without a batch (or room for a member) the task is simply queried alone.
+    if (batch == nullptr || !batch->iMembers.Append(task)) {
+      if (batch != nullptr) {
+        batch->iNextTask = KELQueryBatchTask::_freeList;
+        KELQueryBatchTask::_freeList = batch;
+      }
+      KELOcclusionQueryTask::IssuePending(task);
+      return;
+    }
+    _batchSlots[slot] = batch;
+    return;
+  }
+  if (!batch->iMembers.Append(task)) {
+    KELOcclusionQueryTask::IssuePending(task);
+    return;
+  }
+  if (batch->iMembers.count > kMaxBatchMembers) IssueBatch(slot);
+}
+
+void IssueQueries(KELOcclusionCullingClient* client, KELClientQueryState* queryState, RenderState* state,
+                  FIFOQueue* queryQueue) {
+  if (queryQueue->IsEmpty()) return;
+  state->Set(false, false);
+  while (!queryQueue->IsEmpty()) {
+    KELOcclusionQueryTask* task = static_cast<KELOcclusionQueryTask*>(queryQueue->TakeFront());
+    if (task == nullptr) break;  // failed allocation: the rest waits for the next pass
+    int16_t history = task->GetOcclusionHistory();
+    if (history < 0 || history >= kBatchSlotCount || !task->iBatchable) KELOcclusionQueryTask::IssuePending(task);
+    else Batch(client, queryState, task, history);
+  }
+  for (int slot = 0; slot < kBatchSlotCount; ++slot) {
+    KELQueryBatchTask* batch = _batchSlots[slot];
+    if (batch == nullptr) continue;
+    if (batch->iMembers.count > 0) {
+      IssueBatch(slot);
+    } else {
+      _batchSlots[slot] = nullptr;
+      batch->iNextTask = KELQueryBatchTask::_freeList;
+      KELQueryBatchTask::_freeList = batch;
+    }
+  }
+}
+
+}  // namespace
+
+void RunOcclusionTraversal(KELOcclusionCullingClient* client, KELClientQueryState* queryState,
+                           FIFOQueue* visibleEntries) {
+  KELCullingStatistics::Reset();
+  KELAllocator* allocator = KELAllocator::GetAllocator();
+  WorkQueues work;
+  work.draw.Init(allocator, &_sharedElementFreeList);
+  work.fill.Init(allocator, &_sharedElementFreeList);
+  work.query.Init(allocator, &_sharedElementFreeList);
+  client->EnableDepthWrite(true);
+  client->EnableColorWrite(true);
+  RenderState state = {client, true, true};
+  uint32_t result = 0;
+  for (;;) {
+    if (KELOcclusionQueryTask::_pendingHead == nullptr && work.draw.IsEmpty() && work.fill.IsEmpty() &&
+        work.query.IsEmpty())
+      break;
+    result = 0;
+    ReadResults(queryState, &work, visibleEntries, &result);
+    DrawEntries(client, &state, &work.draw);
+    IssueFillQueries(&state, &work.fill);
+    IssueQueries(client, queryState, &state, &work.query);
+  }
+  KELCullingStatistics::Print();
+}

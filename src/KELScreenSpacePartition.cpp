@@ -1,0 +1,199 @@
+// Screen-space partition build: insertion of projected zones, the octant
+// split of a visible node, and release into the pools.
+#include "KELScreenSpacePartition.h"
+
+#include <new>
+
+#include "KEL3DZone.h"
+#include "KELMemory.h"
+
+KELScreenSpacePartition* KELScreenSpacePartition::_freeList = nullptr;
+float* const* KELScreenSpacePartition::_planes = nullptr;
+int32_t KELScreenSpacePartition::_planeCount = 0;
+
+KELScreenSpacePartition::KELScreenSpacePartition()
+    : iHalfExtent{0, 0, 0}, iMin{0, 0, 0}, iMax{0, 0, 0}, iSmallMin{0, 0, 0}, iSmallMax{0, 0, 0},
+      iChildren(8), iScreenZones(nullptr), iParent(nullptr), iDepth(0), iUnfilled(1), iSpare(0),
+      iNearPending(0), iFarPending(0), iSpareHigh(0), iScreenZoneCount(0), iSampleCount(0),
+      iNextFree(nullptr) {}
+
+void KELScreenSpacePartition::SetUp(const float* min, const float* max) {
+  for (int a = 0; a < 3; ++a) {
+    iHalfExtent[a] = (max[a] - min[a]) * 0.5f;
+    iMin[a] = iSmallMin[a] = max[a];
+    iMax[a] = iSmallMax[a] = min[a];
+  }
+  iChildren.count = 0;
+  iScreenZones = nullptr;
+  iScreenZoneCount = 0;
+  iUnfilled = 1;
+}
+
+void KELScreenSpacePartition::Initialize(float minX, float minY, float minZ, float maxX, float maxY, float maxZ) {
+  const float min[3] = {minX, minY, minZ};
+  const float max[3] = {maxX, maxY, maxZ};
+  SetUp(min, max);
+  iDepth = 0;
+  iParent = nullptr;
+  iNextFree = nullptr;
+}
+
+KELScreenSpacePartition* KELScreenSpacePartition::AddChild(float minX, float minY, float minZ, float maxX,
+                                                           float maxY, float maxZ) {
+  KELScreenSpacePartition* child = _freeList;
+  if (child != nullptr) {
+    _freeList = child->iNextFree;
+  } else {
+    void* memory = KELAllocateRecord(sizeof(KELScreenSpacePartition));
+    if (memory == nullptr) return nullptr;
+    child = new (memory) KELScreenSpacePartition();
+  }
+  const float min[3] = {minX, minY, minZ};
+  const float max[3] = {maxX, maxY, maxZ};
+  child->SetUp(min, max);
+  child->iDepth = (iDepth + 1) & 15u;
+  child->iParent = this;
+  if (!iChildren.Append(child)) {
+    child->iNextFree = _freeList;
+    _freeList = child;
+    return nullptr;
+  }
+  return child;
+}
+
+void KELScreenSpacePartition::Link(KELScreenZone* record) {
+  record->iNext = iScreenZones;
+  iScreenZones = record;
+  iScreenZoneCount += 1;
+  for (int a = 0; a < 3; ++a) {
+    if (record->iIsSmall) {
+      // The overall bounds are only examined when the small bounds moved.
+      if (iSmallMin[a] > record->iMin[a]) {
+        iSmallMin[a] = record->iMin[a];
+        if (iMin[a] > record->iMin[a]) iMin[a] = record->iMin[a];
+      }
+      if (iSmallMax[a] < record->iMax[a]) {
+        iSmallMax[a] = record->iMax[a];
+        if (iMax[a] < record->iMax[a]) iMax[a] = record->iMax[a];
+      }
+    } else {
+      if (iMin[a] > record->iMin[a]) iMin[a] = record->iMin[a];
+      if (iMax[a] < record->iMax[a]) iMax[a] = record->iMax[a];
+    }
+  }
+}
+
+// Replaces a large record by its zone's children. A child that cannot get a
+// record (allocator failure) is left out of this frame only.
+void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount,
+                                               float* const* planes) {
+  KEL3DZone* zone = record->iZone;
+  if (zone->iPendingCount > static_cast<uint32_t>(kMaxPendingEntries)) zone->Subdivide();
+  for (int32_t i = 0; i < zone->iChildren.count; ++i) {
+    KEL3DZone* child = zone->Child(i);
+    if (!crossing && record->iIsInsideScreen) {
+      InsertScreenZone(ProjectInsideZone(record->iViewProjection, child), planeCount, planes);
+      continue;
+    }
+    if (crossing && (child->iFlags & kZoneFlagEmpty)) continue;
+    if (IsOutsideClipPlanes(planeCount, planes, child)) continue;
+    InsertScreenZone(ProjectZone(record->iViewProjection, child), planeCount, planes);
+  }
+}
+
+void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes) {
+  _planes = planes;
+  _planeCount = planeCount;
+  iUnfilled = 0;
+  if (record == nullptr) return;
+  if (record->iCrossesNearPlane) {
+    record->iIsSmall = 0;
+    InsertChildZones(record, true, planeCount, planes);
+    Link(record);
+    return;
+  }
+  if (record->iMax[0] <= -1.0f || record->iMin[0] >= 1.0f || record->iMax[1] <= -1.0f ||
+      record->iMin[1] >= 1.0f) {
+    KELScreenZone::GiveBack(record);
+    return;
+  }
+  bool small = true;
+  for (int a = 0; a < 3; ++a)
+    if (record->iMax[a] - record->iMin[a] > iHalfExtent[a]) small = false;
+  record->iIsSmall = small ? 1 : 0;
+  if (!small) InsertChildZones(record, false, planeCount, planes);
+  Link(record);
+}
+
+bool KELScreenSpacePartition::Split() {
+  if (iChildren.count != 0) return true;
+  float sums[3], mid[3];
+  for (int a = 0; a < 3; ++a) {
+    sums[a] = iSmallMin[a] + iSmallMax[a];
+    mid[a] = sums[a] * 0.5f;
+  }
+  for (int i = 0; i < 8; ++i) {
+    const float* lo[3] = {(i & 1) ? &mid[0] : &iSmallMin[0], (i & 2) ? &mid[1] : &iSmallMin[1],
+                          (i & 4) ? &mid[2] : &iSmallMin[2]};
+    const float* hi[3] = {(i & 1) ? &iSmallMax[0] : &mid[0], (i & 2) ? &iSmallMax[1] : &mid[1],
+                          (i & 4) ? &iSmallMax[2] : &mid[2]};
+    if (AddChild(*lo[0], *lo[1], *lo[2], *hi[0], *hi[1], *hi[2]) == nullptr) {
+      // All or nothing: without eight children the node stays a leaf.
+      for (int32_t made = 0; made < iChildren.count; ++made) {
+        Child(made)->iNextFree = _freeList;
+        _freeList = Child(made);
+      }
+      iChildren.count = 0;
+      return false;
+    }
+  }
+  KELScreenZone* stayed = nullptr;
+  uint32_t stayedCount = 0;
+  KELScreenZone* record = iScreenZones;
+  while (record != nullptr) {
+    KELScreenZone* next = record->iNext;
+    if (!(record->iZone->iFlags & kZoneFlagQueryPassed)) {
+      KELScreenZone::GiveBack(record);
+    } else if (record->iIsSmall) {
+      int slot = 0;
+      if (sums[2] < record->iMin[2] + record->iMax[2]) slot += 4;
+      if (sums[1] < record->iMin[1] + record->iMax[1]) slot += 2;
+      if (sums[0] < record->iMin[0] + record->iMax[0]) slot += 1;
+      Child(slot)->InsertScreenZone(record, _planeCount, _planes);
+    } else {
+      record->iNext = stayed;
+      stayed = record;
+      stayedCount += 1;
+    }
+    record = next;
+  }
+  iScreenZones = stayed;
+  iScreenZoneCount = stayedCount;
+  for (int32_t slot = 0; slot < 8; ++slot) {
+    KELScreenSpacePartition* child = Child(slot);
+    if (child->iUnfilled) {
+      child->iNextFree = _freeList;
+      _freeList = child;
+      iChildren.data[slot] = nullptr;
+    }
+  }
+  return true;
+}
+
+void KELScreenSpacePartition::Release() {
+  if (iScreenZones != nullptr) {
+    KELScreenZone* last = iScreenZones;
+    while (last->iNext != nullptr) last = last->iNext;
+    KELScreenZone::GiveBackList(iScreenZones, last);
+    iScreenZones = nullptr;
+  }
+  for (int32_t slot = 0; slot < iChildren.count; ++slot) {
+    KELScreenSpacePartition* child = Child(slot);
+    if (child == nullptr) continue;
+    child->Release();
+    child->iNextFree = _freeList;
+    _freeList = child;
+  }
+  iScreenZoneCount = 0;
+  iChildren.count = 0;
+}

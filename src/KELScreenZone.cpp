@@ -1,0 +1,155 @@
+// Zone projection and clip tests. Single precision throughout, with the
+// operation order fixed: later comparisons (octants, rejection) depend on
+// the exact rounding.
+#include "KELScreenZone.h"
+
+#include <cstring>
+
+#include "KEL3DZone.h"
+#include "KELMemory.h"
+
+KELScreenZone* KELScreenZone::_freeList = nullptr;
+
+KELScreenZone* KELScreenZone::Take() {
+  KELScreenZone* record = _freeList;
+  if (record != nullptr) {
+    _freeList = record->iNext;
+    return record;
+  }
+  record = static_cast<KELScreenZone*>(KELAllocateRecord(sizeof(KELScreenZone)));
+  if (record != nullptr) std::memset(record, 0, sizeof(KELScreenZone));
+  return record;
+}
+
+void KELScreenZone::GiveBack(KELScreenZone* record) {
+  record->iNext = _freeList;
+  _freeList = record;
+}
+
+void KELScreenZone::GiveBackList(KELScreenZone* first, KELScreenZone* last) {
+  last->iNext = _freeList;
+  _freeList = first;
+}
+
+void ComputeViewProjection(const float* projection, const float* view, float* out) {
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      float sum = view[4 * r] * projection[c];
+      for (int k = 1; k < 4; ++k) sum += view[4 * r + k] * projection[4 * k + c];
+      out[4 * r + c] = sum;
+    }
+  }
+}
+
+namespace {
+
+// Corner k takes x from bit pattern {0,1,1,0,0,1,1,0}, y from
+// {0,0,1,1,0,0,1,1} and z from {0,0,0,0,1,1,1,1} (0 = minimum).
+constexpr int kCornerX[8] = {0, 1, 1, 0, 0, 1, 1, 0};
+constexpr int kCornerY[8] = {0, 0, 1, 1, 0, 0, 1, 1};
+constexpr int kCornerZ[8] = {0, 0, 0, 0, 1, 1, 1, 1};
+
+// Clip coordinates of the eight corners from 24 shared products.
+void ClipCorners(const float* minCorner, const float* maxCorner, const float* m, float clip[8][4]) {
+  float px[2][4], py[2][4], pz[2][4];
+  for (int j = 0; j < 4; ++j) {
+    px[0][j] = minCorner[0] * m[j];
+    px[1][j] = maxCorner[0] * m[j];
+    py[0][j] = minCorner[1] * m[4 + j];
+    py[1][j] = maxCorner[1] * m[4 + j];
+    pz[0][j] = minCorner[2] * m[8 + j];
+    pz[1][j] = maxCorner[2] * m[8 + j];
+  }
+  for (int k = 0; k < 8; ++k)
+    for (int j = 0; j < 4; ++j)
+      clip[k][j] = px[kCornerX[k]][j] + py[kCornerY[k]][j] + pz[kCornerZ[k]][j] + m[12 + j];
+}
+
+// NDC bounds: corner 0 sets both, later corners widen with strict tests, so
+// a NaN never replaces a bound.
+void AccumulateNdc(const float clip[8][4], float* outMin, float* outMax) {
+  for (int k = 0; k < 8; ++k) {
+    float r = 1.0f / clip[k][3];
+    for (int a = 0; a < 3; ++a) {
+      float v = clip[k][a] * r;
+      if (k == 0) {
+        outMin[a] = outMax[a] = v;
+      } else if (v < outMin[a]) {
+        outMin[a] = v;
+      } else if (v > outMax[a]) {
+        outMax[a] = v;
+      }
+    }
+  }
+}
+
+void SetInsideFlag(KEL3DZone* zone, bool inside) {
+  zone->iFlags = inside ? (zone->iFlags | kZoneFlagInsideScreen) : (zone->iFlags & ~kZoneFlagInsideScreen);
+}
+
+}  // namespace
+
+void ProjectBox(const float* minCorner, const float* maxCorner, const float* matrix, float* outMin,
+                float* outMax) {
+  float clip[8][4];
+  ClipCorners(minCorner, maxCorner, matrix, clip);
+  AccumulateNdc(clip, outMin, outMax);
+}
+
+KELScreenZone* ProjectZone(const float* viewProjection, KEL3DZone* zone) {
+  KELScreenZone* record = KELScreenZone::Take();
+  if (record == nullptr) return nullptr;
+  record->iViewProjection = viewProjection;
+  record->iZone = zone;
+  record->iCrossesNearPlane = 0;
+  float clip[8][4];
+  ClipCorners(zone->iMin, zone->iMax, viewProjection, clip);
+  for (int k = 0; k < 8; ++k)
+    if (!(clip[k][2] > 0.0f)) record->iCrossesNearPlane = 1;
+  AccumulateNdc(clip, record->iMin, record->iMax);
+  record->iIsInsideScreen = 0;
+  if (!record->iCrossesNearPlane && -1.0f < record->iMin[0] && record->iMax[0] < 1.0f &&
+      -1.0f < record->iMin[1] && record->iMax[1] < 1.0f) {
+    record->iIsInsideScreen = 1;
+  } else {
+    for (int a = 0; a < 2; ++a) {
+      if (record->iMin[a] < -1.0f) record->iMin[a] = -1.0f;
+      if (record->iMax[a] > 1.0f) record->iMax[a] = 1.0f;
+    }
+  }
+  SetInsideFlag(zone, record->iIsInsideScreen != 0);
+  return record;
+}
+
+KELScreenZone* ProjectInsideZone(const float* viewProjection, KEL3DZone* zone) {
+  KELScreenZone* record = KELScreenZone::Take();
+  if (record == nullptr) return nullptr;
+  record->iViewProjection = viewProjection;
+  record->iZone = zone;
+  record->iCrossesNearPlane = 0;
+  record->iIsInsideScreen = 1;
+  SetInsideFlag(zone, true);
+  ProjectBox(zone->iMin, zone->iMax, viewProjection, record->iMin, record->iMax);
+  return record;
+}
+
+bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone) {
+  if (planes == nullptr) return false;
+  const int32_t used = planeCount < 6 ? planeCount : 6;
+  float corners[8][3];
+  for (int k = 0; k < 8; ++k) {
+    corners[k][0] = kCornerX[k] ? zone->iMax[0] : zone->iMin[0];
+    corners[k][1] = kCornerY[k] ? zone->iMax[1] : zone->iMin[1];
+    corners[k][2] = kCornerZ[k] ? zone->iMax[2] : zone->iMin[2];
+  }
+  for (int32_t p = 0; p < used; ++p) {
+    const float* plane = planes[p];
+    bool passed = false;
+    for (int k = 0; k < 8 && !passed; ++k) {
+      float value = plane[0] * corners[k][0] + plane[1] * corners[k][1] + plane[2] * corners[k][2] + plane[3];
+      passed = value < 0.0f;
+    }
+    if (!passed) return true;
+  }
+  return false;
+}

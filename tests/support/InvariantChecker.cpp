@@ -1,0 +1,1 @@
+int kelPlaceholder = 0;

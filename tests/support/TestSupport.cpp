@@ -1,0 +1,1 @@
+int kelPlaceholder2 = 0;
