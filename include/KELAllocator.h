@@ -81,7 +81,8 @@ struct KELGrowArray {
   int32_t capacity;
   void** data;
 
-  explicit KELGrowArray(int32_t growStep = 10);
+  KELGrowArray();
+  explicit KELGrowArray(int32_t growStep);
   KELGrowArray(const KELGrowArray& source);
   KELGrowArray& operator=(const KELGrowArray& source);
   ~KELGrowArray();

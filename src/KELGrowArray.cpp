@@ -3,6 +3,8 @@
 
 #include "KELAllocator.h"
 
+KELGrowArray::KELGrowArray() : count(0), growBy(10), capacity(0), data(nullptr) {}
+
 KELGrowArray::KELGrowArray(int32_t growStep) : count(0), growBy(growStep), capacity(0), data(nullptr) {}
 
 // Storage of `slots` pointers holding the first `used` items of `items`;

@@ -1,1 +1,223 @@
-int kelPlaceholder2 = 0;
+#include "TestSupport.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "KEL3DZone.h"
+#include "KELSettings.h"
+
+void* CountingAllocator::Allocate(uint32_t size) {
+  if (failing || (failAfter >= 0 && allocations >= failAfter)) {
+    ++failures;
+    return nullptr;
+  }
+  ++allocations;
+  return std::malloc(size);
+}
+
+void CountingAllocator::Free(void* pointer) {
+  ++frees;
+  std::free(pointer);
+}
+
+// ------------------------------------------------------------ heap counter
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KEL_TEST_NO_HEAP_COUNTER 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEL_TEST_NO_HEAP_COUNTER 1
+#endif
+#endif
+
+#ifndef KEL_TEST_NO_HEAP_COUNTER
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+static bool _heapCounting = false;
+static long _heapCalls = 0;
+extern "C" void* malloc(size_t size) {
+  if (_heapCounting) ++_heapCalls;
+  return __libc_malloc(size);
+}
+extern "C" void* realloc(void* pointer, size_t size) {
+  if (_heapCounting) ++_heapCalls;
+  return __libc_realloc(pointer, size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+  if (_heapCounting) ++_heapCalls;
+  return __libc_calloc(count, size);
+}
+bool HeapCounter::Available() { return true; }
+void HeapCounter::Start() {
+  _heapCalls = 0;
+  _heapCounting = true;
+}
+long HeapCounter::Stop() {
+  _heapCounting = false;
+  return _heapCalls;
+}
+#else
+bool HeapCounter::Available() { return false; }
+void HeapCounter::Start() {}
+long HeapCounter::Stop() { return 0; }
+#endif
+
+// ------------------------------------------------------------ recording client
+
+void RecordingClient::ClearFrame() {
+  log.clear();
+  drawnObjects.clear();
+  touchedObjects.clear();
+  touchedPixels.clear();
+  queries.clear();
+  genQueries = 0;
+  resultCalls = 0;
+}
+
+int RecordingClient::Count(const std::string& prefix) const {
+  int n = 0;
+  for (const std::string& line : log)
+    if (line.compare(0, prefix.size(), prefix) == 0) ++n;
+  return n;
+}
+
+void* RecordingClient::GenQuery() {
+  ++genQueries;
+  log.push_back("GenQuery");
+  if (nullHandles) return nullptr;
+  handles_.push_back(static_cast<int>(handles_.size()));
+  return &handles_.back();
+}
+
+void RecordingClient::BeginQuery(void* query) {
+  log.push_back(query != nullptr ? "BeginQuery" : "BeginQuery(null)");
+  current_.clear();
+}
+
+void RecordingClient::EndQuery(void* query) {
+  log.push_back("EndQuery");
+  queries.push_back(current_);
+  results_[query] = answer ? answer(current_) : 1000u;
+  notReady_[query] = notReadyCount;
+}
+
+bool RecordingClient::GetQueryResult(void* query, uint32_t& pixels, bool wait) {
+  ++resultCalls;
+  log.push_back(std::string("GetQueryResult(") + std::to_string(*static_cast<int*>(query)) + (wait ? ",wait)" : ")"));
+  if (notReady_[query] > 0) {
+    --notReady_[query];
+    return false;
+  }
+  pixels = results_[query];
+  return true;
+}
+
+void RecordingClient::SetInside(bool inside) { log.push_back(std::string("SetInside(") + (inside ? "1)" : "0)")); }
+void RecordingClient::EnableDepthTest(bool enable) {
+  log.push_back(std::string("EnableDepthTest(") + (enable ? "1)" : "0)"));
+}
+void RecordingClient::EnableDepthWrite(bool enable) {
+  if (logStates) log.push_back(std::string("EnableDepthWrite(") + (enable ? "1)" : "0)"));
+}
+void RecordingClient::EnableColorWrite(bool enable) {
+  if (logStates) log.push_back(std::string("EnableColorWrite(") + (enable ? "1)" : "0)"));
+}
+void RecordingClient::StartDrawBoxes() {
+  if (logBoxes) log.push_back("StartDrawBoxes");
+}
+void RecordingClient::DrawBox(const float* min, const float* max, const float* matrix) {
+  if (logBoxes) log.push_back("DrawBox");
+  DrawnBox box;
+  std::memcpy(box.min, min, sizeof(box.min));
+  std::memcpy(box.max, max, sizeof(box.max));
+  box.hasMatrix = matrix != nullptr;
+  current_.push_back(box);
+}
+void RecordingClient::EndDrawBoxes() {
+  if (logBoxes) log.push_back("EndDrawBoxes");
+}
+void RecordingClient::DrawObject(void* object, const float* matrix, bool transparent) {
+  log.push_back(std::string("DrawObject(") + (matrix ? "matrix," : "null,") + (transparent ? "1)" : "0)"));
+  drawnObjects.push_back(object);
+}
+void RecordingClient::OnBeginOcclusionResults() { log.push_back("OnBeginOcclusionResults"); }
+void RecordingClient::TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) {
+  log.push_back("TouchObject");
+  touchedObjects.push_back(object);
+  touchedPixels.push_back(pixels);
+}
+void RecordingClient::OnEndOcclusionResults() { log.push_back("OnEndOcclusionResults"); }
+void RecordingClient::DebugViewportZone(const float*, const float*, bool, uint32_t) {
+  log.push_back("DebugViewportZone");
+}
+
+// ------------------------------------------------------------ helpers
+
+namespace {
+class EngineCopy : public KELOcclusionCullingEngine {
+public:
+  explicit EngineCopy(const KELOcclusionCullingEngine& source) : KELOcclusionCullingEngine(source) {}
+};
+}  // namespace
+
+KELOcclusionCullingEngine* CopyEngine(const KELOcclusionCullingEngine& source) { return new EngineCopy(source); }
+
+KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float x0, float y0, float z0, float x1,
+                       float y1, float z1, void* object) {
+  const float min[3] = {x0, y0, z0}, max[3] = {x1, y1, z1};
+  const float center[3] = {(x0 + x1) * 0.5f, (y0 + y1) * 0.5f, (z0 + z1) * 0.5f};
+  float dx = x1 - x0, dy = y1 - y0, dz = z1 - z0;
+  float radius = 0.5f * std::sqrt(dx * dx + dy * dy + dz * dz);
+  return static_cast<KEL3DZoneEntry*>(engine->AddEntry(partition, object, min, max, center, radius, nullptr));
+}
+
+int ListLength(const KEL3DZoneEntry* head) {
+  int n = 0;
+  for (; head != nullptr; head = head->iNextEntry) ++n;
+  return n;
+}
+
+void ResetSettings() {
+  KELSettings::_pixelHitsThreshold = 300;
+  KELSettings::_frameCoherency = 0;
+}
+
+TestCamera::TestCamera(float x, float y, float z, float fovY, float aspect, float zNear, float zFar) {
+  for (int i = 0; i < 16; ++i) view[i] = projection[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+  view[12] = -x;
+  view[13] = -y;
+  view[14] = -z;
+  float f = 1.0f / std::tan(fovY * 0.5f);
+  for (int i = 0; i < 16; ++i) projection[i] = 0;
+  projection[0] = f / aspect;
+  projection[5] = f;
+  projection[10] = (zFar + zNear) / (zNear - zFar);
+  projection[11] = -1;
+  projection[14] = 2 * zFar * zNear / (zNear - zFar);
+  // Planes of the clip-space half spaces -w<x<w etc, pulled back to world
+  // space through P*V, negated so that the inside is negative.
+  float m[16];
+  for (int c = 0; c < 4; ++c)
+    for (int r = 0; r < 4; ++r) {
+      float sum = 0;
+      for (int k = 0; k < 4; ++k) sum += projection[4 * k + r] * view[4 * c + k];
+      m[4 * c + r] = sum;  // column-major P*V
+    }
+  auto row = [&](int r, int i) { return m[4 * i + r]; };
+  for (int p = 0; p < 6; ++p) {
+    int axis = p / 2;
+    float sign = (p % 2 == 0) ? 1.0f : -1.0f;
+    for (int i = 0; i < 4; ++i) planeValues[p][i] = -(row(3, i) + sign * row(axis, i));
+    planes[p] = planeValues[p];
+  }
+}
+
+void TestCamera::Apply(KELOcclusionCullingEngine* engine) const {
+  engine->SetViewMatrix(view);
+  engine->SetProjectionMatrix(projection);
+  engine->SetClippingPlanes(6, planes);
+}

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds everything (warnings are errors) and runs all tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j2
+ctest --test-dir build --output-on-failure -j2

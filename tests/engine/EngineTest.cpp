@@ -1,0 +1,144 @@
+// Engine singleton, settings, clipping planes and the contribution test.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "KEL3DZone.h"
+#include "KELSettings.h"
+#include "TestSupport.h"
+
+TEST(Engine, SingletonAndMarker) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(KELOcclusionCullingEngine::GetInstance(), engine);
+  EXPECT_EQ(TALBEK_WORKS_QBN5_INTERNAL_KELScreenSpacePartitioning(), 1);
+}
+
+TEST(Engine, SettingsAreStoredAsGiven) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  float m[16];
+  for (int i = 0; i < 16; ++i) m[i] = static_cast<float>(i) * 0.5f;
+  engine->SetViewMatrix(m);
+  engine->SetProjectionMatrix(m);
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(KELEngineAccess::View(engine)[i], m[i]);
+    EXPECT_EQ(KELEngineAccess::Projection(engine)[i], m[i]);
+  }
+  engine->SetPixelHitsThreshold(12);
+  engine->SetFrameCoherency(3);
+  EXPECT_EQ(KELSettings::_pixelHitsThreshold, 12u);
+  EXPECT_EQ(KELSettings::_frameCoherency, 3u);
+  RecordingClient client;
+  engine->SetClient(&client);
+  EXPECT_EQ(KELEngineAccess::Client(engine), &client);
+  engine->SetClient(nullptr);
+  ResetSettings();
+}
+
+TEST(Engine, PartitionListGrowsByTenAndStartCullingEmptiesIt) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  engine->StartCulling();
+  void* partition = engine->CreateSpacePartition();
+  for (int i = 0; i < 10; ++i) engine->AddPartition(partition);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).capacity >= 10, true);
+  engine->AddPartition(partition);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).count, 11);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).capacity % 10, 0);
+  int32_t capacity = KELEngineAccess::Partitions(engine).capacity;
+  engine->StartCulling();
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).count, 0);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).capacity, capacity);
+  engine->AddPartition(nullptr);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).count, 0);
+}
+
+TEST(Engine, ClippingPlanesAreReplacedAndOwnedPerCopy) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  float p[3][4] = {{1, 0, 0, -1}, {0, 1, 0, -2}, {0, 0, 1, -3}};
+  const float* planes[3] = {p[0], p[1], p[2]};
+  engine->SetClippingPlanes(3, planes);
+  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 3);
+  EXPECT_EQ(KELEngineAccess::Planes(engine)[2][3], -3.0f);
+  p[2][3] = 9;  // the engine holds its own copy
+  EXPECT_EQ(KELEngineAccess::Planes(engine)[2][3], -3.0f);
+
+  KELOcclusionCullingEngine* copy = CopyEngine(*engine);
+  EXPECT_NE(KELEngineAccess::Planes(copy), KELEngineAccess::Planes(engine));
+  // Replacing the original's planes must leave the copy's readable (the
+  // sanitizer build would flag a use after free here).
+  engine->SetClippingPlanes(0, nullptr);
+  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 0);
+  EXPECT_EQ(KELEngineAccess::Planes(engine), nullptr);
+  EXPECT_EQ(KELEngineAccess::PlaneCount(copy), 3);
+  EXPECT_EQ(KELEngineAccess::Planes(copy)[1][3], -2.0f);
+  *copy = *copy;
+  EXPECT_EQ(KELEngineAccess::Planes(copy)[1][3], -2.0f);
+  *engine = *copy;
+  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 3);
+  EXPECT_NE(KELEngineAccess::Planes(engine), KELEngineAccess::Planes(copy));
+  delete copy;
+  EXPECT_EQ(KELEngineAccess::Planes(engine)[0][0], 1.0f);
+
+  engine->SetClippingPlanes(-4, planes);
+  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 0);
+  const float* withNull[2] = {p[0], nullptr};
+  engine->SetClippingPlanes(2, withNull);
+  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 2);
+  EXPECT_LT(KELEngineAccess::Planes(engine)[1][3], 0.0f);  // keeps everything
+  engine->SetClippingPlanes(0, nullptr);
+}
+
+TEST(Engine, IsTooSmallComparesDiameterWithDistanceAhead) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
+  engine->SetContributionCullingParameters(eye, dir, 1.0f, 1.0f);
+  const float center[3] = {0, 0, 10};
+  EXPECT_TRUE(engine->IsTooSmall(center, 4.0f));
+  EXPECT_FALSE(engine->IsTooSmall(center, 5.0f));  // 10 is not > 10
+  const float behind[3] = {0, 0, -10};
+  EXPECT_FALSE(engine->IsTooSmall(behind, 0.0f));
+  const float nanCenter[3] = {NAN, 0, 0};
+  EXPECT_FALSE(engine->IsTooSmall(nanCenter, 0.0f));
+
+  const float eye2[3] = {0, 0, 5};
+  engine->SetContributionCullingParameters(eye2, dir, 2.0f, 0.5f);
+  EXPECT_FALSE(engine->IsTooSmall(center, 2.5f));  // (10 - 5) is not > 5
+  EXPECT_TRUE(engine->IsTooSmall(center, 2.4f));
+
+  engine->SetContributionCullingParameters(eye, dir, 0.0f, 3.0f);
+  EXPECT_FALSE(engine->IsTooSmall(center, 0.0f));
+  const float far[3] = {0, 0, 1e30f};
+  EXPECT_FALSE(engine->IsTooSmall(far, 0.0f));
+}
+
+TEST(Engine, NullHandlesAreIgnored) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  const float mn[3] = {0, 0, 0}, mx[3] = {1, 1, 1};
+  EXPECT_EQ(engine->AddEntry(nullptr, nullptr, mn, mx, mn, 1, nullptr), nullptr);
+  engine->UpdateEntry(nullptr, mn, mx, mn, 1, nullptr);
+  engine->RemoveEntry(nullptr);
+  engine->EntryLoaded(nullptr);
+  engine->EntryUnLoaded(nullptr);
+  engine->SetVisibility(nullptr, false);
+  engine->SetTransparency(nullptr, true);
+  engine->ActivateSpacePartition(nullptr, true);
+  float a[3] = {5, 5, 5}, b[3] = {5, 5, 5};
+  engine->GetPartitionBounds(nullptr, a, b);
+  EXPECT_EQ(a[0], 5.0f);
+  engine->TraverseSpacePartition(nullptr, nullptr, true);
+  void* partition = engine->CreateSpacePartition();
+  engine->TraverseSpacePartition(partition, nullptr, true);
+  EXPECT_EQ(engine->AddEntry(partition, nullptr, nullptr, mx, mn, 1, nullptr), nullptr);
+}
+
+TEST(ClientAdapter, DefaultsDoNothing) {
+  KELOcclusionCullingClientAdapter adapter;
+  KELOcclusionCullingClient& client = adapter;
+  EXPECT_EQ(client.GenQuery(), nullptr);
+  uint32_t pixels = 77;
+  EXPECT_TRUE(client.GetQueryResult(nullptr, pixels, true));
+  EXPECT_EQ(pixels, 77u);
+  KELOcclusionCullingClientAdapter copy(adapter);
+  copy = adapter;
+  EXPECT_EQ(copy.GenQuery(), nullptr);
+}
