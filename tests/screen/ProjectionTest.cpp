@@ -1,0 +1,168 @@
+// Projection into normalized device coordinates and the clip-plane test.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "KEL3DZone.h"
+#include "KELScreenZone.h"
+
+namespace {
+
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+KEL3DZone MakeZone(float x0, float y0, float z0, float x1, float y1, float z1) {
+  KEL3DZone zone{};
+  zone.iMin[0] = x0, zone.iMin[1] = y0, zone.iMin[2] = z0;
+  zone.iMax[0] = x1, zone.iMax[1] = y1, zone.iMax[2] = z1;
+  return zone;
+}
+
+}  // namespace
+
+TEST(ViewProjection, IdentityAndTranslation) {
+  float m[16], out[16];
+  for (int i = 0; i < 16; ++i) m[i] = static_cast<float>(i + 1);
+  ComputeViewProjection(m, kIdentity, out);
+  EXPECT_EQ(0, std::memcmp(out, m, sizeof(out)));
+  ComputeViewProjection(kIdentity, m, out);
+  EXPECT_EQ(0, std::memcmp(out, m, sizeof(out)));
+
+  float translate[16];
+  std::memcpy(translate, kIdentity, sizeof(translate));
+  translate[12] = 3, translate[13] = -4, translate[14] = 5;
+  ComputeViewProjection(kIdentity, translate, out);
+  // (0,0,0,1) maps to the translation row.
+  EXPECT_EQ(out[12], 3.0f);
+  EXPECT_EQ(out[13], -4.0f);
+  EXPECT_EQ(out[14], 5.0f);
+  EXPECT_EQ(out[15], 1.0f);
+
+  // Projection is applied after view: a scale then a translation.
+  float scale[16];
+  std::memcpy(scale, kIdentity, sizeof(scale));
+  scale[0] = 2;
+  ComputeViewProjection(scale, translate, out);
+  EXPECT_EQ(out[12], 6.0f);  // the translated point is scaled
+}
+
+TEST(ProjectZone, InsideTheScreenIsNotClampedAndSetsTheFlag) {
+  float m[16];
+  std::memcpy(m, kIdentity, sizeof(m));
+  m[14] = 1;  // z + 1 > 0 for every corner
+  KEL3DZone zone = MakeZone(-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f);
+  KELScreenZone* record = ProjectZone(m, &zone);
+  ASSERT_NE(record, nullptr);
+  EXPECT_TRUE(record->iIsInsideScreen);
+  EXPECT_FALSE(record->iCrossesNearPlane);
+  EXPECT_EQ(record->iMin[0], -0.5f);
+  EXPECT_EQ(record->iMax[1], 0.5f);
+  EXPECT_EQ(record->iMin[2], 0.5f);
+  EXPECT_EQ(record->iMax[2], 1.5f);
+  EXPECT_TRUE(zone.iFlags & kZoneFlagInsideScreen);
+  EXPECT_EQ(record->iZone, &zone);
+  EXPECT_EQ(record->iViewProjection, m);
+  KELScreenZone::GiveBack(record);
+}
+
+TEST(ProjectZone, ExactlyOnTheScreenEdgeIsNotInside) {
+  float m[16];
+  std::memcpy(m, kIdentity, sizeof(m));
+  m[14] = 2;
+  KEL3DZone zone = MakeZone(-1, -0.5f, 0, 0.5f, 1, 1);
+  zone.iFlags = kZoneFlagInsideScreen;
+  KELScreenZone* record = ProjectZone(m, &zone);
+  EXPECT_FALSE(record->iIsInsideScreen);
+  EXPECT_EQ(record->iMin[0], -1.0f);
+  EXPECT_EQ(record->iMax[1], 1.0f);
+  EXPECT_FALSE(zone.iFlags & kZoneFlagInsideScreen);
+  KELScreenZone::GiveBack(record);
+}
+
+TEST(ProjectZone, ACornerOnTheNearPlaneCrossesAndIsClampedInXYOnly) {
+  // w = 1, clip z = z: the corner with z = 0 lies on the near plane.
+  KEL3DZone zone = MakeZone(-0.5f, -3, 0, 0.5f, 0.5f, 4);
+  KELScreenZone* record = ProjectZone(kIdentity, &zone);
+  EXPECT_TRUE(record->iCrossesNearPlane);
+  EXPECT_FALSE(record->iIsInsideScreen);
+  EXPECT_EQ(record->iMin[1], -1.0f);  // clamped
+  EXPECT_EQ(record->iMin[0], -0.5f);
+  EXPECT_EQ(record->iMax[2], 4.0f);   // z never clamped, even past the far plane
+  KELScreenZone::GiveBack(record);
+
+  // Within (-1, 1) but crossing: still never inside.
+  KEL3DZone small = MakeZone(-0.1f, -0.1f, -0.1f, 0.1f, 0.1f, 0.1f);
+  record = ProjectZone(kIdentity, &small);
+  EXPECT_TRUE(record->iCrossesNearPlane);
+  EXPECT_FALSE(record->iIsInsideScreen);
+  KELScreenZone::GiveBack(record);
+}
+
+TEST(ProjectZone, ZeroWGivesNonFiniteBoundsThatNeverPassTheInsideTest) {
+  float m[16] = {};
+  m[0] = m[5] = m[10] = 1;  // w = 0 everywhere
+  KEL3DZone zone = MakeZone(1, 1, 1, 2, 2, 2);
+  KELScreenZone* record = ProjectZone(m, &zone);
+  EXPECT_FALSE(record->iIsInsideScreen);
+  KELScreenZone::GiveBack(record);
+}
+
+TEST(ProjectInsideZone, NoTestsNoClamping) {
+  float m[16];
+  std::memcpy(m, kIdentity, sizeof(m));
+  KEL3DZone zone = MakeZone(-3, -3, -3, 3, 3, 3);
+  KELScreenZone* record = ProjectInsideZone(m, &zone);
+  EXPECT_TRUE(record->iIsInsideScreen);
+  EXPECT_FALSE(record->iCrossesNearPlane);
+  EXPECT_EQ(record->iMin[0], -3.0f);
+  EXPECT_TRUE(zone.iFlags & kZoneFlagInsideScreen);
+  KELScreenZone::GiveBack(record);
+}
+
+TEST(ProjectBox, NanFromALaterCornerNeverMovesABound) {
+  float m[16];
+  std::memcpy(m, kIdentity, sizeof(m));
+  const float mn[3] = {0, 0, 0}, mx[3] = {NAN, 1, 1};
+  float outMin[3], outMax[3];
+  ProjectBox(mn, mx, m, outMin, outMax);
+  EXPECT_EQ(outMin[0], 0.0f);
+  EXPECT_EQ(outMax[0], 0.0f);
+  EXPECT_EQ(outMax[1], 1.0f);
+}
+
+TEST(ClipPlanes, ExactZeroRejectsAndASliverInsidePasses) {
+  KEL3DZone zone = MakeZone(0, 0, 0, 1, 1, 1);
+  // x + 0 = value: corner x=0 gives 0, the others 1: every corner >= 0.
+  float outside[4] = {1, 0, 0, 0};
+  float* planes[1] = {outside};
+  EXPECT_TRUE(IsOutsideClipPlanes(1, planes, &zone));
+  float sliver[4] = {1, 0, 0, -0.0001f};
+  planes[0] = sliver;
+  EXPECT_FALSE(IsOutsideClipPlanes(1, planes, &zone));
+}
+
+TEST(ClipPlanes, OnlyASinglePlaneRejects) {
+  // The box lies outside the intersection of two half spaces, but each plane
+  // keeps one corner: not rejected (the test is conservative).
+  KEL3DZone zone = MakeZone(0, 0, 0, 1, 1, 1);
+  float a[4] = {-1, 0, 0, 0.5f};   // keeps x > 0.5
+  float b[4] = {1, 0, 0, -0.25f};  // keeps x < 0.25
+  float* planes[2] = {a, b};
+  EXPECT_FALSE(IsOutsideClipPlanes(2, planes, &zone));
+}
+
+TEST(ClipPlanes, UsesOnlyThePlanesHeldAndAtMostSix) {
+  KEL3DZone zone = MakeZone(0, 0, 0, 1, 1, 1);
+  float keep[4] = {0, 0, 0, -1};
+  float reject[4] = {0, 0, 0, 1};
+  EXPECT_FALSE(IsOutsideClipPlanes(0, nullptr, &zone));
+  EXPECT_FALSE(IsOutsideClipPlanes(-3, nullptr, &zone));
+  float* two[2] = {keep, reject};
+  EXPECT_TRUE(IsOutsideClipPlanes(2, two, &zone));
+  EXPECT_FALSE(IsOutsideClipPlanes(1, two, &zone));
+  float* seven[7] = {keep, keep, keep, keep, keep, keep, reject};
+  EXPECT_FALSE(IsOutsideClipPlanes(7, seven, &zone));
+  float nanPlane[4] = {NAN, 0, 0, 0};
+  float* withNan[1] = {nanPlane};
+  EXPECT_TRUE(IsOutsideClipPlanes(1, withNan, &zone));  // NaN is not < 0
+}

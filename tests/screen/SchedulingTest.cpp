@@ -1,0 +1,190 @@
+// Front-to-back scheduling: hidden nodes, leaves, refinement, and the near
+// half handed out before the far half.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "FIFOQueue.h"
+#include "KEL3DZone.h"
+#include "KELScreenSpacePartition.h"
+#include "TestSupport.h"
+
+namespace {
+
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+class SchedulingTest : public ::testing::Test {
+protected:
+  FIFOElement* freeList = nullptr;
+  FIFOQueue childQueue, nodeQueue, entryQueue;
+  KELScreenSpacePartition root;
+
+  void SetUp() override {
+    KELAllocator* allocator = KELAllocator::GetAllocator();
+    childQueue.Init(allocator, &freeList);
+    nodeQueue.Init(allocator, &freeList);
+    entryQueue.Init(allocator, &freeList);
+    root.Initialize(-1, -1, -1, 1, 1, 1);
+  }
+  void TearDown() override {
+    childQueue.Clear();
+    nodeQueue.Clear();
+    entryQueue.Clear();
+    root.Release();
+    root.iChildren.Release();
+  }
+  void Tested(KELScreenSpacePartition* node, bool visible) {
+    node->OnNodeTested(visible, &childQueue, &nodeQueue, &entryQueue);
+  }
+  std::vector<void*> Drain(FIFOQueue* queue) {
+    std::vector<void*> values;
+    while (!queue->IsEmpty()) values.push_back(queue->TakeFront());
+    return values;
+  }
+  void LinkSmall(KELScreenSpacePartition* node, KEL3DZone* zone, float x, float y, float z) {
+    KELScreenZone* r = KELScreenZone::Take();
+    r->iZone = zone;
+    r->iViewProjection = kIdentity;
+    r->iCrossesNearPlane = r->iIsInsideScreen = 0;
+    r->iMin[0] = x, r->iMin[1] = y, r->iMin[2] = z;
+    r->iMax[0] = x + 0.01f, r->iMax[1] = y + 0.01f, r->iMax[2] = z + 0.01f;
+    node->InsertScreenZone(r, 0, nullptr);
+  }
+  // Eight child slots of which `present` are filled.
+  void MakeChildren(KELScreenSpacePartition* node, std::initializer_list<int> present) {
+    for (int i = 0; i < 8; ++i) node->AddChild(-1, -1, -1, 1, 1, 1);
+    std::vector<bool> keep(8, false);
+    for (int i : present) keep[i] = true;
+    for (int i = 0; i < 8; ++i)
+      if (!keep[i]) {
+        node->Child(i)->iNextFree = KELScreenSpacePartition::_freeList;
+        KELScreenSpacePartition::_freeList = node->Child(i);
+        node->iChildren.data[i] = nullptr;
+      }
+  }
+};
+
+}  // namespace
+
+TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
+  MakeChildren(&root, {0, 1});
+  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  EXPECT_EQ(root.iNearPending, 2u);
+  Drain(&childQueue);
+  KELScreenSpacePartition* child = root.Child(0);
+  KEL3DZone zone{};
+  LinkSmall(child, &zone, 0, 0, 0);
+  LinkSmall(child, &zone, 0.5f, 0, 0);
+  Tested(child, false);
+  EXPECT_EQ(child->iChildren.count, 0);
+  EXPECT_TRUE(childQueue.IsEmpty());
+  EXPECT_TRUE(nodeQueue.IsEmpty());
+  EXPECT_TRUE(entryQueue.IsEmpty());
+  EXPECT_EQ(root.iNearPending, 1u);
+}
+
+TEST_F(SchedulingTest, DepthFifteenIsALeafWhateverItHolds) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
+  KEL3DZoneEntry* loaded = AddBox(engine, partition, 0, 0, 0, 1, 1, 1);
+  engine->EntryLoaded(loaded);
+  KEL3DZone other{};
+  root.iDepth = 15;
+  LinkSmall(&root, partition, 0, 0, 0);
+  LinkSmall(&root, &other, 0.5f, 0.5f, 0.5f);
+  Tested(&root, true);
+  EXPECT_EQ(root.iChildren.count, 0);
+  EXPECT_EQ(Drain(&nodeQueue), std::vector<void*>{&root});
+  EXPECT_EQ(Drain(&entryQueue), std::vector<void*>{loaded});
+  root.iDepth = 0;
+}
+
+TEST_F(SchedulingTest, OneRecordLeafRules) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
+  for (int i = 0; i < 100; ++i) AddBox(engine, partition, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
+  LinkSmall(&root, partition, 0, 0, 0);
+  Tested(&root, true);
+  EXPECT_EQ(root.iChildren.count, 0);  // 100 waiting, no children: a leaf
+  EXPECT_EQ(Drain(&nodeQueue).size(), 1u);
+  root.Release();
+
+  AddBox(engine, partition, 200, 0, 0, 200.5f, 0.5f, 0.5f);
+  root.Initialize(-1, -1, -1, 1, 1, 1);
+  LinkSmall(&root, partition, 0, 0, 0);
+  partition->iFlags |= kZoneFlagQueryPassed;
+  Tested(&root, true);
+  EXPECT_EQ(root.iChildren.count, 8);  // 101 waiting: refined
+}
+
+TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
+  MakeChildren(&root, {2});
+  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  Drain(&childQueue);
+  Tested(root.Child(2), true);
+  EXPECT_TRUE(nodeQueue.IsEmpty());
+  EXPECT_TRUE(entryQueue.IsEmpty());
+  EXPECT_EQ(root.iNearPending, 0u);
+}
+
+TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
+  MakeChildren(&root, {1});
+  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  Drain(&childQueue);
+  KELScreenSpacePartition* child = root.Child(1);
+  KEL3DZone failed{};  // query not passed: every record goes back at the split
+  LinkSmall(child, &failed, 0, 0, 0);
+  LinkSmall(child, &failed, 0.5f, 0.5f, 0.5f);
+  Tested(child, true);
+  EXPECT_EQ(child->iChildren.count, 8);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(child->Child(i), nullptr);
+  EXPECT_TRUE(childQueue.IsEmpty());
+  EXPECT_TRUE(nodeQueue.IsEmpty());
+  EXPECT_EQ(root.iNearPending, 0u);
+}
+
+TEST_F(SchedulingTest, OnlyFarChildrenAreQueuedAtOnce) {
+  MakeChildren(&root, {5, 6});
+  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  EXPECT_EQ(root.iFarPending, 2u);
+  std::vector<void*> expected = {root.Child(5), root.Child(6)};
+  EXPECT_EQ(Drain(&childQueue), expected);
+}
+
+TEST_F(SchedulingTest, FarHalfWaitsForTheWholeNearHalf) {
+  KELScreenSpacePartition parent;
+  parent.Initialize(-1, -1, -1, 1, 1, 1);
+  MakeChildren(&root, {0});
+  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  Drain(&childQueue);
+  KELScreenSpacePartition* node = root.Child(0);
+  MakeChildren(node, {0, 3, 6});
+  node->ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  KELScreenSpacePartition *a = node->Child(0), *b = node->Child(3), *c = node->Child(6);
+  EXPECT_EQ(Drain(&childQueue), (std::vector<void*>{a, b}));
+  // A refines: its grandchild must finish before C appears.
+  KEL3DZone passed{};
+  passed.iFlags = kZoneFlagQueryPassed;
+  LinkSmall(a, &passed, 0, 0, 0);
+  LinkSmall(a, &passed, 0.5f, 0.5f, 0.5f);
+  Tested(a, true);
+  std::vector<void*> grandchildren = Drain(&childQueue);
+  ASSERT_EQ(grandchildren.size(), 1u);  // the near grandchild
+  Tested(b, true);
+  EXPECT_TRUE(childQueue.IsEmpty());
+  Tested(static_cast<KELScreenSpacePartition*>(grandchildren[0]), false);
+  // Then A's far grandchild, then after it C.
+  std::vector<void*> far = Drain(&childQueue);
+  ASSERT_EQ(far.size(), 1u);
+  Tested(static_cast<KELScreenSpacePartition*>(far[0]), false);
+  EXPECT_EQ(Drain(&childQueue), std::vector<void*>{c});
+  EXPECT_EQ(root.iNearPending, 1u);
+  Tested(c, false);
+  // The node finished: its parent (the root) is notified exactly once, and
+  // the notification stops at the root.
+  EXPECT_EQ(root.iNearPending, 0u);
+  EXPECT_EQ(root.iFarPending, 0u);
+  EXPECT_TRUE(childQueue.IsEmpty());
+  parent.Release();
+  parent.iChildren.Release();
+}

@@ -1,0 +1,256 @@
+// The per-frame screen-space tree: insertion, split, release and pools.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "KEL3DZone.h"
+#include "KELScreenSpacePartition.h"
+#include "TestSupport.h"
+
+namespace {
+
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+int RecordPoolSize() {
+  int n = 0;
+  for (KELScreenZone* r = KELScreenZone::_freeList; r != nullptr; r = r->iNext) ++n;
+  return n;
+}
+
+int NodePoolSize() {
+  int n = 0;
+  for (KELScreenSpacePartition* p = KELScreenSpacePartition::_freeList; p != nullptr; p = p->iNextFree) ++n;
+  return n;
+}
+
+// A record with the given NDC box for `zone`, not crossing, not inside.
+KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1) {
+  KELScreenZone* r = KELScreenZone::Take();
+  r->iZone = zone;
+  r->iViewProjection = kIdentity;
+  r->iCrossesNearPlane = 0;
+  r->iIsInsideScreen = 0;
+  r->iIsSmall = 0;
+  r->iMin[0] = x0, r->iMin[1] = y0, r->iMin[2] = z0;
+  r->iMax[0] = x1, r->iMax[1] = y1, r->iMax[2] = z1;
+  return r;
+}
+
+class ScreenPartitionTest : public ::testing::Test {
+protected:
+  KELScreenSpacePartition root;
+  KEL3DZone zone{};
+  void SetUp() override { root.Initialize(-1, -1, -1, 1, 1, 1); }
+  void TearDown() override {
+    root.Release();
+    root.iChildren.Release();
+  }
+};
+
+}  // namespace
+
+TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
+  int pool = RecordPoolSize();
+  root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
+  root.InsertScreenZone(Record(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
+  EXPECT_EQ(root.iScreenZoneCount, 0u);
+  EXPECT_EQ(RecordPoolSize(), pool);
+  EXPECT_FALSE(root.iUnfilled);
+  root.InsertScreenZone(Record(&zone, -2, 0, 0, -0.999f, 0.5f, 0.5f), 0, nullptr);
+  EXPECT_EQ(root.iScreenZoneCount, 1u);
+}
+
+TEST_F(ScreenPartitionTest, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
+  root.InsertScreenZone(Record(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
+  ASSERT_EQ(root.iScreenZoneCount, 1u);
+  EXPECT_TRUE(root.iScreenZones->iIsSmall);
+  for (int a = 0; a < 3; ++a) {
+    EXPECT_EQ(root.iSmallMin[a], root.iScreenZones->iMin[a]);
+    EXPECT_EQ(root.iMin[a], root.iScreenZones->iMin[a]);
+    EXPECT_EQ(root.iSmallMax[a], root.iScreenZones->iMax[a]);
+  }
+  // A wider record (zone without children) is linked but not small and
+  // widens only the overall bounds.
+  root.InsertScreenZone(Record(&zone, -0.6f, -0.5f, 0, 0.4001f, 0.5f, 1), 0, nullptr);
+  ASSERT_EQ(root.iScreenZoneCount, 2u);
+  EXPECT_FALSE(root.iScreenZones->iIsSmall);
+  EXPECT_EQ(root.iMin[0], -0.6f);
+  EXPECT_EQ(root.iSmallMin[0], -0.5f);
+}
+
+TEST_F(ScreenPartitionTest, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
+  for (int i = 0; i < 60; ++i) AddBox(engine, partition, -0.9f + i * 0.001f, -0.9f, 2, -0.9f + i * 0.001f + 0.0005f, -0.89f, 2.01f);
+  for (int i = 0; i < 60; ++i) AddBox(engine, partition, 0.8f + i * 0.001f, 0.8f, 3, 0.8f + i * 0.001f + 0.0005f, 0.81f, 3.01f);
+  partition->Subdivide();
+  ASSERT_EQ(partition->iChildren.count, 2);
+  // Empty one child: mark it so.
+  partition->Child(1)->iFlags |= kZoneFlagEmpty;
+
+  KELScreenZone* crossing = Record(partition, -2, -2, -2, 2, 2, 2);
+  crossing->iCrossesNearPlane = 1;
+  root.InsertScreenZone(crossing, 0, nullptr);
+  EXPECT_EQ(root.iScreenZoneCount, 2u);  // the crossing record and child 0
+  EXPECT_EQ(root.iScreenZones, crossing);  // linked after its children
+  EXPECT_FALSE(crossing->iIsSmall);
+  root.Release();
+
+  root.Initialize(-1, -1, -1, 1, 1, 1);
+  root.InsertScreenZone(Record(partition, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  EXPECT_EQ(root.iScreenZoneCount, 3u);  // the record and both children
+}
+
+TEST_F(ScreenPartitionTest, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  KEL3DZone* hundred = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
+  for (int i = 0; i < 100; ++i) AddBox(engine, hundred, i * 0.01f, 0, 2, i * 0.01f + 0.005f, 0.005f, 2.005f);
+  root.InsertScreenZone(Record(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  EXPECT_FALSE(hundred->IsSubdivided());
+  AddBox(engine, hundred, 0.5f, 0.5f, 2, 0.505f, 0.505f, 2.005f);
+  root.InsertScreenZone(Record(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  EXPECT_TRUE(hundred->IsSubdivided());
+}
+
+TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
+  KEL3DZone passed{}, failed{};
+  passed.iFlags = kZoneFlagQueryPassed;
+  // Two small records spanning [-0.5, 0.5]: the midpoint is 0.
+  root.InsertScreenZone(Record(&passed, -0.5f, -0.5f, -0.5f, -0.1f, -0.1f, -0.1f), 0, nullptr);
+  root.InsertScreenZone(Record(&passed, 0.1f, 0.1f, 0.1f, 0.5f, 0.5f, 0.5f), 0, nullptr);
+  KELScreenZone* centred = Record(&passed, -0.2f, -0.2f, -0.2f, 0.2f, 0.2f, 0.2f);
+  root.InsertScreenZone(centred, 0, nullptr);
+  root.InsertScreenZone(Record(&failed, 0.1f, -0.5f, 0.1f, 0.2f, -0.4f, 0.2f), 0, nullptr);
+  KELScreenZone* large = Record(&passed, -1, -1, -1, 1, 1, 1);
+  root.InsertScreenZone(large, 0, nullptr);
+  ASSERT_EQ(root.iScreenZoneCount, 5u);
+  int pool = RecordPoolSize();
+  ASSERT_TRUE(root.Split());
+  EXPECT_EQ(root.iChildren.count, 8);
+  ASSERT_NE(root.Child(0), nullptr);
+  ASSERT_NE(root.Child(7), nullptr);
+  for (int slot = 1; slot < 7; ++slot) EXPECT_EQ(root.Child(slot), nullptr) << slot;
+  EXPECT_EQ(root.Child(0)->iScreenZoneCount, 2u);  // includes the centred record
+  EXPECT_EQ(root.Child(7)->iScreenZoneCount, 1u);
+  EXPECT_EQ(root.iScreenZoneCount, 1u);  // the large record stays
+  EXPECT_EQ(root.iScreenZones, large);
+  EXPECT_EQ(RecordPoolSize(), pool + 1);  // the failed zone's record
+  EXPECT_EQ(root.Child(0)->iDepth, 1u);
+  EXPECT_EQ(root.Child(0)->iParent, &root);
+  // A second split changes nothing.
+  KELScreenSpacePartition* child0 = root.Child(0);
+  EXPECT_TRUE(root.Split());
+  EXPECT_EQ(root.Child(0), child0);
+}
+
+TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
+  KEL3DZone passed{};
+  passed.iFlags = kZoneFlagQueryPassed;
+  auto build = [&]() {
+    root.Initialize(-1, -1, -1, 1, 1, 1);
+    for (int i = 0; i < 10; ++i) {
+      float x = -0.9f + i * 0.18f;
+      root.InsertScreenZone(Record(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
+    }
+    ASSERT_TRUE(root.Split());
+    for (int slot = 0; slot < 8; ++slot)
+      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split();
+  };
+  build();  // warm the pools
+  root.Release();
+  int records = RecordPoolSize(), nodes = NodePoolSize();
+  build();
+  EXPECT_LT(RecordPoolSize(), records);
+  EXPECT_LT(NodePoolSize(), nodes);
+  root.Release();
+  EXPECT_EQ(root.iScreenZoneCount, 0u);
+  EXPECT_EQ(root.iChildren.count, 0);
+  EXPECT_EQ(root.iScreenZones, nullptr);
+  EXPECT_EQ(RecordPoolSize(), records);
+  EXPECT_EQ(NodePoolSize(), nodes);
+}
+
+TEST_F(ScreenPartitionTest, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
+  const uint32_t count = (1u << 17) + 3;
+  KEL3DZone passed{};
+  int before = RecordPoolSize();
+  for (uint32_t i = 0; i < count; ++i) root.InsertScreenZone(Record(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
+  EXPECT_EQ(root.iScreenZoneCount, count);
+  root.Release();
+  EXPECT_GE(RecordPoolSize(), static_cast<int>(count));
+  EXPECT_GE(RecordPoolSize(), before);
+}
+
+TEST(ScreenPartitionPools, ASecondIdenticalFrameTakesNothingNew) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
+  for (int i = 0; i < 300; ++i) {
+    float x = -50 + (i % 20) * 5.0f, y = -50 + (i / 20) * 7.0f;
+    AddBox(engine, partition, x, y, -60, x + 1, y + 1, -59);
+  }
+  TestCamera camera(0, 0, 0);
+  float vp[16];
+  ComputeViewProjection(camera.projection, camera.view, vp);
+  CountingAllocator counting;
+  ScopedAllocator scope(&counting);
+  auto frame = [&]() {
+    KELScreenSpacePartition root;
+    root.Initialize(-1, -1, -1, 1, 1, 1);
+    root.InsertScreenZone(ProjectZone(vp, partition), 6, const_cast<float* const*>(camera.planes));
+    int records = 0;
+    for (KELScreenZone* r = root.iScreenZones; r; r = r->iNext) {
+      r->iZone->iFlags |= kZoneFlagQueryPassed;
+      ++records;
+    }
+    if (root.Split())
+      for (int slot = 0; slot < 8; ++slot)
+        if (root.Child(slot) != nullptr) root.Child(slot)->Split();
+    int before = RecordPoolSize();
+    root.Release();
+    root.iChildren.Release();
+    return std::make_pair(records, RecordPoolSize() - before);
+  };
+  auto first = frame();
+  EXPECT_GT(first.first, 1);
+  int allocations = counting.allocations;
+  auto second = frame();
+  EXPECT_EQ(second.first, first.first);
+  EXPECT_EQ(counting.allocations, allocations);
+}
+
+TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
+  KEL3DZone passed{};
+  passed.iFlags = kZoneFlagQueryPassed;
+  CountingAllocator counting;
+  ScopedAllocator scope(&counting);
+  // Take every pooled node and record so the allocator must be asked.
+  std::vector<KELScreenZone*> records;
+  while (KELScreenZone::_freeList != nullptr) records.push_back(KELScreenZone::Take());
+  std::vector<KELScreenSpacePartition*> nodes;
+  while (KELScreenSpacePartition::_freeList != nullptr) {
+    nodes.push_back(KELScreenSpacePartition::_freeList);
+    KELScreenSpacePartition::_freeList = nodes.back()->iNextFree;
+  }
+  KELScreenSpacePartition root;
+  root.Initialize(-1, -1, -1, 1, 1, 1);
+  root.InsertScreenZone(records.back(), 0, nullptr);  // null context is fine
+  records.pop_back();
+  root.iScreenZones->iZone = &passed;
+  root.iScreenZones->iIsSmall = 1;
+  counting.failing = true;
+  EXPECT_EQ(KELScreenZone::Take(), nullptr);
+  root.InsertScreenZone(nullptr, 0, nullptr);  // a failed projection is ignored
+  EXPECT_FALSE(root.Split());                  // no nodes: stays a leaf
+  EXPECT_EQ(root.iChildren.count, 0);
+  EXPECT_EQ(root.iScreenZoneCount, 1u);
+  counting.failing = false;
+  EXPECT_TRUE(root.Split());
+  root.Release();
+  root.iChildren.Release();
+  for (KELScreenZone* r : records) KELScreenZone::GiveBack(r);
+  for (KELScreenSpacePartition* n : nodes) {
+    n->iNextFree = KELScreenSpacePartition::_freeList;
+    KELScreenSpacePartition::_freeList = n;
+  }
+}
