@@ -90,6 +90,8 @@ struct KELGrowArray {
   // Appends an item, growing the storage by growBy slots when full.
   // Returns false (and keeps the array unchanged) when memory runs out.
   bool Append(void* item);
+  // Makes room for at least `slots` items without changing the count.
+  bool Reserve(int32_t slots);
   // Frees the storage; count and capacity become 0.
   void Release();
 };

@@ -26,5 +26,8 @@ struct FIFOQueue {
 
 // The element free list shared by every queue of the culling pass.
 extern FIFOElement* _sharedElementFreeList;
+// The element free list of a partition rebuild's gathering queue, kept apart
+// from the culling pass's so that the two never compete for elements.
+extern FIFOElement* _rebuildElementFreeList;
 
 #endif

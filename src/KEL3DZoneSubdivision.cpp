@@ -5,11 +5,9 @@
 #include "KEL3DZone.h"
 #include "KELMemory.h"
 
-namespace {
-
-// Element free list of the rebuild's gathering queue, kept apart from the
-// culling pass's so that the two never compete for elements.
 FIFOElement* _rebuildElementFreeList = nullptr;
+
+namespace {
 
 int Octant(const KEL3DZoneEntry* entry, const float* sums) {
   int octant = 0;

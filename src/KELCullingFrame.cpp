@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "KELCullingFrame.h"
 #include "KEL3DZone.h"
 #include "KELMemory.h"
 #include "KELOcclusionCullingEngine.h"
@@ -75,6 +76,8 @@ void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries)
 }
 
 }  // namespace
+
+int32_t KELClientStateCount() { return _clientStates.count; }
 
 void KELOcclusionCullingEngine::EndCulling() {
   // Without a client there is nothing to query, draw or report to.

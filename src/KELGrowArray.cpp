@@ -51,6 +51,15 @@ bool KELGrowArray::Append(void* item) {
   return true;
 }
 
+bool KELGrowArray::Reserve(int32_t slots) {
+  if (slots <= capacity) return true;
+  void** storage = static_cast<void**>(std::realloc(data, sizeof(void*) * static_cast<size_t>(slots)));
+  if (storage == nullptr) return false;
+  data = storage;
+  capacity = slots;
+  return true;
+}
+
 void KELGrowArray::Release() {
   std::free(data);
   data = nullptr;

@@ -110,6 +110,13 @@ void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSett
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
 
 void KELOcclusionCullingEngine::SetClippingPlanes(int32_t count, const float* const* planes) {
+  // Hosts set their frustum every frame: reuse the block when the count
+  // stays, so that a steady frame allocates nothing.
+  if (count > 0 && planes != nullptr && count == iClipPlaneCount && iClipPlanes != nullptr) {
+    for (int32_t i = 0; i < count; ++i)
+      std::memmove(iClipPlanes[i], planes[i] != nullptr ? planes[i] : kKeepEverything, 4 * sizeof(float));
+    return;
+  }
   // Copy first: `planes` may be this engine's own array.
   float** copy = CopyPlanes(count, planes);
   std::free(iClipPlanes);

@@ -303,8 +303,11 @@ void KELFillQueryTask::Draw() {
   iClient->EndDrawBoxes();
 }
 
+// A fill that could not be queried (the client gave no handle) counts as
+// passed, like every other unqueried subject: otherwise a client without
+// queries would never learn of a single unloaded object.
 void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* queryQueue, FIFOQueue*, FIFOQueue*) {
-  if (pixels <= SignedThreshold()) return;
+  if (pixels != -1 && pixels <= SignedThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
@@ -350,7 +353,9 @@ void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQ
       member->iBatchable = 0;
       QueueTask(queryQueue, member);
     } else {
-      member->HandleResult(0, fillQueue, queryQueue, drawQueue, visibleEntries);
+      // An unqueried batch (no handle) leaves its members as unqueried as
+      // if they had been issued alone: visible, never silently hidden.
+      member->HandleResult(pixels == -1 ? -1 : 0, fillQueue, queryQueue, drawQueue, visibleEntries);
       Recycle(member);
     }
   }

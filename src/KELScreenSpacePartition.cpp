@@ -47,6 +47,9 @@ KELScreenSpacePartition* KELScreenSpacePartition::AddChild(float minX, float min
     void* memory = KELAllocateRecord(sizeof(KELScreenSpacePartition));
     if (memory == nullptr) return nullptr;
     child = new (memory) KELScreenSpacePartition();
+    // Room for a split from the start: a recycled node is then split in any
+    // later frame without touching the heap.
+    child->iChildren.Reserve(8);
   }
   const float min[3] = {minX, minY, minZ};
   const float max[3] = {maxX, maxY, maxZ};

@@ -51,6 +51,7 @@ protected:
 }  // namespace
 
 TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
+  KELScreenZone::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
   root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
   root.InsertScreenZone(Record(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
@@ -234,10 +235,14 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   }
   KELScreenSpacePartition root;
   root.Initialize(-1, -1, -1, 1, 1, 1);
-  root.InsertScreenZone(records.back(), 0, nullptr);  // null context is fine
-  records.pop_back();
-  root.iScreenZones->iZone = &passed;
-  root.iScreenZones->iIsSmall = 1;
+  KELScreenZone* record = KELScreenZone::Take();
+  ASSERT_NE(record, nullptr);
+  record->iCrossesNearPlane = record->iIsInsideScreen = 0;
+  record->iMin[0] = record->iMin[1] = record->iMin[2] = 0;
+  record->iMax[0] = record->iMax[1] = record->iMax[2] = 0.1f;
+  record->iZone = &passed;
+  root.InsertScreenZone(record, 0, nullptr);
+  ASSERT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = true;
   EXPECT_EQ(KELScreenZone::Take(), nullptr);
   root.InsertScreenZone(nullptr, 0, nullptr);  // a failed projection is ignored

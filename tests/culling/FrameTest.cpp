@@ -1,0 +1,235 @@
+// Whole frames through EndCulling: call order, the first draw pass, render
+// states, the near-plane rule, clients and statistics.
+#include <vector>
+
+#include "CullingFixture.h"
+#include "KELCullingFrame.h"
+
+TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
+  std::string out = Frame({});
+  std::vector<std::string> expected = {
+      "EnableDepthWrite(1)", "EnableColorWrite(1)", "EnableDepthWrite(0)", "EnableColorWrite(0)",
+      "EnableDepthWrite(1)", "EnableColorWrite(1)",  // the traversal's own start
+      "EnableColorWrite(1)", "EnableDepthWrite(1)", "OnBeginOcclusionResults", "OnEndOcclusionResults"};
+  EXPECT_EQ(client.log, expected);
+  EXPECT_EQ(out,
+            "fill query : 0\nzone traversed : 0\nzone entry traversed : 0\nzone entry filled : 0\n"
+            "big zone entry filled : 0\nzone entry nothing : 0\n");
+}
+
+TEST_F(CullingTest, WithoutAClientNothingHappens) {
+  engine->SetClient(nullptr);
+  int32_t frame = KELSettings::_frameCounter;
+  engine->StartCulling();
+  engine->AddPartition(NewPartition());
+  ::testing::internal::CaptureStdout();
+  engine->EndCulling();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(KELSettings::_frameCounter, frame);
+}
+
+TEST_F(CullingTest, FirstPassDrawsShownLoadedEntriesOfLargeZonesWithoutMatrix) {
+  KEL3DZone* p = NewPartition();
+  float m[16] = {};
+  const float mn[3] = {-0.8f, -0.8f, 0.2f}, mx[3] = {0.8f, 0.8f, 0.6f}, c[3] = {0, 0, 0.4f};
+  void* withMatrix = engine->AddEntry(p, &objects[0], mn, mx, c, 1, m);
+  KEL3DZoneEntry* hidden = AddBox(engine, p, -0.5f, -0.5f, 0.3f, 0, 0, 0.4f, &objects[1]);
+  KEL3DZoneEntry* transparent = AddBox(engine, p, 0, 0, 0.3f, 0.5f, 0.5f, 0.4f, &objects[2]);
+  AddBox(engine, p, 0.1f, 0.1f, 0.3f, 0.2f, 0.2f, 0.4f, &objects[3]);  // unloaded
+  engine->EntryLoaded(withMatrix);
+  engine->EntryLoaded(hidden);
+  engine->EntryLoaded(transparent);
+  engine->SetVisibility(hidden, false);
+  engine->SetTransparency(transparent, true);
+  Frame({p});
+  // The first pass comes before any query, between the two state pairs.
+  int begin = Find("EnableColorWrite(1)");
+  int end = Find("EnableDepthWrite(0)");
+  int firstQuery = Find("BeginQuery");
+  ASSERT_LT(end, firstQuery);
+  std::vector<std::string> pass(client.log.begin() + begin + 1, client.log.begin() + end);
+  std::vector<std::string> expected = {"DrawObject(null,1)", "DrawObject(null,0)"};
+  EXPECT_EQ(pass, expected);
+  EXPECT_EQ(client.drawnObjects[0], &objects[2]);
+  EXPECT_EQ(client.drawnObjects[1], &objects[0]);
+}
+
+TEST_F(CullingTest, SmallRootGetsOnlyItsZoneQuery) {
+  KEL3DZone* p = NewPartition();
+  engine->EntryLoaded(AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]));
+  Frame({p});
+  int firstQuery = Find("BeginQuery");
+  for (int i = 0; i < firstQuery; ++i) EXPECT_NE(client.log[i].rfind("DrawObject", 0), 0u) << client.log[i];
+  EXPECT_EQ(QueriesOf(p->iMin, p->iMax), 1);
+  // Visible leaf: drawn in the traversal, with SetInside first.
+  int draw = Find("DrawObject(null,0)");
+  ASSERT_GT(draw, firstQuery);
+  EXPECT_EQ(client.log[draw - 1], "SetInside(1)");
+}
+
+TEST_F(CullingTest, StateSwitchesOnlyOnChangeAndFillQueriesWriteDepthOnly) {
+  KEL3DZone* p = NewPartition();
+  for (int i = 0; i < 5; ++i) AddBox(engine, p, -0.5f + i * 0.2f, 0, 0.3f, -0.45f + i * 0.2f, 0.1f, 0.4f, &objects[i]);
+  Frame({p});
+  // Traversal: start (depth on, colour on), fill queries (colour off), then
+  // entry queries (depth off): exactly one switch each.
+  int traversalStart = Find("EnableDepthWrite(1)", Find("EnableColorWrite(0)"));
+  int fillBegin = Find("BeginQuery", Find("EndQuery"));
+  ASSERT_GT(fillBegin, traversalStart);
+  std::vector<std::string> between(client.log.begin() + traversalStart, client.log.begin() + fillBegin);
+  int colorOff = 0, depthOn = 0, other = 0;
+  for (const std::string& line : between) {
+    if (line == "EnableColorWrite(0)") ++colorOff;
+    else if (line == "EnableDepthWrite(1)") ++depthOn;
+    else if (line.rfind("Enable", 0) == 0 && line != "EnableColorWrite(1)") ++other;
+  }
+  EXPECT_EQ(colorOff, 1);
+  EXPECT_EQ(other, 0);
+  // The fill query drew the five unloaded boxes in one run.
+  ASSERT_GE(client.queries.size(), 2u);
+  EXPECT_EQ(client.queries[1].size(), 5u);
+  EXPECT_EQ(client.Count("EnableDepthWrite(0)"), 2);  // step 10 and the entry queries
+  EXPECT_EQ(client.touchedObjects.size(), 5u);
+  // The frame leaves both writes on.
+  int results = Find("OnBeginOcclusionResults");
+  EXPECT_EQ(client.log[results - 2], "EnableColorWrite(1)");
+  EXPECT_EQ(client.log[results - 1], "EnableDepthWrite(1)");
+}
+
+TEST_F(CullingTest, AResultNotReadyIsAskedForAgainAndNothingElseInBetween) {
+  KEL3DZone* p = NewPartition();
+  AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
+  client.notReadyCount = 2;
+  Frame({p});
+  int first = -1;
+  for (size_t i = 0; i < client.log.size(); ++i)
+    if (client.log[i].rfind("GetQueryResult", 0) == 0) {
+      first = static_cast<int>(i);
+      break;
+    }
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(client.log[first], client.log[first + 1]);
+  EXPECT_EQ(client.log[first], client.log[first + 2]);
+  EXPECT_NE(client.log[first + 3].rfind("GetQueryResult", 0), 0u);
+  EXPECT_EQ(client.log[first], "GetQueryResult(0,wait)");
+}
+
+TEST_F(CullingTest, AdapterClientNeverAsksForResultsAndReportsEverything) {
+  KEL3DZone* p = NewPartition();
+  for (int i = 0; i < 3; ++i) AddBox(engine, p, i * 0.2f, 0, 0.3f, i * 0.2f + 0.1f, 0.1f, 0.4f, &objects[i]);
+  engine->EntryLoaded(AddBox(engine, p, -0.5f, -0.5f, 0.3f, -0.4f, -0.4f, 0.4f, &objects[3]));
+  client.nullHandles = true;
+  Frame({p});
+  EXPECT_EQ(client.resultCalls, 0);
+  EXPECT_EQ(client.Count("BeginQuery(null)"), client.Count("BeginQuery"));
+  EXPECT_EQ(client.touchedObjects.size(), 3u);
+  EXPECT_EQ(client.drawnObjects, std::vector<void*>{&objects[3]});
+  // A client on the do-nothing adapter runs the frame to its end too.
+  KELOcclusionCullingClientAdapter adapter;
+  engine->SetClient(&adapter);
+  Frame({p});
+  engine->SetClient(&client);
+  EXPECT_TRUE(CheckPartitionOk(p));
+}
+
+// The camera inside a zone: its box cannot be judged by a query (the zone's
+// own objects, drawn first, hide its far faces), so it is not queried and
+// its unloaded entries still get their fill and entry queries.
+TEST_F(CullingTest, ZoneAroundTheCameraIsNotQueriedAndItsWallIsReported) {
+  KEL3DZone* p = NewPartition();
+  KEL3DZoneEntry* floor = AddBox(engine, p, -1, -1, -0.5f, 1, -0.9f, 0.9f, &objects[0]);
+  engine->EntryLoaded(floor);
+  AddBox(engine, p, -0.3f, -0.3f, 0.5f, 0.3f, 0.3f, 0.55f, &objects[1]);  // the wall ahead
+  const float* zoneMin = p->iMin;
+  const float* zoneMax = p->iMax;
+  // The zone's box would come back empty: its far faces lie behind the floor.
+  client.answer = [&](const std::vector<DrawnBox>& boxes) {
+    for (const DrawnBox& b : boxes)
+      if (SameBox(b, zoneMin, zoneMax)) return 0u;
+    return 10000u;
+  };
+  for (int frame = 0; frame < 3; ++frame) {
+    Frame({p});
+    EXPECT_EQ(QueriesOf(zoneMin, zoneMax), 0);
+    EXPECT_TRUE(Touched(&objects[1])) << "frame " << frame;
+    EXPECT_TRUE(p->iFlags & kZoneFlagQueryPassed);
+  }
+}
+
+TEST_F(CullingTest, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
+  KEL3DZone* p = NewPartition();
+  AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
+  RecordingClient other;
+  Frame({p});
+  int32_t records = KELClientStateCount();
+  EXPECT_GE(client.genQueries, 1);
+  EXPECT_EQ(client.log[Find("BeginQuery") - 1], "GenQuery");
+  engine->SetClient(&other);
+  engine->StartCulling();
+  engine->AddPartition(p);
+  ::testing::internal::CaptureStdout();
+  engine->EndCulling();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(KELClientStateCount(), records + 1);
+  engine->SetClient(&client);
+  Frame({p});
+  // The handle pool was emptied: the frame's first query asks GenQuery again.
+  EXPECT_EQ(client.log[Find("BeginQuery") - 1], "GenQuery");
+  EXPECT_EQ(KELClientStateCount(), records + 1);
+}
+
+TEST_F(CullingTest, APartitionAddedTwiceIsCulledTwice) {
+  KEL3DZone* p = NewPartition();
+  AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
+  auto firstPassQueries = [&]() {
+    int n = 0;
+    for (const std::string& line : client.log) {
+      if (line.rfind("GetQueryResult", 0) == 0) break;
+      if (line == "BeginQuery") ++n;
+    }
+    return n;
+  };
+  Frame({p, p});
+  EXPECT_EQ(firstPassQueries(), 2);
+  // EndCulling again without StartCulling culls the same list.
+  client.ClearFrame();
+  ::testing::internal::CaptureStdout();
+  engine->EndCulling();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(firstPassQueries(), 2);
+}
+
+TEST_F(CullingTest, StatisticsOfOneFillQuery) {
+  KEL3DZone* p = NewPartition();
+  const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
+  engine->SetContributionCullingParameters(eye, dir, 1, 1);
+  // Pending entries: one large enough, one too small (distance 0.35 > 2 * 0.1).
+  KEL3DZoneEntry* big = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f, &objects[0]);
+  big->iRadius = 1;
+  KEL3DZoneEntry* tiny = AddBox(engine, p, 0.2f, 0, 0.3f, 0.21f, 0.01f, 0.4f, &objects[1]);
+  tiny->iRadius = 0.1f;
+  KEL3DZoneEntry* fixed = AddBox(engine, p, -2e7f, 0, 0.3f, 2e7f, 0.1f, 0.4f, &objects[2]);
+  fixed->iRadius = 1e7f;
+  engine->SetVisibility(fixed, false);
+  std::string out = Frame({p});
+  EXPECT_EQ(out,
+            "fill query : 1\nzone traversed : 1\nzone entry traversed : 3\nzone entry filled : 1\n"
+            "big zone entry filled : 0\nzone entry nothing : 0\n");
+  EXPECT_TRUE(Touched(&objects[0]));
+  EXPECT_FALSE(Touched(&objects[1]));
+  EXPECT_FALSE(Touched(&objects[2]));
+}
+
+TEST_F(CullingTest, FillOverFixedEntriesOnlyCountsAsEmpty) {
+  KEL3DZone* p = NewPartition();
+  AddBox(engine, p, -2e7f, 0, 0.3f, 2e7f, 0.1f, 0.4f, &objects[0]);
+  std::string out = Frame({p});
+  EXPECT_NE(out.find("big zone entry filled : 1\n"), std::string::npos);
+  EXPECT_NE(out.find("zone entry nothing : 1\n"), std::string::npos);
+}
+
+TEST_F(CullingTest, FrameCountsFromOne) {
+  if (KELSettings::_frameCounter != 0) GTEST_SKIP() << "needs a fresh process (ctest runs each test alone)";
+  Frame({});
+  EXPECT_EQ(KELSettings::_frameCounter, 1);
+}
