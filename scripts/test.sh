@@ -2,6 +2,7 @@
 # Builds everything (warnings are errors) and runs all tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

@@ -16,8 +16,16 @@
 
 namespace {
 
-// One record per client ever used; never removed. Storage released at unload.
-KELGrowArray _clientStates(10);
+// One record per client ever used; never removed during the process. At
+// unload the records are released with the array, so that a library that is
+// unloaded leaves nothing behind.
+struct ClientStates {
+  KELGrowArray array{10};
+  ~ClientStates() {
+    for (int32_t i = 0; i < array.count; ++i) std::free(array.data[i]);
+  }
+} _clientStateHolder;
+KELGrowArray& _clientStates = _clientStateHolder.array;
 // Stands in when no record can be made for a new client (no memory).
 KELClientQueryState _fallbackState = {nullptr, {nullptr, &_sharedElementFreeList, nullptr, nullptr}};
 // Storage of the frame root's child array, kept between frames so that a

@@ -113,16 +113,15 @@ namespace {
 
 class TaskTest : public CullingTest {
 protected:
-  FIFOElement* freeList = nullptr;
   FIFOQueue fill, query, draw, visible;
   KELClientQueryState state;
 
   void SetUp() override {
     CullingTest::SetUp();
     KELAllocator* allocator = KELAllocator::GetAllocator();
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &freeList);
+    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &_sharedElementFreeList);
     state.iClient = &client;
-    state.iHandlePool.Init(allocator, &freeList);
+    state.iHandlePool.Init(allocator, &_sharedElementFreeList);
   }
   void TearDown() override {
     for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {

@@ -15,15 +15,14 @@ const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 class SchedulingTest : public ::testing::Test {
 protected:
-  FIFOElement* freeList = nullptr;
   FIFOQueue childQueue, nodeQueue, entryQueue;
   KELScreenSpacePartition root;
 
   void SetUp() override {
     KELAllocator* allocator = KELAllocator::GetAllocator();
-    childQueue.Init(allocator, &freeList);
-    nodeQueue.Init(allocator, &freeList);
-    entryQueue.Init(allocator, &freeList);
+    childQueue.Init(allocator, &_sharedElementFreeList);
+    nodeQueue.Init(allocator, &_sharedElementFreeList);
+    entryQueue.Init(allocator, &_sharedElementFreeList);
     root.Initialize(-1, -1, -1, 1, 1, 1);
   }
   void TearDown() override {

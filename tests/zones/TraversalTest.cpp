@@ -137,9 +137,8 @@ TEST_F(TraversalTest, ForceSplitsAnInactiveRootForOneWalk) {
 }
 
 TEST_F(TraversalTest, CollectLoadedEntriesZoneFirstThenChildren) {
-  FIFOElement* freeList = nullptr;
   FIFOQueue queue;
-  queue.Init(KELAllocator::GetAllocator(), &freeList);
+  queue.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
   for (int i = 0; i < 10; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   root->CollectLoadedEntries(&queue);
   EXPECT_TRUE(queue.IsEmpty());
