@@ -1,0 +1,145 @@
+#include "KELGLBoxRenderer.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "KELGLFunctions.h"
+
+namespace {
+
+const char* const kVertexShader = R"(#version 330 core
+layout(location = 0) in vec3 aCorner;
+layout(location = 1) in vec3 aNormal;
+layout(location = 2) in vec3 aMin;
+layout(location = 3) in vec3 aMax;
+layout(location = 4) in uint aValue;
+uniform mat4 uViewProjection;
+flat out uint vValue;
+out float vLight;
+void main() {
+  vec3 world = mix(aMin, aMax, aCorner);
+  gl_Position = uViewProjection * vec4(world, 1.0);
+  vValue = aValue;
+  vLight = 0.55 + 0.45 * abs(dot(aNormal, normalize(vec3(0.4, 0.8, 0.3))));
+}
+)";
+
+const char* const kShadedFragmentShader = R"(#version 330 core
+flat in uint vValue;
+in float vLight;
+layout(location = 0) out vec4 oColor;
+void main() {
+  vec4 color = vec4((uvec4(vValue) >> uvec4(0u, 8u, 16u, 24u)) & 0xffu) / 255.0;
+  oColor = vec4(color.rgb * vLight, 1.0);
+}
+)";
+
+const char* const kIdFragmentShader = R"(#version 330 core
+flat in uint vValue;
+in float vLight;
+layout(location = 1) out uint oId;
+void main() { oId = vValue; }
+)";
+
+// Corner (0..1) and face normal for the 36 vertices of a unit cube.
+void BuildCube(float* vertices) {
+  static const int kFaces[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1},
+                                   {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
+  static const float kNormals[6][3] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, -1}, {0, 0, 1}};
+  static const int kCornerOrder[6] = {0, 1, 2, 0, 2, 3};
+  float* out = vertices;
+  for (int face = 0; face < 6; ++face) {
+    for (int k = 0; k < 6; ++k) {
+      int corner = kFaces[face][kCornerOrder[k]];
+      // Corner index bits: 1 = +x, 2 = +y, 4 = +z.
+      *out++ = static_cast<float>(corner & 1);
+      *out++ = static_cast<float>((corner >> 1) & 1);
+      *out++ = static_cast<float>((corner >> 2) & 1);
+      for (int axis = 0; axis < 3; ++axis) *out++ = kNormals[face][axis];
+    }
+  }
+}
+
+}  // namespace
+
+KELGLBoxRenderer::KELGLBoxRenderer()
+    : iPrograms{0, 0}, iViewProjectionLocations{-1, -1}, iVertexArray(0), iCubeBuffer(0), iInstanceBuffer(0),
+      iViewProjection{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1} {}
+
+KELGLBoxRenderer::~KELGLBoxRenderer() { Destroy(); }
+
+bool KELGLBoxRenderer::Create() {
+  Destroy();
+  if (!KELGLFunctionsLoaded()) return false;
+  const KELGLFunctions& gl = KELGL();
+  iPrograms[kShaded] = KELCompileGLProgram(kVertexShader, kShadedFragmentShader);
+  iPrograms[kIds] = KELCompileGLProgram(kVertexShader, kIdFragmentShader);
+  if (!IsValid()) {
+    Destroy();
+    return false;
+  }
+  for (int mode = 0; mode < 2; ++mode)
+    iViewProjectionLocations[mode] = gl.GetUniformLocation(iPrograms[mode], "uViewProjection");
+
+  float cube[36 * 6];
+  BuildCube(cube);
+  gl.GenVertexArrays(1, &iVertexArray);
+  gl.BindVertexArray(iVertexArray);
+  gl.GenBuffers(1, &iCubeBuffer);
+  gl.BindBuffer(GL_ARRAY_BUFFER, iCubeBuffer);
+  gl.BufferData(GL_ARRAY_BUFFER, sizeof(cube), cube, GL_STATIC_DRAW);
+  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 6 * sizeof(float), nullptr);
+  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 6 * sizeof(float),
+                         reinterpret_cast<const void*>(3 * sizeof(float)));
+  gl.EnableVertexAttribArray(0);
+  gl.EnableVertexAttribArray(1);
+
+  gl.GenBuffers(1, &iInstanceBuffer);
+  gl.BindBuffer(GL_ARRAY_BUFFER, iInstanceBuffer);
+  const GLsizei stride = sizeof(KELGLBoxInstance);
+  gl.VertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELGLBoxInstance, iMin)));
+  gl.VertexAttribPointer(3, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELGLBoxInstance, iMax)));
+  gl.VertexAttribIPointer(4, 1, GL_UNSIGNED_INT, stride,
+                          reinterpret_cast<const void*>(offsetof(KELGLBoxInstance, iValue)));
+  for (GLuint attribute = 2; attribute <= 4; ++attribute) {
+    gl.EnableVertexAttribArray(attribute);
+    gl.VertexAttribDivisor(attribute, 1);
+  }
+  gl.BindVertexArray(0);
+  return true;
+}
+
+void KELGLBoxRenderer::Destroy() {
+  if (!KELGLFunctionsLoaded()) return;
+  const KELGLFunctions& gl = KELGL();
+  for (unsigned& program : iPrograms) {
+    if (program != 0) gl.DeleteProgram(program);
+    program = 0;
+  }
+  if (iCubeBuffer != 0) gl.DeleteBuffers(1, &iCubeBuffer);
+  if (iInstanceBuffer != 0) gl.DeleteBuffers(1, &iInstanceBuffer);
+  if (iVertexArray != 0) gl.DeleteVertexArrays(1, &iVertexArray);
+  iCubeBuffer = iInstanceBuffer = iVertexArray = 0;
+}
+
+void KELGLBoxRenderer::SetViewProjection(const float* viewProjection) {
+  std::memcpy(iViewProjection, viewProjection, sizeof(iViewProjection));
+}
+
+void KELGLBoxRenderer::Draw(const KELGLBoxInstance* boxes, uint32_t count, Mode mode) {
+  if (count == 0 || !IsValid()) return;
+  const KELGLFunctions& gl = KELGL();
+  gl.UseProgram(iPrograms[mode]);
+  gl.UniformMatrix4fv(iViewProjectionLocations[mode], 1, GL_FALSE, iViewProjection);
+  gl.BindVertexArray(iVertexArray);
+  gl.BindBuffer(GL_ARRAY_BUFFER, iInstanceBuffer);
+  const GLsizeiptr bytes = static_cast<GLsizeiptr>(count) * sizeof(KELGLBoxInstance);
+  // Fresh storage every time, so that the upload never waits for an earlier
+  // draw from the same buffer.
+  gl.BufferData(GL_ARRAY_BUFFER, bytes, boxes, GL_STREAM_DRAW);
+  gl.Disable(GL_CULL_FACE);
+  gl.DrawArraysInstanced(GL_TRIANGLES, 0, 36, static_cast<GLsizei>(count));
+  gl.BindVertexArray(0);
+}

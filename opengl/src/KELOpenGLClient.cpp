@@ -1,0 +1,239 @@
+#include "KELOpenGLClient.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "KELGLFunctions.h"
+
+namespace {
+
+const uint32_t kDefaultObjectBatchSize = 4096;
+const uint32_t kQueryObjectChunk = 256;
+const uint32_t kUnknownQueryPixels = 0xfffff;
+
+// result = a * b for column-major 4x4 matrices.
+void MultiplyMatrices(const float* a, const float* b, float* result) {
+  for (int column = 0; column < 4; ++column)
+    for (int row = 0; row < 4; ++row) {
+      float sum = 0;
+      for (int k = 0; k < 4; ++k) sum += a[k * 4 + row] * b[column * 4 + k];
+      result[column * 4 + row] = sum;
+    }
+}
+
+}  // namespace
+
+// Adds the wall time of one client call to the frame's counters.
+class KELOpenGLClient::KELCallTimer {
+public:
+  explicit KELCallTimer(KELOpenGLClient& client) : iClient(client) {
+    if (iClient.iTiming) iStart = std::chrono::steady_clock::now();
+  }
+  ~KELCallTimer() {
+    if (iClient.iTiming)
+      iClient.iStats.iClientSeconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - iStart).count();
+  }
+
+private:
+  KELOpenGLClient& iClient;
+  std::chrono::steady_clock::time_point iStart;
+};
+
+KELOpenGLClient::KELOpenGLClient(KELOpenGLHost* host)
+    : iHost(host), iNextQuery(0), iRunsInQuery(0), iDepthWrite(true), iTiming(false),
+      iObjectBatchSize(kDefaultObjectBatchSize) {}
+
+KELOpenGLClient::~KELOpenGLClient() {
+  if (!iQueryObjects.empty() && KELGLFunctionsLoaded())
+    KELGL().DeleteQueries(static_cast<GLsizei>(iQueryObjects.size()), iQueryObjects.data());
+}
+
+bool KELOpenGLClient::Create() { return iBoxes.Create(); }
+
+void KELOpenGLClient::BeginFrame(const float* view, const float* projection) {
+  float viewProjection[16];
+  MultiplyMatrices(projection, view, viewProjection);
+  iBoxes.SetViewProjection(viewProjection);
+  const KELGLFunctions& gl = KELGL();
+  gl.Enable(GL_DEPTH_TEST);
+  gl.DepthFunc(GL_LEQUAL);
+  gl.DepthMask(GL_TRUE);
+  gl.ColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  iDepthWrite = true;
+  ClearPending();
+  RecycleQueries();
+  iStats = KELOpenGLClientStats();
+}
+
+void KELOpenGLClient::SetObjectBatchSize(uint32_t size) { iObjectBatchSize = size > 0 ? size : 1; }
+
+void KELOpenGLClient::RecycleQueries() { iNextQuery = 0; }
+
+unsigned KELOpenGLClient::QueryObject(void* query) const {
+  // Handles are query indices plus one, so that no issued handle is null.
+  uintptr_t index = reinterpret_cast<uintptr_t>(query) - 1;
+  return index < iQueryObjects.size() ? iQueryObjects[index] : 0;
+}
+
+void* KELOpenGLClient::GenQuery() {
+  KELCallTimer timer(*this);
+  if (iNextQuery == iQueryObjects.size()) {
+    size_t first = iQueryObjects.size();
+    iQueryObjects.resize(first + kQueryObjectChunk);
+    KELGL().GenQueries(kQueryObjectChunk, iQueryObjects.data() + first);
+  }
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(++iNextQuery));
+}
+
+void KELOpenGLClient::BeginQuery(void* query) {
+  KELCallTimer timer(*this);
+  Flush();
+  iRunsInQuery = 0;
+  unsigned object = QueryObject(query);
+  if (object == 0) return;
+  ++iStats.iQueries;
+  if (iDepthWrite) ++iStats.iFillQueries;
+  KELGL().BeginQuery(GL_SAMPLES_PASSED, object);
+}
+
+void KELOpenGLClient::EndQuery(void* query) {
+  KELCallTimer timer(*this);
+  unsigned object = QueryObject(query);
+  if (object == 0) return;
+  if (iRunsInQuery > 1) ++iStats.iBatches;
+  KELGL().EndQuery(GL_SAMPLES_PASSED);
+}
+
+bool KELOpenGLClient::GetQueryResult(void* query, uint32_t& pixels, bool wait) {
+  KELCallTimer timer(*this);
+  unsigned object = QueryObject(query);
+  if (object == 0) {
+    // Not one of ours: count it as visible rather than hide anything (the
+    // library reads a single result as a signed value).
+    pixels = kUnknownQueryPixels;
+    return true;
+  }
+  const KELGLFunctions& gl = KELGL();
+  if (!wait) {
+    GLuint available = GL_FALSE;
+    gl.GetQueryObjectuiv(object, GL_QUERY_RESULT_AVAILABLE, &available);
+    if (available != GL_TRUE) {
+      gl.Flush();
+      return false;
+    }
+  }
+  GLuint samples = 0;
+  gl.GetQueryObjectuiv(object, GL_QUERY_RESULT, &samples);
+  pixels = samples;
+  return true;
+}
+
+void KELOpenGLClient::SetInside(bool) {}
+
+void KELOpenGLClient::EnableDepthTest(bool enable) {
+  KELCallTimer timer(*this);
+  Flush();
+  if (enable)
+    KELGL().Enable(GL_DEPTH_TEST);
+  else
+    KELGL().Disable(GL_DEPTH_TEST);
+}
+
+void KELOpenGLClient::EnableDepthWrite(bool enable) {
+  KELCallTimer timer(*this);
+  Flush();
+  iDepthWrite = enable;
+  KELGL().DepthMask(enable ? GL_TRUE : GL_FALSE);
+}
+
+void KELOpenGLClient::EnableColorWrite(bool enable) {
+  KELCallTimer timer(*this);
+  Flush();
+  GLboolean mask = enable ? GL_TRUE : GL_FALSE;
+  KELGL().ColorMask(mask, mask, mask, mask);
+}
+
+void KELOpenGLClient::StartDrawBoxes() { iBoxRun.clear(); }
+
+void KELOpenGLClient::DrawBox(const float* min, const float* max, const float*) {
+  // World space: the matrix is the entry's placement, already reflected in
+  // its box, and is not applied.
+  KELGLBoxInstance box;
+  std::memcpy(box.iMin, min, sizeof(box.iMin));
+  std::memcpy(box.iMax, max, sizeof(box.iMax));
+  box.iValue = 0xffffffffu;
+  iBoxRun.push_back(box);
+  ++iStats.iBoxes;
+}
+
+void KELOpenGLClient::EndDrawBoxes() {
+  KELCallTimer timer(*this);
+  ++iRunsInQuery;
+  if (iBoxRun.empty()) return;
+  iBoxes.Draw(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELGLBoxRenderer::kShaded);
+  ++iStats.iBoxDraws;
+  iBoxRun.clear();
+}
+
+void KELOpenGLClient::DrawObject(void* object, const float* matrix, bool transparent) {
+  KELCallTimer timer(*this);
+  ++iStats.iObjectsDrawn;
+  iPendingObjects.push_back(object);
+  iPendingHasMatrix.push_back(matrix != nullptr ? 1 : 0);
+  iPendingTransparent.push_back(transparent ? 1 : 0);
+  // The library's matrix copy is only lent for the call.
+  if (matrix != nullptr) iPendingMatrices.insert(iPendingMatrices.end(), matrix, matrix + 16);
+  if (iPendingObjects.size() >= iObjectBatchSize) Flush();
+}
+
+void KELOpenGLClient::Flush() {
+  size_t count = iPendingObjects.size();
+  if (count == 0) return;
+  if (iHost == nullptr) {
+    ClearPending();
+    return;
+  }
+  std::unique_ptr<const float*[]> matrices(new const float*[count]);
+  std::unique_ptr<bool[]> transparent(new bool[count]);
+  size_t nextMatrix = 0;
+  for (size_t i = 0; i < count; ++i) {
+    matrices[i] = iPendingHasMatrix[i] ? iPendingMatrices.data() + 16 * nextMatrix++ : nullptr;
+    transparent[i] = iPendingTransparent[i] != 0;
+  }
+  iHost->DrawObjects(iPendingObjects.data(), matrices.get(), transparent.get(), static_cast<uint32_t>(count));
+  ++iStats.iObjectBatches;
+  ClearPending();
+}
+
+void KELOpenGLClient::ClearPending() {
+  iPendingObjects.clear();
+  iPendingMatrices.clear();
+  iPendingHasMatrix.clear();
+  iPendingTransparent.clear();
+}
+
+void KELOpenGLClient::OnBeginOcclusionResults() {
+  KELCallTimer timer(*this);
+  Flush();
+  if (iHost != nullptr) iHost->OnBeginOcclusionResults();
+}
+
+void KELOpenGLClient::TouchObject(void* object, uint32_t pixels, const float* min, const float* max,
+                                  const float* matrix) {
+  KELCallTimer timer(*this);
+  ++iStats.iTouched;
+  if (iHost != nullptr) iHost->TouchObject(object, pixels, min, max, matrix);
+}
+
+void KELOpenGLClient::OnEndOcclusionResults() {
+  KELCallTimer timer(*this);
+  if (iHost != nullptr) iHost->OnEndOcclusionResults();
+  // Every query of the frame has been read by now; the objects serve the
+  // next frame again, so none leaks even when BeginFrame is skipped.
+  RecycleQueries();
+}
+
+void KELOpenGLClient::DebugViewportZone(const float*, const float*, bool, uint32_t) {}

@@ -1,0 +1,30 @@
+// Pictures of a walkthrough: PNG files of the rendered view, a top-down
+// debug view of what was culled, and a plot of the per-frame figures.
+#ifndef KEL_DEMO_IMAGES_H
+#define KEL_DEMO_IMAGES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "KELWalkthrough.h"
+
+// RGBA, top row first. False when the file cannot be written.
+bool WritePng(const std::string& path, int width, int height, const uint8_t* rgba);
+
+// Top-down view, `size` pixels on its longer side: ground dark, culled
+// objects grey, drawn green, touched but not loaded yellow, missed (visible
+// in the ground truth but not drawn) red, the camera and its frustum white.
+void DrawBirdsEye(const KELFrameView& view, const kel::KELScene& scene, int size, std::vector<uint8_t>& rgba,
+                  int& width, int& height);
+
+// Frame time (upper panel) and objects drawn (lower panel) per frame, one
+// line per run, in the colours of GetPlotColor.
+struct KELPlotSeries {
+  KELDemoMode iMode;
+  const std::vector<KELFrameRecord>* iRecords;
+};
+bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series);
+uint32_t GetPlotColor(KELDemoMode mode);
+
+#endif

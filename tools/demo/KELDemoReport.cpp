@@ -1,0 +1,128 @@
+#include "KELDemoReport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const double kLineSeconds = 5.0;
+
+std::vector<double> Column(const KELModeRun& run, double (*value)(const KELFrameRecord&)) {
+  std::vector<double> values;
+  for (const KELFrameRecord& record : run.iRecords)
+    if (!record.iWarmup) values.push_back(value(record));
+  return values;
+}
+
+const KELModeRun* FindRun(const std::vector<KELModeRun>& runs, KELDemoMode mode) {
+  for (const KELModeRun& run : runs)
+    if (run.iMode == mode) return &run;
+  return nullptr;
+}
+
+struct KELSummaryColumn {
+  const char* iName;
+  double (*iValue)(const KELFrameRecord&);
+};
+
+const KELSummaryColumn kColumns[] = {
+    {"frame ms", [](const KELFrameRecord& r) { return r.iFrameMs; }},
+    {"cull ms", [](const KELFrameRecord& r) { return r.iCullMs; }},
+    {"lib cpu ms", [](const KELFrameRecord& r) { return r.iCullMs - r.iClientMs; }},
+    {"drawn", [](const KELFrameRecord& r) { return static_cast<double>(r.iDrawn); }},
+    {"visible", [](const KELFrameRecord& r) { return static_cast<double>(r.iVisible); }},
+    {"queries", [](const KELFrameRecord& r) { return static_cast<double>(r.iQueries); }},
+    {"missed", [](const KELFrameRecord& r) { return static_cast<double>(r.iMissed); }},
+    {"missed>T", [](const KELFrameRecord& r) { return static_cast<double>(r.iMissedChecked); }},
+    {"pops", [](const KELFrameRecord& r) { return static_cast<double>(r.iPops); }},
+};
+
+double DrawnPerVisible(const KELFrameRecord& r) {
+  return r.iVisible > 0 ? static_cast<double>(r.iDrawn) / r.iVisible : 0.0;
+}
+
+}  // namespace
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t rank = static_cast<size_t>(std::ceil(fraction * values.size()));
+  return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
+}
+
+bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs) {
+  FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) return false;
+  std::fprintf(file,
+               "mode,frame,warmup,drawn,touched,queries,batches,fill_queries,boxes,loaded,visible,missed,extra,"
+               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms\n");
+  for (const KELModeRun& run : runs)
+    for (const KELFrameRecord& r : run.iRecords)
+      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f\n",
+                   GetModeName(r.iMode), r.iFrame, r.iWarmup ? 1 : 0, r.iDrawn, r.iTouched, r.iQueries, r.iBatches,
+                   r.iFillQueries, r.iBoxes, r.iLoaded, r.iVisible, r.iMissed, r.iExtra, r.iMissedChecked, r.iPops, r.iLateMisses,
+                   r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs);
+  return std::fclose(file) == 0;
+}
+
+void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStreamingSummary* streaming) {
+  std::fprintf(out, "%-10s", "mode");
+  for (const KELSummaryColumn& column : kColumns) std::fprintf(out, " %19s", column.iName);
+  std::fprintf(out, "\n%-10s", "");
+  for (size_t i = 0; i < sizeof(kColumns) / sizeof(kColumns[0]); ++i) std::fprintf(out, " %9s %9s", "median", "p95");
+  std::fprintf(out, "\n");
+  for (const KELModeRun& run : runs) {
+    std::fprintf(out, "%-10s", GetModeName(run.iMode));
+    for (const KELSummaryColumn& column : kColumns) {
+      std::vector<double> values = Column(run, column.iValue);
+      std::fprintf(out, " %9.2f %9.2f", Percentile(values, 0.5), Percentile(values, 0.95));
+    }
+    std::fprintf(out, "\n");
+  }
+
+  std::fprintf(out, "\nratios (medians over the path)\n");
+  const KELModeRun* all = FindRun(runs, KELDemoMode::kDrawAll);
+  for (const KELModeRun& run : runs) {
+    double ratio = Percentile(Column(run, DrawnPerVisible), 0.5);
+    std::fprintf(out, "  %-10s drawn / visible %7.2f", GetModeName(run.iMode), ratio);
+    if (all != nullptr) {
+      double base = Percentile(Column(*all, kColumns[0].iValue), 0.5);
+      double time = Percentile(Column(run, kColumns[0].iValue), 0.5);
+      std::fprintf(out, "   frame time / draw-all %6.3f", base > 0 ? time / base : 0.0);
+    }
+    std::fprintf(out, "\n");
+  }
+  if (streaming != nullptr && FindRun(runs, KELDemoMode::kStreaming) != nullptr) {
+    std::fprintf(out, "\nstreaming: first view complete after %d frames%s; %u entries never loaded (%u of them visible "
+                      "in some frame)\n",
+                 streaming->iFramesToComplete, streaming->iFramesToComplete < 0 ? " (never, within the limit)" : "",
+                 streaming->iNeverLoaded, streaming->iVisibleNeverLoaded);
+  }
+}
+
+KELProgress::KELProgress(const std::string& label, int total)
+    : iLabel(label), iTotal(std::max(1, total)), iTerminal(isatty(STDERR_FILENO) != 0),
+      iStart(std::chrono::steady_clock::now()), iLastLine(iStart) {}
+
+void KELProgress::Update(int done) {
+  auto now = std::chrono::steady_clock::now();
+  double fraction = std::min(1.0, static_cast<double>(done + 1) / iTotal);
+  if (iTerminal) {
+    const int width = 30;
+    int filled = static_cast<int>(fraction * width);
+    std::fprintf(stderr, "\r%-22s [%s%s] %3d%%", iLabel.c_str(), std::string(filled, '#').c_str(),
+                 std::string(width - filled, ' ').c_str(), static_cast<int>(fraction * 100));
+    std::fflush(stderr);
+  } else if (std::chrono::duration<double>(now - iLastLine).count() >= kLineSeconds) {
+    iLastLine = now;
+    std::fprintf(stderr, "%s: %d/%d frames\n", iLabel.c_str(), done + 1, iTotal);
+  }
+}
+
+void KELProgress::Finish() {
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - iStart).count();
+  if (iTerminal) std::fprintf(stderr, "\r%-22s done in %.1f s%30s\n", iLabel.c_str(), seconds, "");
+  else std::fprintf(stderr, "%s: done in %.1f s\n", iLabel.c_str(), seconds);
+}

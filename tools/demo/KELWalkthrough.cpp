@@ -1,0 +1,299 @@
+#include "KELWalkthrough.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "KELGLFunctions.h"
+#include "KELOcclusionCullingEngine.h"
+#include "KELSceneMath.h"
+
+namespace {
+
+const float kSky[4] = {0.62f, 0.74f, 0.88f, 1.0f};
+const float kNearPlane = 0.5f;
+const char* const kModeNames[] = {"draw-all", "frustum", "library", "oracle", "streaming"};
+
+double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+const char* GetModeName(KELDemoMode mode) { return kModeNames[static_cast<int>(mode)]; }
+
+bool ParseModeName(const std::string& name, KELDemoMode& mode) {
+  for (int i = 0; i < 5; ++i)
+    if (name == kModeNames[i]) {
+      mode = static_cast<KELDemoMode>(i);
+      return true;
+    }
+  return false;
+}
+
+struct KELWalkthrough::KELLoadRequest {
+  uint32_t iIndex;
+  int iReadyFrame;
+};
+
+KELWalkthrough::KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughOptions& options)
+    : iScene(scene), iOptions(options) {}
+
+KELWalkthrough::~KELWalkthrough() {
+  // The client goes before the context that holds its query objects.
+  iClient.reset();
+}
+
+bool KELWalkthrough::Create(std::string& error) {
+  if (!iContext.Create(iOptions.iWidth, iOptions.iHeight)) {
+    error = iContext.GetErrorText();
+    return false;
+  }
+  if (!iRenderer.Create()) {
+    error = "cannot build the box renderer";
+    return false;
+  }
+  iHost.reset(new KELDemoHost(iScene, iRenderer));
+  iClient.reset(new KELOpenGLClient(iHost.get()));
+  if (!iClient->Create()) {
+    error = "cannot build the OpenGL client";
+    return false;
+  }
+  iClient->SetTiming(true);
+  iGroundTruth.reset(new KELGroundTruth(iScene, iContext, iRenderer));
+  MakeCameras();
+  return true;
+}
+
+void KELWalkthrough::MakeCameras() {
+  iCameras.resize(static_cast<size_t>(std::max(1, iOptions.iFrames)));
+  float aspect = static_cast<float>(iOptions.iWidth) / static_cast<float>(iOptions.iHeight);
+  for (size_t frame = 0; frame < iCameras.size(); ++frame) {
+    KELFrameCamera& camera = iCameras[frame];
+    float t = iCameras.size() > 1 ? static_cast<float>(frame) / static_cast<float>(iCameras.size() - 1) : 0.0f;
+    kel::KELCameraKey key = kel::SampleCameraPath(iScene, t);
+    kel::Perspective(iOptions.iFovY, aspect, kNearPlane, iScene.iFarPlane, camera.iProjection);
+    kel::LookAt(key.iEye, key.iTarget, camera.iView);
+    kel::Multiply(camera.iProjection, camera.iView, camera.iViewProjection);
+    kel::FrustumPlanes(camera.iViewProjection, camera.iPlanes);
+    float length = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+      camera.iEye[axis] = key.iEye[axis];
+      camera.iDirection[axis] = key.iTarget[axis] - key.iEye[axis];
+      length += camera.iDirection[axis] * camera.iDirection[axis];
+    }
+    for (float& component : camera.iDirection) component /= std::sqrt(length);
+  }
+}
+
+void KELWalkthrough::ComputeGroundTruth(const std::function<void(int)>& progress) {
+  iTruth.assign(iCameras.size(), std::vector<KELVisibleObject>());
+  for (size_t frame = 0; frame < iCameras.size(); ++frame) {
+    iRenderer.SetViewProjection(iCameras[frame].iViewProjection);
+    iGroundTruth->Compute(iCameras[frame].iPlanes, iTruth[frame]);
+    if (progress) progress(static_cast<int>(frame));
+  }
+}
+
+void KELWalkthrough::BuildPartitions(bool loaded) {
+  // Fresh partitions for every run, so that no visibility history carries
+  // over from another mode.
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  iPartitions.clear();
+  for (uint32_t p = 0; p < iScene.iPartitionCount; ++p) iPartitions.push_back(engine->CreateSpacePartition());
+  iEntries.assign(iScene.iObjects.size(), nullptr);
+  iLoaded.assign(iScene.iObjects.size(), loaded ? 1 : 0);
+  for (size_t index = 0; index < iScene.iObjects.size(); ++index) {
+    const kel::KELSceneObject& object = iScene.iObjects[index];
+    float center[3], radius = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+      center[axis] = 0.5f * (object.iMin[axis] + object.iMax[axis]);
+      float half = 0.5f * (object.iMax[axis] - object.iMin[axis]);
+      radius += half * half;
+    }
+    void* entry = engine->AddEntry(iPartitions[object.iPartition], iHost->ObjectPointer(static_cast<uint32_t>(index)),
+                                   object.iMin, object.iMax, center, std::sqrt(radius), nullptr);
+    iEntries[index] = entry;
+    if (loaded) engine->EntryLoaded(entry);
+  }
+}
+
+std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::function<void(int)>& progress) {
+  std::vector<KELFrameRecord> records;
+  bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
+  if (library) {
+    KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+    engine->SetClient(iClient.get());
+    engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
+    engine->SetFrameCoherency(iOptions.iFrameCoherency);
+    BuildPartitions(mode == KELDemoMode::kLibrary);
+  } else {
+    iLoaded.assign(iScene.iObjects.size(), 1);
+  }
+  iPixelsPrevious.assign(iScene.iObjects.size(), 0);
+  iMissedFrame.assign(iScene.iObjects.size(), -2);
+  iEverVisible.assign(iScene.iObjects.size(), 0);
+  iRequests.clear();
+  iRequested.assign(iScene.iObjects.size(), 0);
+  iRequestPixels.assign(iScene.iObjects.size(), 0);
+  iStreaming = KELStreamingSummary();
+  if (mode == KELDemoMode::kStreaming) RunStreamingWarmup(records);
+  for (int frame = 0; frame < GetFrameCount(); ++frame) {
+    if (mode == KELDemoMode::kStreaming) ServeLoads(frame);
+    records.push_back(RenderFrame(mode, frame));
+    if (mode == KELDemoMode::kStreaming) RequestLoads(frame);
+    if (progress) progress(frame);
+  }
+  if (mode == KELDemoMode::kStreaming)
+    for (size_t index = 0; index < iLoaded.size(); ++index)
+      if (!iLoaded[index]) {
+        ++iStreaming.iNeverLoaded;
+        if (iEverVisible[index]) ++iStreaming.iVisibleNeverLoaded;
+      }
+  return records;
+}
+
+void KELWalkthrough::RunStreamingWarmup(std::vector<KELFrameRecord>& records) {
+  // The camera waits at the first view until everything that the threshold
+  // promises to find is drawn.
+  for (int step = 0; step < iOptions.iStreamWarmupLimit; ++step) {
+    ServeLoads(step);
+    KELFrameRecord record = RenderFrame(KELDemoMode::kStreaming, 0);
+    record.iWarmup = true;
+    record.iFrame = step;
+    records.push_back(record);
+    RequestLoads(step);
+    if (record.iMissedChecked == 0) {
+      iStreaming.iFramesToComplete = step + 1;
+      break;
+    }
+  }
+  // The path itself is judged afresh.
+  std::fill(iPixelsPrevious.begin(), iPixelsPrevious.end(), 0u);
+  std::fill(iMissedFrame.begin(), iMissedFrame.end(), -2);
+  // Pending requests keep their place in line, ready from the path's start.
+  for (KELLoadRequest& request : iRequests) request.iReadyFrame = 0;
+}
+
+KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
+  const KELFrameCamera& camera = iCameras[frame];
+  KELFrameRecord record;
+  record.iMode = mode;
+  record.iFrame = frame;
+  iHost->BeginFrame();
+  iRenderer.SetViewProjection(camera.iViewProjection);
+  auto start = std::chrono::steady_clock::now();
+  iContext.Clear(kSky);
+  if (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming)
+    RenderWithLibrary(camera, record);
+  else
+    RenderWithoutLibrary(mode, frame, camera);
+  KELGL().Finish();
+  record.iFrameMs = MillisecondsSince(start);
+  record.iDrawn = iHost->GetDrawnCount();
+  record.iTouched = static_cast<uint32_t>(iHost->GetTouched().size());
+  record.iLoaded = static_cast<uint32_t>(std::count(iLoaded.begin(), iLoaded.end(), 1));
+  Compare(frame, record);
+  if (iObserver) iObserver(KELFrameView{mode, frame, false, camera, &iScene, *iHost, iTruth[frame], iLoaded, iContext});
+  return record;
+}
+
+void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  engine->SetViewMatrix(camera.iView);
+  engine->SetProjectionMatrix(camera.iProjection);
+  const float* planes[6];
+  for (int i = 0; i < 6; ++i) planes[i] = camera.iPlanes[i];
+  engine->SetClippingPlanes(6, planes);
+  engine->SetContributionCullingParameters(camera.iEye, camera.iDirection, iOptions.iContributionScale, 1.0f);
+  iClient->BeginFrame(camera.iView, camera.iProjection);
+  engine->StartCulling();
+  for (void* partition : iPartitions) engine->AddPartition(partition);
+  auto start = std::chrono::steady_clock::now();
+  engine->EndCulling();
+  record.iCullMs = MillisecondsSince(start);
+  const KELOpenGLClientStats& stats = iClient->GetStats();
+  record.iClientMs = stats.iClientSeconds * 1000.0;
+  record.iQueries = stats.iQueries;
+  record.iBatches = stats.iBatches;
+  record.iFillQueries = stats.iFillQueries;
+  record.iBoxes = stats.iBoxes;
+}
+
+void KELWalkthrough::RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera) {
+  KELGL().Enable(GL_DEPTH_TEST);
+  KELGL().DepthFunc(GL_LEQUAL);
+  std::vector<uint32_t>& list = mode == KELDemoMode::kOracle ? iOracleScratch : iFrustumScratch;
+  list.clear();
+  if (mode == KELDemoMode::kOracle) {
+    for (const KELVisibleObject& object : iTruth[frame]) list.push_back(object.iIndex);
+  } else {
+    for (uint32_t index = 0; index < iScene.iObjects.size(); ++index) {
+      const kel::KELSceneObject& object = iScene.iObjects[index];
+      if (mode == KELDemoMode::kFrustum && kel::BoxOutsidePlanes(camera.iPlanes, object.iMin, object.iMax)) continue;
+      list.push_back(index);
+    }
+  }
+  iHost->DrawIndices(list.data(), static_cast<uint32_t>(list.size()));
+}
+
+void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
+  const std::vector<KELVisibleObject>& truth = iTruth[frame];
+  const uint32_t checked = iOptions.iCheckedPixels;
+  record.iVisible = static_cast<uint32_t>(truth.size());
+  uint32_t drawnVisible = 0;
+  for (const KELVisibleObject& object : truth) {
+    iEverVisible[object.iIndex] = 1;
+    if (iHost->WasDrawn(object.iIndex)) {
+      ++drawnVisible;
+      continue;
+    }
+    ++record.iMissed;
+    if (object.iPixels <= checked) continue;
+    ++record.iMissedChecked;
+    if (iPixelsPrevious[object.iIndex] > checked)
+      ++record.iLateMisses;
+    else
+      ++record.iPops;
+    if (iMissedFrame[object.iIndex] == frame - 1) ++record.iRepeatMisses;
+    iMissedFrame[object.iIndex] = frame;
+  }
+  record.iExtra = record.iDrawn - drawnVisible;
+  // This frame's pixels become the previous frame's.
+  if (frame > 0)
+    for (const KELVisibleObject& object : iTruth[frame - 1]) iPixelsPrevious[object.iIndex] = 0;
+  for (const KELVisibleObject& object : truth) iPixelsPrevious[object.iIndex] = object.iPixels;
+}
+
+void KELWalkthrough::RequestLoads(int frame) {
+  for (const std::pair<uint32_t, uint32_t>& touched : iHost->GetTouched()) {
+    uint32_t index = touched.first;
+    if (iLoaded[index]) continue;
+    // The latest pixel count decides the order in line.
+    iRequestPixels[index] = touched.second;
+    if (iRequested[index]) continue;
+    iRequested[index] = 1;
+    iRequests.push_back(KELLoadRequest{index, frame + iOptions.iStreamDelay});
+  }
+}
+
+void KELWalkthrough::ServeLoads(int frame) {
+  // Of the requests that are due, the largest on screen load first.
+  const std::vector<uint32_t>& pixels = iRequestPixels;
+  std::stable_sort(iRequests.begin(), iRequests.end(),
+                   [frame, &pixels](const KELLoadRequest& a, const KELLoadRequest& b) {
+                     bool readyA = a.iReadyFrame <= frame, readyB = b.iReadyFrame <= frame;
+                     if (readyA != readyB) return readyA;
+                     return pixels[a.iIndex] > pixels[b.iIndex];
+                   });
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  uint32_t served = 0;
+  while (served < iRequests.size() && served < iOptions.iStreamPerFrame && iRequests[served].iReadyFrame <= frame) {
+    uint32_t index = iRequests[served].iIndex;
+    engine->EntryLoaded(iEntries[index]);
+    iLoaded[index] = 1;
+    ++served;
+  }
+  iRequests.erase(iRequests.begin(), iRequests.begin() + served);
+}

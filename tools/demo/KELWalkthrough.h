@@ -1,0 +1,150 @@
+// One camera walk through a scene, rendered in several modes on the same
+// headless context, each frame compared with the exact visible set.
+#ifndef KEL_WALKTHROUGH_H
+#define KEL_WALKTHROUGH_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KELDemoHost.h"
+#include "KELGLBoxRenderer.h"
+#include "KELGroundTruth.h"
+#include "KELHeadlessContext.h"
+#include "KELOpenGLClient.h"
+#include "KELScene.h"
+
+enum class KELDemoMode { kDrawAll, kFrustum, kLibrary, kOracle, kStreaming };
+const char* GetModeName(KELDemoMode mode);
+// False for an unknown name.
+bool ParseModeName(const std::string& name, KELDemoMode& mode);
+
+struct KELFrameRecord {
+  KELDemoMode iMode = KELDemoMode::kDrawAll;
+  int iFrame = 0;
+  bool iWarmup = false;        // streaming: the camera held at the first view
+  uint32_t iDrawn = 0;         // distinct objects drawn
+  uint32_t iTouched = 0;
+  uint32_t iQueries = 0;
+  uint32_t iBatches = 0;
+  uint32_t iFillQueries = 0;
+  uint32_t iBoxes = 0;
+  uint32_t iLoaded = 0;        // entries loaded (streaming), else all
+  uint32_t iVisible = 0;       // ground truth: objects with a visible pixel
+  uint32_t iMissed = 0;        // visible, not drawn
+  uint32_t iMissedChecked = 0; // of those, with more than the checked pixels
+  uint32_t iExtra = 0;         // drawn, not visible
+  // Of the missed objects with more than the checked pixel count: those
+  // that were not above it in the previous frame (just came into view),
+  // those that were (late), and those missed in the previous frame too.
+  uint32_t iPops = 0;
+  uint32_t iLateMisses = 0;
+  uint32_t iRepeatMisses = 0;
+  double iCullMs = 0;          // inside EndCulling
+  double iClientMs = 0;        // inside client calls (part of iCullMs)
+  double iFrameMs = 0;         // clear to glFinish
+};
+
+struct KELWalkthroughOptions {
+  int iWidth = 640;
+  int iHeight = 360;
+  int iFrames = 240;
+  float iFovY = 1.0f;
+  uint32_t iPixelThreshold = 300;
+  uint32_t iFrameCoherency = 0;
+  float iContributionScale = 0;  // 0: no contribution culling
+  // Misses are judged for objects with more visible pixels than this.
+  uint32_t iCheckedPixels = 0;
+  // Streaming: loads per frame, frames from touch to load, and how long the
+  // camera may wait at the first view for it to complete.
+  uint32_t iStreamPerFrame = 400;
+  int iStreamDelay = 2;
+  int iStreamWarmupLimit = 100;
+};
+
+struct KELStreamingSummary {
+  int iFramesToComplete = -1;     // first view complete after this many frames
+  uint32_t iNeverLoaded = 0;      // entries never loaded in the whole run
+  uint32_t iVisibleNeverLoaded = 0;  // of those, visible in some frame
+};
+
+struct KELFrameCamera {
+  float iView[16];
+  float iProjection[16];
+  float iViewProjection[16];
+  float iPlanes[6][4];
+  float iEye[3];
+  float iDirection[3];
+};
+
+// What an observer sees after each frame (for pictures).
+struct KELFrameView {
+  KELDemoMode iMode;
+  int iFrame;
+  bool iWarmup;
+  const KELFrameCamera& iCamera;
+  const kel::KELScene* iScene;
+  const KELDemoHost& iHost;
+  const std::vector<KELVisibleObject>& iTruth;
+  const std::vector<uint8_t>& iLoaded;
+  KELHeadlessContext& iContext;
+};
+
+class KELWalkthrough {
+public:
+  KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughOptions& options);
+  ~KELWalkthrough();
+
+  bool Create(std::string& error);
+  std::string GetRendererName() const { return iContext.GetRendererName(); }
+  int GetFrameCount() const { return static_cast<int>(iCameras.size()); }
+  const KELFrameCamera& GetCamera(int frame) const { return iCameras[frame]; }
+  const kel::KELScene& GetScene() const { return iScene; }
+
+  // The exact visible set of every frame (not timed); before any Run.
+  void ComputeGroundTruth(const std::function<void(int)>& progress);
+  const std::vector<KELVisibleObject>& GetTruth(int frame) const { return iTruth[frame]; }
+  // Renders the whole path in one mode.
+  std::vector<KELFrameRecord> Run(KELDemoMode mode, const std::function<void(int)>& progress);
+  const KELStreamingSummary& GetStreamingSummary() const { return iStreaming; }
+  void SetFrameObserver(std::function<void(const KELFrameView&)> observer) { iObserver = std::move(observer); }
+
+private:
+  struct KELLoadRequest;
+  void MakeCameras();
+  void BuildPartitions(bool loaded);
+  KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
+  void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
+  void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
+  void Compare(int frame, KELFrameRecord& record);
+  void RequestLoads(int frame);
+  void ServeLoads(int frame);
+  void RunStreamingWarmup(std::vector<KELFrameRecord>& records);
+
+  const kel::KELScene& iScene;
+  KELWalkthroughOptions iOptions;
+  KELHeadlessContext iContext;
+  KELGLBoxRenderer iRenderer;
+  std::unique_ptr<KELDemoHost> iHost;
+  std::unique_ptr<KELOpenGLClient> iClient;
+  std::unique_ptr<KELGroundTruth> iGroundTruth;
+  std::vector<KELFrameCamera> iCameras;
+  std::vector<std::vector<KELVisibleObject>> iTruth;
+  std::vector<void*> iPartitions;
+  std::vector<void*> iEntries;
+  std::vector<uint8_t> iLoaded;
+  std::vector<uint8_t> iEverVisible;
+  std::vector<KELLoadRequest> iRequests;
+  std::vector<uint8_t> iRequested;
+  std::vector<uint32_t> iRequestPixels;
+  std::vector<uint32_t> iPixelsPrevious;
+  std::vector<int> iMissedFrame;  // last frame each object was missed, -2 if never
+  std::vector<uint32_t> iFrustumScratch;
+  std::vector<uint32_t> iOracleScratch;
+  KELStreamingSummary iStreaming;
+  std::function<void(const KELFrameView&)> iObserver;
+};
+
+#endif

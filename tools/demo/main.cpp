@@ -1,0 +1,173 @@
+// kel_demo: a headless walkthrough of a procedural scene, rendered in
+// several modes side by side and compared with the exact visible set.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "KELDemoImages.h"
+#include "KELDemoReport.h"
+#include "KELWalkthrough.h"
+
+namespace {
+
+struct KELDemoOptions {
+  std::string iScene = "city";
+  kel::KELSceneOptions iSceneOptions;
+  KELWalkthroughOptions iWalk;
+  std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
+                                     KELDemoMode::kOracle, KELDemoMode::kStreaming};
+  std::string iOutput = "kel_demo_out";
+  int iPictures = 4;
+  bool iLibraryStats = false;
+};
+
+const char* const kUsage =
+    "usage: kel_demo [options]\n"
+    "  --scene city|plant     scene to walk through (city)\n"
+    "  --size N               city blocks / plant units per side (18 / 14)\n"
+    "  --seed N               scene seed (1)\n"
+    "  --frames N             frames along the camera path (240)\n"
+    "  --width W --height H   framebuffer size (640 x 360)\n"
+    "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming (all)\n"
+    "  --threshold N          pixel-hits threshold (300)\n"
+    "  --coherency N          frame coherency (0)\n"
+    "  --stream-per-frame K   streaming: loads per frame (400)\n"
+    "  --stream-delay N       streaming: frames from touch to load (2)\n"
+    "  --pictures N           frames with pictures (4)\n"
+    "  --out DIR              output directory (kel_demo_out)\n"
+    "  --library-stats        leave the library's statistics lines on standard output\n";
+
+bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes) {
+  modes.clear();
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    KELDemoMode mode;
+    if (!ParseModeName(list.substr(start, end - start), mode)) return false;
+    modes.push_back(mode);
+    start = end + 1;
+  }
+  return !modes.empty();
+}
+
+bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
+  bool sizeGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--library-stats") {
+      options.iLibraryStats = true;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    std::string value = argv[++i];
+    long number = std::strtol(value.c_str(), nullptr, 10);
+    if (name == "--scene") options.iScene = value;
+    else if (name == "--size") { options.iSceneOptions.iSize = static_cast<int>(number); sizeGiven = true; }
+    else if (name == "--seed") options.iSceneOptions.iSeed = static_cast<uint32_t>(number);
+    else if (name == "--frames") options.iWalk.iFrames = static_cast<int>(number);
+    else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
+    else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
+    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; }
+    else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
+    else if (name == "--coherency") options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+    else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
+    else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
+    else if (name == "--pictures") options.iPictures = static_cast<int>(number);
+    else if (name == "--out") options.iOutput = value;
+    else return false;
+  }
+  if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
+  // Misses that matter are those the threshold promises to catch.
+  options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
+  return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0;
+}
+
+// Sends the library's per-frame statistics lines to a log file and returns
+// a stream on the original standard output for the demo's own report.
+FILE* RedirectLibraryOutput(const std::string& logPath) {
+  std::fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (saved < 0 || log < 0) return stdout;
+  dup2(log, STDOUT_FILENO);
+  close(log);
+  FILE* out = fdopen(saved, "w");
+  return out != nullptr ? out : stdout;
+}
+
+// Saves the rendered view and the top-down view of chosen frames.
+void SavePictures(const KELFrameView& view, const std::string& directory, const std::set<int>& frames) {
+  if (view.iWarmup || frames.count(view.iFrame) == 0) return;
+  if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return;
+  std::string stem = directory + "/" + GetModeName(view.iMode) + "-" + std::to_string(view.iFrame);
+  KELHeadlessContext& context = view.iContext;
+  std::vector<uint8_t> rgba(static_cast<size_t>(context.GetWidth()) * context.GetHeight() * 4);
+  context.ReadColor(rgba.data());
+  WritePng(stem + "-view.png", context.GetWidth(), context.GetHeight(), rgba.data());
+  int width = 0, height = 0;
+  DrawBirdsEye(view, *view.iScene, 768, rgba, width, height);
+  WritePng(stem + "-birdseye.png", width, height, rgba.data());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  KELDemoOptions options;
+  if (!ParseArguments(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(options.iOutput, error);
+  FILE* out = options.iLibraryStats ? stdout : RedirectLibraryOutput(options.iOutput + "/library-stats.log");
+
+  kel::KELScene scene;
+  if (!kel::MakeScene(options.iScene, options.iSceneOptions, scene)) {
+    std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
+    return 2;
+  }
+  KELWalkthrough walk(scene, options.iWalk);
+  std::string failure;
+  if (!walk.Create(failure)) {
+    std::fprintf(stderr, "kel_demo: no headless OpenGL: %s\n", failure.c_str());
+    return 1;
+  }
+  std::fprintf(out, "scene %s: %zu objects in %u partitions; %d frames at %dx%d on %s\n", scene.iName.c_str(),
+               scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
+               options.iWalk.iHeight, walk.GetRendererName().c_str());
+  std::fflush(out);
+
+  KELProgress truthProgress("ground truth", walk.GetFrameCount());
+  walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
+  truthProgress.Finish();
+
+  std::set<int> pictureFrames;
+  for (int i = 0; i < options.iPictures; ++i)
+    pictureFrames.insert((2 * i + 1) * walk.GetFrameCount() / (2 * options.iPictures));
+  walk.SetFrameObserver([&](const KELFrameView& view) { SavePictures(view, options.iOutput, pictureFrames); });
+
+  std::vector<KELModeRun> runs;
+  for (KELDemoMode mode : options.iModes) {
+    KELProgress progress(GetModeName(mode), walk.GetFrameCount());
+    runs.push_back(KELModeRun{mode, walk.Run(mode, [&](int frame) { progress.Update(frame); })});
+    progress.Finish();
+  }
+
+  WriteFramesCsv(options.iOutput + "/frames.csv", runs);
+  std::vector<KELPlotSeries> series;
+  for (const KELModeRun& run : runs) series.push_back(KELPlotSeries{run.iMode, &run.iRecords});
+  WritePlot(options.iOutput + "/plot.png", series);
+  WriteSummary(out, runs, &walk.GetStreamingSummary());
+  std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
+               options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
+  std::fflush(out);
+  return 0;
+}
