@@ -27,13 +27,18 @@ struct KELCityBuilder {
   KELSceneRandom iRandom;
   int iSize;
 
+  // Districts of kDistrict x kDistrict blocks, one partition each: a host
+  // culls best with partitions about the size of what one view covers.
+  static constexpr int kDistrict = 3;
+  int Districts() const { return (iSize + kDistrict - 1) / kDistrict; }
   uint32_t Quadrant(int i, int j) const {
-    return static_cast<uint32_t>((i >= iSize / 2 ? 1 : 0) + (j >= iSize / 2 ? 2 : 0));
+    return static_cast<uint32_t>(i / kDistrict + (j / kDistrict) * Districts());
   }
+  uint32_t Ground() const { return static_cast<uint32_t>(Districts() * Districts()); }
 
   void AddGround(int i, int j) {
     float x = i * kPitch + kBlock * 0.5f, z = j * kPitch + kBlock * 0.5f;
-    AddBox(iScene, x, z, -0.5f, kPitch - 0.04f, 0.45f, kPitch - 0.04f, PackColor(90, 90, 95), 4);
+    AddBox(iScene, x, z, -0.5f, kPitch - 0.04f, 0.45f, kPitch - 0.04f, PackColor(90, 90, 95), Ground());
   }
 
   void AddBuildings(int i, int j) {
@@ -145,10 +150,10 @@ struct KELCityBuilder {
 KELScene MakeCity(const KELSceneOptions& options) {
   KELScene scene;
   scene.iName = "city";
-  scene.iPartitionCount = 5;  // four quadrants and the ground
   scene.iFarPlane = 2000;
   int size = options.iSize < 2 ? 2 : options.iSize;
   KELCityBuilder builder{scene, KELSceneRandom(options.iSeed), size};
+  scene.iPartitionCount = builder.Ground() + 1;  // the districts and the ground
   for (int j = 0; j < size; ++j)
     for (int i = 0; i < size; ++i) {
       builder.AddGround(i, j);
