@@ -22,7 +22,11 @@ namespace {
 struct ClientStates {
   KELGrowArray array{10};
   ~ClientStates() {
-    for (int32_t i = 0; i < array.count; ++i) std::free(array.data[i]);
+    for (int32_t i = 0; i < array.count; ++i) {
+      KELClientQueryState* state = static_cast<KELClientQueryState*>(array.data[i]);
+      state->iHandlePool.Clear();  // its elements stay on the shared free list
+      std::free(state);
+    }
   }
 } _clientStateHolder;
 KELGrowArray& _clientStates = _clientStateHolder.array;
