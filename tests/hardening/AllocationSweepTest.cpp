@@ -1,0 +1,76 @@
+// Allocation-failure sweep: the fixed scenario runs once for every
+// allocation it makes, with that allocation failing (and, in the second
+// sweep, every later one until memory comes back). Every run must keep the
+// partition valid and complete, and once memory is available again its
+// last frame must report what a run without failure reports.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+
+#include "SweepScenario.h"
+
+namespace {
+
+bool UnderSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
+// Every ordinal locally; a spread subset in CI and under the sanitizers,
+// where one run costs far more.
+long SweepStride() {
+  if (const char* stride = std::getenv("KEL_SWEEP_STRIDE")) return std::max(1L, std::atol(stride));
+  return (std::getenv("CI") != nullptr || UnderSanitizer()) ? 4 : 1;
+}
+
+KELSweepResult Reference() {
+  KELFailingAllocator allocator;
+  return RunSweepScenario(&allocator);
+}
+
+void Sweep(KELFailingAllocator::Mode mode) {
+  const KELSweepResult reference = Reference();
+  ASSERT_TRUE(reference.iBroken.empty()) << reference.iBroken;
+  ASSERT_EQ(reference.iDeferred, 0);
+  // The scenario must see something and hide something.
+  ASSERT_GT(reference.iTouched.size(), 5u);
+  ASSERT_GT(reference.iDrawn.size(), 5u);
+  const long stride = SweepStride();
+  long runs = 0;
+  for (long k = 0; k < reference.iAllocations; k += stride) {
+    KELFailingAllocator allocator;
+    allocator.FailAt(k, mode);
+    const KELSweepResult run = RunSweepScenario(&allocator);
+    ++runs;
+    ASSERT_TRUE(run.iBroken.empty()) << "failing allocation " << k << ": " << run.iBroken;
+    ASSERT_GE(run.iFailures, 1) << "allocation " << k << " was never asked for";
+    EXPECT_EQ(run.iTouched, reference.iTouched) << "reported set differs after failing allocation " << k;
+    EXPECT_EQ(run.iDrawn, reference.iDrawn) << "drawn set differs after failing allocation " << k;
+    if (::testing::Test::HasFailure()) return;
+  }
+  std::printf("[ sweep    ] %ld allocations in the scenario, %ld runs (stride %ld)\n", reference.iAllocations,
+              runs, stride);
+}
+
+}  // namespace
+
+TEST(AllocationSweep, ScenarioIsRepeatable) {
+  const KELSweepResult first = Reference();
+  const KELSweepResult second = Reference();
+  ASSERT_TRUE(first.iBroken.empty()) << first.iBroken;
+  EXPECT_EQ(first.iAllocations, second.iAllocations);
+  EXPECT_EQ(first.iTouched, second.iTouched);
+  EXPECT_EQ(first.iDrawn, second.iDrawn);
+}
+
+TEST(AllocationSweep, EachSingleFailure) { Sweep(KELFailingAllocator::kOnlyAt); }
+
+TEST(AllocationSweep, FailureFromEachAllocationOn) { Sweep(KELFailingAllocator::kFromOn); }

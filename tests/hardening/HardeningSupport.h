@@ -1,0 +1,96 @@
+// Helpers of the hardening tests: a host allocator that fails on request
+// and counts what it hands out, the draining of the library's record pools,
+// and a client whose answers depend only on the geometry drawn.
+#ifndef KEL_HARDENING_SUPPORT_H
+#define KEL_HARDENING_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "KELScreenSpacePartitioning.h"
+
+// Fails the allocation of ordinal iFailAt (counted from 0): that one only,
+// or that one and every later one, until Heal().
+class KELFailingAllocator : public KELAllocator {
+public:
+  enum Mode { kNever, kOnlyAt, kFromOn };
+  Mode iMode = kNever;
+  long iFailAt = -1;
+  long iCount = 0;
+  long iFailures = 0;
+  size_t iBytes = 0;
+
+  void FailAt(long ordinal, Mode mode) {
+    iFailAt = ordinal;
+    iMode = mode;
+  }
+  void Heal() { iMode = kNever; }
+  void* Allocate(uint32_t size) override;
+  void Free(void* pointer) override;
+};
+
+// Gives every record waiting in the library's free lists and pools back to
+// the heap, so that the next run allocates as a fresh process would. Only
+// between frames, with no partition or entry alive that uses them.
+void DrainRecordPools();
+
+// Lengths of the library's free lists and pools.
+struct KELPoolCensus {
+  size_t iEntries = 0, iMatrices = 0, iZones = 0, iScreenZones = 0, iNodes = 0, iTasks = 0, iBatches = 0,
+         iElements = 0, iRebuildElements = 0;
+  size_t Total() const {
+    return iEntries + iMatrices + iZones + iScreenZones + iNodes + iTasks + iBatches + iElements +
+           iRebuildElements;
+  }
+};
+KELPoolCensus CountRecordPools();
+
+// Frees a partition whose entries have all been removed.
+void DestroyEmptyPartition(void* partition);
+
+// Answers a query with 1000 samples when one of its boxes meets the region,
+// else 0; so the visible set of a frame depends only on the scene and the
+// camera (with frame coherency 0), never on earlier frames.
+class KELRegionClient : public KELOcclusionCullingClientAdapter {
+public:
+  float iRegionMin[3];
+  float iRegionMax[3];
+  std::vector<void*> iTouched;  // of the latest frame, sorted at its end
+  std::vector<void*> iDrawn;    // likewise
+  int iFrames = 0;
+
+  KELRegionClient(const float* regionMin, const float* regionMax);
+  // Forgets the previous frame's objects; call before EndCulling.
+  void StartFrame() {
+    iTouched.clear();
+    iDrawn.clear();
+  }
+  void* GenQuery() override;
+  void BeginQuery(void* query) override;
+  void EndQuery(void* query) override;
+  bool GetQueryResult(void* query, uint32_t& pixels, bool wait) override;
+  void DrawBox(const float* min, const float* max, const float* matrix) override;
+  void DrawObject(void* object, const float* matrix, bool transparent) override;
+  void OnBeginOcclusionResults() override;
+  void TouchObject(void* object, uint32_t pixels, const float* min, const float* max,
+                   const float* matrix) override;
+  void OnEndOcclusionResults() override;
+
+private:
+  static constexpr int kHandles = 1 << 16;
+  int iHandles[kHandles] = {};
+  uint32_t iResults[kHandles] = {};
+  int iHandleCount = 0;
+  bool iHit = false;
+};
+
+// A small deterministic generator (the tests must not depend on the
+// standard library's distributions).
+struct KELTestRandom {
+  uint64_t iState;
+  uint32_t Next();
+  float Uniform(float low, float high);
+};
+
+#endif
