@@ -95,6 +95,17 @@ private:
   std::vector<DrawnBox> current_;
 };
 
+// Accepts every zone and entry and records the objects visited, in order.
+struct AcceptingVisitor : KELSpacePartitionTraversal {
+  int visits = 0;
+  std::vector<void*> visited;
+  bool TestBox(const float*, const float*) override { return true; }
+  void VisitObject(void* object) override {
+    ++visits;
+    visited.push_back(object);
+  }
+};
+
 // Engine access for tests (members are protected).
 struct KELEngineAccess {
   static int32_t PlaneCount(const KELOcclusionCullingEngine* e) { return e->iClipPlaneCount; }

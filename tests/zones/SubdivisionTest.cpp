@@ -39,10 +39,7 @@ TEST_F(SubdivisionTest, SplitsAboveOneHundredWaitingEntries) {
   KEL3DZone* other = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, other, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   // ...but a walk only splits a zone with more than one hundred.
-  struct AcceptAll : KELSpacePartitionTraversal {
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override {}
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(other, &visitor, false);
   EXPECT_FALSE(other->IsSubdivided());
   AddBox(engine, other, 200, 0, 0, 200.5f, 0.5f, 0.5f);
@@ -130,10 +127,7 @@ TEST_F(SubdivisionTest, RebuildFlattensThreeLevelsAndRecyclesZones) {
   AddCluster(100, 0, 0, 150, 0.01f);
   AddCluster(100, 100, 100, 10, 0.01f);
   KEL3DZoneEntry* fixed = AddBox(engine, root, -3e7f, 0, 0, 3e7f, 1, 1);
-  struct AcceptAll : KELSpacePartitionTraversal {
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override {}
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   PartitionCensus split;
   ASSERT_TRUE(CheckPartition(root, &split));
@@ -171,11 +165,7 @@ TEST_F(SubdivisionTest, DeactivatingKeepsTheTree) {
 
 TEST_F(SubdivisionTest, CoincidentPointsAreFixedInsteadOfSplitForever) {
   for (int i = 0; i < 300; ++i) AddBox(engine, root, 7, 7, 7, 7, 7, 7);
-  struct Count : KELSpacePartitionTraversal {
-    int visits = 0;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override { ++visits; }
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_EQ(visitor.visits, 300);
   PartitionCensus census;
@@ -201,11 +191,7 @@ TEST_F(SubdivisionTest, CoincidentPointsAreFixedInsteadOfSplitForever) {
 TEST_F(SubdivisionTest, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1e-30f, 0, 0, i * 1e-30f, 0, 0);
   for (int i = 0; i < 101; ++i) AddBox(engine, root, 1e7f - i, 1e7f - i, 0, 1e7f - i, 1e7f - i, 0);
-  struct Count : KELSpacePartitionTraversal {
-    int visits = 0;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override { ++visits; }
-  } visitor;
+  AcceptingVisitor visitor;
   for (int walk = 0; walk < 3; ++walk) {
     visitor.visits = 0;
     engine->TraverseSpacePartition(root, &visitor, false);
@@ -220,11 +206,7 @@ TEST_F(SubdivisionTest, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
 TEST_F(SubdivisionTest, NanBoxesTerminate) {
   const float nan = std::nanf("");
   for (int i = 0; i < 150; ++i) AddBox(engine, root, nan, 0, 0, nan, 1, 1);
-  struct Count : KELSpacePartitionTraversal {
-    int visits = 0;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override { ++visits; }
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_EQ(visitor.visits, 150);
   PartitionCensus census;

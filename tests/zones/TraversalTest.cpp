@@ -70,11 +70,7 @@ TEST_F(TraversalTest, VisitsLoadedThenWaitingThenFixedPreOrder) {
   engine->SetVisibility(hidden, false);
   (void)fixedUnloaded;
   (void)pendingUnloaded;
-  struct All : KELSpacePartitionTraversal {
-    std::vector<void*> visited;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void* o) override { visited.push_back(o); }
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   std::vector<void*> expected = {&objects[2], &objects[3], &objects[1], &objects[0]};
   EXPECT_EQ(visitor.visited, expected);
@@ -83,11 +79,7 @@ TEST_F(TraversalTest, VisitsLoadedThenWaitingThenFixedPreOrder) {
 TEST_F(TraversalTest, SplitDuringTheWalkVisitsEachEntryOnceInTheChildren) {
   for (int i = 0; i < 60; ++i) AddBox(engine, root, -100 + i * 0.1f, 0, 0, -100 + i * 0.1f + 0.05f, 0.05f, 0.05f, &objects[i]);
   for (int i = 60; i < 120; ++i) AddBox(engine, root, 100 + i * 0.1f, 0, 0, 100 + i * 0.1f + 0.05f, 0.05f, 0.05f, &objects[i]);
-  struct All : KELSpacePartitionTraversal {
-    std::vector<void*> visited;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void* o) override { visited.push_back(o); }
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   ASSERT_TRUE(root->IsSubdivided());
   ASSERT_EQ(root->iChildren.count, 2);
@@ -121,11 +113,7 @@ TEST_F(TraversalTest, RejectingEntriesStillTestsEveryZoneAndEntry) {
 TEST_F(TraversalTest, ForceSplitsAnInactiveRootForOneWalk) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   engine->ActivateSpacePartition(root, false);
-  struct All : KELSpacePartitionTraversal {
-    int visits = 0;
-    bool TestBox(const float*, const float*) override { return true; }
-    void VisitObject(void*) override { ++visits; }
-  } visitor;
+  AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_FALSE(root->IsSubdivided());
   EXPECT_EQ(visitor.visits, 101);
