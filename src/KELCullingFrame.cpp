@@ -21,12 +21,11 @@ namespace {
 // unloaded leaves nothing behind.
 struct ClientStates {
   KELGrowArray array{10};
+  // The handle pools are already empty (every frame empties its pool before
+  // it returns), so no element is touched here: a host allocator destroyed
+  // before the library may already have taken that memory back.
   ~ClientStates() {
-    for (int32_t i = 0; i < array.count; ++i) {
-      KELClientQueryState* state = static_cast<KELClientQueryState*>(array.data[i]);
-      state->iHandlePool.Clear();  // its elements stay on the shared free list
-      std::free(state);
-    }
+    for (int32_t i = 0; i < array.count; ++i) std::free(array.data[i]);
   }
 } _clientStateHolder;
 KELGrowArray& _clientStates = _clientStateHolder.array;
@@ -129,6 +128,8 @@ void KELOcclusionCullingEngine::EndCulling() {
   client->EnableDepthWrite(true);
   ReportVisible(client, &visibleEntries);
 
+  // Handles are only reused within their frame: give the elements back now.
+  state->iHandlePool.Clear();
   root.Release();
   SwapStorage(root.iChildren, _rootChildren);
   KELOcclusionQueryTask::_engine = nullptr;

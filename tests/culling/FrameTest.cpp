@@ -1,8 +1,12 @@
 // Whole frames through EndCulling: call order, the first draw pass, render
 // states, the near-plane rule, clients and statistics.
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <vector>
 
 #include "CullingFixture.h"
+#include "FIFOQueue.h"
 #include "KELCullingFrame.h"
 
 TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
@@ -232,4 +236,54 @@ TEST_F(CullingTest, FrameCountsFromOne) {
   if (KELSettings::_frameCounter != 0) GTEST_SKIP() << "needs a fresh process (ctest runs each test alone)";
   Frame({});
   EXPECT_EQ(KELSettings::_frameCounter, 1);
+}
+
+namespace {
+
+// Hands out records from a private mapping and unmaps it when destroyed, as
+// a host's static arena might at exit.
+class UnmappingAllocator : public KELAllocator {
+public:
+  UnmappingAllocator() {
+    base_ = static_cast<char*>(mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  }
+  ~UnmappingAllocator() { munmap(base_, kSize); }
+  void* Allocate(uint32_t size) override {
+    size = (size + 15u) & ~15u;
+    if (used_ + size > kSize) return nullptr;
+    used_ += size;
+    return base_ + used_ - size;
+  }
+  void Free(void*) override {}
+
+private:
+  static constexpr size_t kSize = 64u << 20;
+  char* base_;
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+// The library's own module-wide state is released after a host's static
+// allocator is gone: that must not touch the allocator's memory.
+TEST(CullingExit, AHostAllocatorDestroyedFirstIsNotTouchedAtExit) {
+  EXPECT_EXIT(
+      {
+        static UnmappingAllocator allocator;
+        KELAllocator::SetAllocator(&allocator);
+        // Fresh free lists, so that every element comes from the mapping.
+        _sharedElementFreeList = nullptr;
+        KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+        RecordingClient* client = new RecordingClient;
+        engine->SetClient(client);
+        void* p = engine->CreateSpacePartition();
+        for (int i = 0; i < 30; ++i) AddBox(engine, p, i * 0.02f, 0, 0.3f, i * 0.02f + 0.01f, 0.01f, 0.31f);
+        engine->StartCulling();
+        engine->AddPartition(p);
+        ::testing::internal::CaptureStdout();
+        engine->EndCulling();
+        ::testing::internal::GetCapturedStdout();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
