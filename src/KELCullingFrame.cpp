@@ -95,7 +95,7 @@ void KELOcclusionCullingEngine::EndCulling() {
   KELOcclusionCullingClient* client = iClient;
   if (client == nullptr) return;
   KELSettings::AdvanceFrame();
-  KELOcclusionQueryTask::_engine = this;
+  KELOcclusionQueryTask::_contribution.Set(iScaledDirection, iContributionOffset);
 
   KELScreenSpacePartition root;
   SwapStorage(root.iChildren, _rootChildren);
@@ -132,5 +132,5 @@ void KELOcclusionCullingEngine::EndCulling() {
   state->iHandlePool.Clear();
   root.Release();
   SwapStorage(root.iChildren, _rootChildren);
-  KELOcclusionQueryTask::_engine = nullptr;
+  KELOcclusionQueryTask::_contribution.iSet = false;
 }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "KEL3DZone.h"
+#include "KELContribution.h"
 #include "KELMemory.h"
 #include "KELSettings.h"
 
@@ -139,12 +140,7 @@ void KELOcclusionCullingEngine::SetContributionCullingParameters(const float* ey
 
 bool KELOcclusionCullingEngine::IsTooSmall(const float* center, float radius) {
   if (center == nullptr) return false;
-  const float* s = iScaledDirection;
-  const float* c = center;
-  float distance = static_cast<float>(((static_cast<double>(s[1]) * c[1] + static_cast<double>(s[0]) * c[0]) +
-                                       static_cast<double>(s[2]) * c[2]) -
-                                      iContributionOffset);
-  return distance > 2.0f * radius;
+  return KELIsTooSmall(iScaledDirection, iContributionOffset, center, radius);
 }
 
 void* KELOcclusionCullingEngine::CreateSpacePartition() { return KEL3DZone::CreateRoot(); }

@@ -15,7 +15,7 @@
 KELOcclusionQueryTask* KELOcclusionQueryTask::_freeList = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingHead = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingTail = nullptr;
-KELOcclusionCullingEngine* KELOcclusionQueryTask::_engine = nullptr;
+KELContribution KELOcclusionQueryTask::_contribution = {{0, 0, 0}, 0, true, false};
 KELQueryBatchTask* KELQueryBatchTask::_freeList = nullptr;
 FIFOQueue KELZoneQueryTask::_childQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
 FIFOQueue KELZoneQueryTask::_nodeQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
@@ -52,12 +52,18 @@ const float* MatrixOf(const KEL3DZoneEntry* entry) {
   return entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr;
 }
 
-// Contribution test of the frame's engine; marks the entry and returns the result.
+// Contribution test of the frame's engine; marks the entry and returns the
+// result. The flag is written only when it changes, so that a steady frame
+// leaves the entry's cache line clean.
 bool MarkTooSmall(KEL3DZoneEntry* entry) {
-  KELOcclusionCullingEngine* engine = KELOcclusionQueryTask::_engine;
-  if (engine == nullptr) engine = KELOcclusionCullingEngine::GetInstance();
-  bool tooSmall = engine != nullptr && engine->IsTooSmall(entry->iCenter, entry->iRadius);
-  entry->SetTooSmall(tooSmall);
+  bool tooSmall;
+  if (KELOcclusionQueryTask::_contribution.iSet) {
+    tooSmall = KELOcclusionQueryTask::_contribution.IsTooSmall(entry->iCenter, entry->iRadius);
+  } else {
+    KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+    tooSmall = engine != nullptr && engine->IsTooSmall(entry->iCenter, entry->iRadius);
+  }
+  if (tooSmall != entry->IsTooSmall()) entry->SetTooSmall(tooSmall);
   return tooSmall;
 }
 

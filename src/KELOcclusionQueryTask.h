@@ -8,6 +8,7 @@
 
 #include "FIFOQueue.h"
 #include "KELAllocator.h"
+#include "KELContribution.h"
 
 class KELOcclusionCullingClient;
 class KELOcclusionCullingEngine;
@@ -57,8 +58,9 @@ public:
   // the head in issue order.
   static KELOcclusionQueryTask* _pendingHead;
   static KELOcclusionQueryTask* _pendingTail;
-  // The engine whose contribution parameters this frame's tests use.
-  static KELOcclusionCullingEngine* _engine;
+  // Contribution parameters of the engine running the frame; when unset,
+  // the singleton's are read at every test.
+  static KELContribution _contribution;
 
   // Appends to the pending-query queue, then issues.
   static void IssuePending(KELOcclusionQueryTask* task);

@@ -133,23 +133,59 @@ KELScreenZone* ProjectInsideZone(const float* viewProjection, KEL3DZone* zone) {
   return record;
 }
 
+namespace {
+
+// The plane's signed value at corner k of the zone's box, as the plain
+// corner-by-corner test evaluates it.
+float PlaneValue(const float* plane, const KEL3DZone* zone, int k) {
+  const float x = kCornerX[k] ? zone->iMax[0] : zone->iMin[0];
+  const float y = kCornerY[k] ? zone->iMax[1] : zone->iMin[1];
+  const float z = kCornerZ[k] ? zone->iMax[2] : zone->iMin[2];
+  return plane[0] * x + plane[1] * y + plane[2] * z + plane[3];
+}
+
+// True when every corner lies on the outer side (value >= 0 or NaN).
+bool AllCornersOutside(const float* plane, const KEL3DZone* zone) {
+  for (int k = 0; k < 8; ++k)
+    if (PlaneValue(plane, zone, k) < 0.0f) return false;
+  return true;
+}
+
+// Rounding is monotonic, so the corner that takes the smaller end of every
+// axis term has the least value of all eight: the box is outside exactly
+// when that value is not negative. Only a NaN (an infinite bound times a
+// zero coefficient, or a NaN plane) needs the corners one by one.
+// The end of the box's interval on one axis that makes coefficient * value
+// least (the box may be inverted).
+float NearEnd(float coefficient, float a, float b) {
+  const bool aIsLower = a < b;
+  return (coefficient >= 0.0f) == aIsLower ? a : b;
+}
+
+bool IsOutsidePlane(const float* plane, const KEL3DZone* zone) {
+  const float x = NearEnd(plane[0], zone->iMin[0], zone->iMax[0]);
+  const float y = NearEnd(plane[1], zone->iMin[1], zone->iMax[1]);
+  const float z = NearEnd(plane[2], zone->iMin[2], zone->iMax[2]);
+  const float least = plane[0] * x + plane[1] * y + plane[2] * z + plane[3];
+  if (least < 0.0f) return false;
+  if (least >= 0.0f) return true;
+  return AllCornersOutside(plane, zone);
+}
+
+}  // namespace
+
 bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone) {
   if (planes == nullptr) return false;
   const int32_t used = planeCount < 6 ? planeCount : 6;
-  float corners[8][3];
-  for (int k = 0; k < 8; ++k) {
-    corners[k][0] = kCornerX[k] ? zone->iMax[0] : zone->iMin[0];
-    corners[k][1] = kCornerY[k] ? zone->iMax[1] : zone->iMin[1];
-    corners[k][2] = kCornerZ[k] ? zone->iMax[2] : zone->iMin[2];
-  }
-  for (int32_t p = 0; p < used; ++p) {
-    const float* plane = planes[p];
-    bool passed = false;
-    for (int k = 0; k < 8 && !passed; ++k) {
-      float value = plane[0] * corners[k][0] + plane[1] * corners[k][1] + plane[2] * corners[k][2] + plane[3];
-      passed = value < 0.0f;
-    }
-    if (!passed) return true;
-  }
+  for (int32_t p = 0; p < used; ++p)
+    if (IsOutsidePlane(planes[p], zone)) return true;
+  return false;
+}
+
+bool IsOutsideClipPlanesByCorners(int32_t planeCount, float* const* planes, const KEL3DZone* zone) {
+  if (planes == nullptr) return false;
+  const int32_t used = planeCount < 6 ? planeCount : 6;
+  for (int32_t p = 0; p < used; ++p)
+    if (AllCornersOutside(planes[p], zone)) return true;
   return false;
 }

@@ -39,5 +39,7 @@ KELScreenZone* ProjectInsideZone(const float* viewProjection, KEL3DZone* zone);
 // True when the zone's box lies wholly on the outer side of one of the first
 // min(planeCount, 6) planes. With no planes nothing is outside.
 bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone);
+// The same test corner by corner: the reference the fast test must match.
+bool IsOutsideClipPlanesByCorners(int32_t planeCount, float* const* planes, const KEL3DZone* zone);
 
 #endif

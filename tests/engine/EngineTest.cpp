@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "KEL3DZone.h"
+#include "KELContribution.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
 
@@ -141,4 +142,31 @@ TEST(ClientAdapter, DefaultsDoNothing) {
   KELOcclusionCullingClientAdapter copy(adapter);
   copy = adapter;
   EXPECT_EQ(copy.GenQuery(), nullptr);
+}
+
+// The frame's shortcut for disabled contribution culling must answer as the
+// full test does, for every centre and radius.
+TEST(Contribution, ShortcutMatchesTheFullTest) {
+  const float values[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-45f, -1e-45f, 3e38f, -3e38f, INFINITY, -INFINITY, NAN};
+  const float zero[3] = {0, 0, 0};
+  const float negativeZero[3] = {-0.0f, 0.0f, -0.0f};
+  for (const float* direction : {zero, negativeZero}) {
+    KELContribution contribution;
+    contribution.Set(direction, 0.0f);
+    ASSERT_TRUE(contribution.iOff);
+    for (float x : values)
+      for (float y : values)
+        for (float radius : values) {
+          const float center[3] = {x, y, 1.0f};
+          EXPECT_EQ(contribution.IsTooSmall(center, radius), KELIsTooSmall(direction, 0.0f, center, radius))
+              << x << " " << y << " " << radius;
+        }
+  }
+  const float direction[3] = {0, 0, 1};
+  KELContribution on;
+  on.Set(direction, 0.0f);
+  EXPECT_FALSE(on.iOff);
+  const float center[3] = {0, 0, 10};
+  EXPECT_TRUE(on.IsTooSmall(center, 4.0f));
+  EXPECT_FALSE(on.IsTooSmall(center, 5.0f));
 }

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "KEL3DZone.h"
 #include "KELScreenZone.h"
@@ -165,4 +166,37 @@ TEST(ClipPlanes, UsesOnlyThePlanesHeldAndAtMostSix) {
   float nanPlane[4] = {NAN, 0, 0, 0};
   float* withNan[1] = {nanPlane};
   EXPECT_TRUE(IsOutsideClipPlanes(1, withNan, &zone));  // NaN is not < 0
+}
+
+// The nearest-corner test must agree with the corner-by-corner reference on
+// every box and plane, special values included.
+TEST(ClipPlanes, NearestCornerMatchesTheCornerByCornerReference) {
+  const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, -2.5f, 1e-40f, -1e-40f, 3e38f, -3e38f,
+                            INFINITY, -INFINITY, NAN, 1e7f, -1e7f};
+  const int count = sizeof(specials) / sizeof(specials[0]);
+  uint32_t seed = 7;
+  auto next = [&seed]() {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  auto value = [&]() {
+    uint32_t r = next();
+    return r % 4 == 0 ? specials[r / 4 % count] : (static_cast<float>(r % 2001) - 1000.0f) * 0.01f;
+  };
+  int outside = 0, inside = 0;
+  for (int i = 0; i < 200000; ++i) {
+    KEL3DZone zone = MakeZone(value(), value(), value(), value(), value(), value());
+    for (int a = 0; a < 3; ++a)
+      if (next() % 4 == 0) std::swap(zone.iMin[a], zone.iMax[a]);  // inverted boxes too
+    float plane[4] = {value(), value(), value(), value()};
+    float* planes[1] = {plane};
+    bool fast = IsOutsideClipPlanes(1, planes, &zone);
+    bool reference = IsOutsideClipPlanesByCorners(1, planes, &zone);
+    ASSERT_EQ(fast, reference) << "box " << zone.iMin[0] << "," << zone.iMin[1] << "," << zone.iMin[2] << " - "
+                               << zone.iMax[0] << "," << zone.iMax[1] << "," << zone.iMax[2] << " plane " << plane[0]
+                               << "," << plane[1] << "," << plane[2] << "," << plane[3];
+    (fast ? outside : inside) += 1;
+  }
+  EXPECT_GT(outside, 10000);
+  EXPECT_GT(inside, 10000);
 }
