@@ -41,23 +41,6 @@ void Grow(float* min, float* max, const KEL3DZoneEntry* entry) {
   }
 }
 
-template <typename Record>
-void RecordHistory(Record* record, uint32_t frame, bool visible) {
-  uint8_t bit = visible ? 1 : 0;
-  if (frame == record->iHistoryFrame + 1u)
-    record->iHistory = static_cast<uint8_t>((record->iHistory << 1) | bit);
-  else
-    record->iHistory = bit;
-  record->iHistoryFrame = frame;
-}
-
-template <typename Record>
-int16_t HistoryFor(const Record* record, uint32_t frame) {
-  if (record->iHistory & 1u) return -1;
-  if (frame == record->iHistoryFrame + 1u) return record->iHistory;
-  return -1;
-}
-
 // Zero-filled record with an empty child array (growth step 8).
 KEL3DZone* NewZoneRecord() {
   void* memory = KELAllocateRecord(sizeof(KEL3DZone));
@@ -78,10 +61,6 @@ void KEL3DZoneEntry::SetPixelCount(uint32_t pixels) {
   if (pixels > kEntryPixelMask) pixels = kEntryPixelMask;
   iFlags = (iFlags & ~(kEntryPixelMask << kEntryPixelShift)) | (pixels << kEntryPixelShift);
 }
-
-void KEL3DZoneEntry::RecordVisibility(uint32_t frame, bool visible) { RecordHistory(this, frame, visible); }
-
-int16_t KEL3DZoneEntry::GetVisibilityHistory(uint32_t frame) const { return HistoryFor(this, frame); }
 
 void KEL3DZoneEntry::SetNextEntry(KEL3DZoneEntry* next) {
   iNextEntry = next;
@@ -241,10 +220,6 @@ void KEL3DZone::SetActive(bool active) {
   if (active && IsSubdivided()) Rebuild();
   iState = active ? (iState | kZoneStateActive) : (iState & ~kZoneStateActive);
 }
-
-void KEL3DZone::RecordVisibility(uint32_t frame, bool visible) { RecordHistory(this, frame, visible); }
-
-int16_t KEL3DZone::GetVisibilityHistory(uint32_t frame) const { return HistoryFor(this, frame); }
 
 void KEL3DZone::PropagateLastVisibleFrame(int32_t frame) {
   // Serial-number comparison, so that the order stays right across the

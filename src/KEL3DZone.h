@@ -39,6 +39,27 @@ constexpr int32_t kMaxPendingEntries = 100;
 constexpr uint32_t kMaxZoneDepth = 64;
 constexpr float kRootHalfSize = 1e7f;
 
+// Visibility history shared by zones and entries: newest sample in bit 0;
+// a gap of more than one frame restarts it.
+template <typename Record>
+inline void KELRecordHistory(Record* record, uint32_t frame, bool visible) {
+  const uint8_t bit = visible ? 1 : 0;
+  if (frame == record->iHistoryFrame + 1u)
+    record->iHistory = static_cast<uint8_t>((record->iHistory << 1) | bit);
+  else
+    record->iHistory = bit;
+  record->iHistoryFrame = frame;
+}
+
+// -1 when the newest sample saw it, or when it was not sampled in the frame
+// just before; else the history byte.
+template <typename Record>
+inline int16_t KELHistoryFor(const Record* record, uint32_t frame) {
+  if (record->iHistory & 1u) return -1;
+  if (frame == record->iHistoryFrame + 1u) return record->iHistory;
+  return -1;
+}
+
 struct KEL3DZoneBox {
   float iMin[3];
   float iMax[3];
@@ -74,8 +95,8 @@ struct KEL3DZoneEntry {
   // visible object is never reported with a small count.
   void SetPixelCount(uint32_t pixels);
 
-  void RecordVisibility(uint32_t frame, bool visible);
-  int16_t GetVisibilityHistory(uint32_t frame) const;
+  void RecordVisibility(uint32_t frame, bool visible) { KELRecordHistory(this, frame, visible); }
+  int16_t GetVisibilityHistory(uint32_t frame) const { return KELHistoryFor(this, frame); }
   // Sets iNextEntry; asserts (debug builds) that an entry never follows itself.
   void SetNextEntry(KEL3DZoneEntry* next);
 
@@ -140,8 +161,8 @@ struct KEL3DZone {
   void CollectLoadedEntries(FIFOQueue* queue);
 
   // --- culling bookkeeping ---
-  void RecordVisibility(uint32_t frame, bool visible);
-  int16_t GetVisibilityHistory(uint32_t frame) const;
+  void RecordVisibility(uint32_t frame, bool visible) { KELRecordHistory(this, frame, visible); }
+  int16_t GetVisibilityHistory(uint32_t frame) const { return KELHistoryFor(this, frame); }
   void PropagateLastVisibleFrame(int32_t frame);
 
   // --- list helpers (internal to the zone code) ---

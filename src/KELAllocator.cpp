@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "FIFOQueue.h"
 #include "KELMemory.h"
 
 KELAllocator* KELAllocator::_allocator = nullptr;
@@ -43,13 +44,7 @@ void* KELAllocateRecord(size_t size) {
 }
 
 FIFOElement* AllocateElement(FIFOElement** freeList, KELAllocator* allocator) {
-  if (*freeList != nullptr) {
-    FIFOElement* element = *freeList;
-    *freeList = element->next;
-    return element;
-  }
-  if (allocator == nullptr) return nullptr;
-  return static_cast<FIFOElement*>(allocator->Allocate(sizeof(FIFOElement)));
+  return KELTakeElement(freeList, allocator);
 }
 
 // Newest first; kept only so that every matrix made here stays reachable.

@@ -372,7 +372,3 @@ void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQ
 }
 
 bool KELQueryBatchTask::IsRecycledByCaller() { return false; }
-
-void ClearOwnHitUpwards(KEL3DZone* zone) {
-  for (; zone != nullptr && (zone->iFlags & kZoneFlagOwnHit); zone = zone->iParent) zone->iFlags &= ~kZoneFlagOwnHit;
-}

@@ -8,6 +8,7 @@
 
 #include "FIFOQueue.h"
 #include "KELAllocator.h"
+#include "KEL3DZone.h"
 #include "KELContribution.h"
 
 class KELOcclusionCullingClient;
@@ -150,6 +151,8 @@ private:
 
 // Clears kZoneFlagOwnHit on the zone and upwards, up to the first ancestor
 // that does not have it.
-void ClearOwnHitUpwards(KEL3DZone* zone);
+inline void ClearOwnHitUpwards(KEL3DZone* zone) {
+  for (; zone != nullptr && (zone->iFlags & kZoneFlagOwnHit); zone = zone->iParent) zone->iFlags &= ~kZoneFlagOwnHit;
+}
 
 #endif
