@@ -2,6 +2,9 @@
 // the render states the library relies on, batching and query recycling.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -176,7 +179,13 @@ TEST_F(KELOpenGLClientTest, QueryResultWithoutWaitingArrivesAndHandlesAreRecycle
   iClient->EndQuery(query);
   uint32_t pixels = 0;
   bool ready = false;
-  for (int attempt = 0; attempt < 100000 && !ready; ++attempt) ready = iClient->GetQueryResult(query, pixels, false);
+  // Polled for up to ten seconds: a loaded machine's rasteriser threads may
+  // take a while, but the answer must come without waiting.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ready && std::chrono::steady_clock::now() < deadline) {
+    ready = iClient->GetQueryResult(query, pixels, false);
+    if (!ready) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
   ASSERT_TRUE(ready);
   EXPECT_EQ(pixels, kCentreSamples);
 
