@@ -66,7 +66,7 @@ struct KELScreenSpacePartition {
 private:
   void SetUp(const float* min, const float* max);
   void Link(KELScreenZone* record);
-  void InsertChildZones(KELScreenZone* record, bool skipEmpty, int32_t planeCount, float* const* planes);
+  void InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount, float* const* planes);
   void ScheduleChildren(int32_t firstSlot, FIFOQueue* childQueue, uint32_t* pending);
   bool IsRefinable() const;
 };
