@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the benchmark suite in build-bench/, runs it and writes the report:
-# bench/results/*.json (Google Benchmark), walk-*/ (the demo's walkthroughs),
-# profile-*.txt (callgrind), *.png (gnuplot) and report.md.
+# Builds the benchmark suite in build-bench/, runs it and writes the raw
+# results to build-bench/results/: *.json (Google Benchmark), walk-*/ (the
+# demo's walkthroughs), profile-*.txt (callgrind), *.png (gnuplot). The report
+# (report.md) and its plots are then copied to bench/results/, which is what
+# the repository keeps.
 # Usage: scripts/bench.sh [--quick] [--no-profile] [--no-walk]
 #   --quick: 10k and 100k entries only, short walks (for trying changes).
 set -euo pipefail
@@ -22,7 +24,8 @@ done
 scripts/install-deps.sh gnuplot-nox python3 valgrind || echo "bench: optional tools missing, see above" >&2
 
 build=build-bench
-out=bench/results
+out=$build/results
+publish=bench/results
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKEL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target kel_bench_partition kel_bench_culling kel_bench_allocations kel_bench_profile
 gl=1
@@ -105,7 +108,16 @@ fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$out/machine.txt"
 if command -v python3 >/dev/null; then
   python3 bench/make_report.py "$out"
-  echo "report: $out/report.md"
+  rm -rf "$publish"
+  mkdir -p "$publish"
+  cp "$out/report.md" "$out/machine.txt" "$publish/"
+  for plot in "$out"/*.png "$out"/walk-*/plot.png; do
+    [ -f "$plot" ] || continue
+    target="$publish/${plot#"$out"/}"
+    mkdir -p "$(dirname "$target")"
+    cp "$plot" "$target"
+  done
+  echo "report: $publish/report.md (raw results: $out)"
 else
   echo "bench: python3 missing; raw results are in $out" >&2
 fi

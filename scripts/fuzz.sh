@@ -9,7 +9,7 @@ seconds="${1:-60}"
 build="${KEL_FUZZ_BUILD_DIR:-build-fuzz}"
 artifacts="${KEL_FUZZ_ARTIFACTS:-$build/fuzz-artifacts}"
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -DKEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DKEL_BUILD_FUZZERS=ON -DKEL_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKEL_BUILD_OPENGL=OFF -DKEL_BUILD_BENCHMARKS=OFF -DKEL_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" --target kel_fuzz_api -j"${KEL_JOBS:-2}"
 

@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKEL_WARNINGS_AS_ERRORS=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

@@ -26,4 +26,14 @@ if grep -E '\b(KEL3DZone|KELScreenZone|KELScreenSpacePartition|KELOcclusionQuery
   exit 1
 fi
 readelf -d "$lib" | grep -q 'SONAME.*libKELScreenSpacePartitioning.so.1'
+
+# As a subproject (add_subdirectory) the library builds alone: none of our
+# tests, tools, examples or benchmarks.
+cmake -S "$source/tests/package/subproject" -B "$work/subproject" -DKEL_SOURCE_DIR="$source" >/dev/null
+if cmake --build "$work/subproject" --target help | grep -E 'kel_(tests|demo|bench|example|hardening|scenes)'; then
+  echo "a subproject build configures more than the library"
+  exit 1
+fi
+cmake --build "$work/subproject" >/dev/null
+"$work/subproject/consumer" | grep 'consumer touched 1'
 echo "package check passed"

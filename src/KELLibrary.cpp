@@ -1,2 +1,0 @@
-// The shared library is the internal code linked whole; this unit only
-// gives the target a source of its own.
