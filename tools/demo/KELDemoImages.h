@@ -18,13 +18,16 @@ bool WritePng(const std::string& path, int width, int height, const uint8_t* rgb
 void DrawBirdsEye(const KELFrameView& view, const kel::KELScene& scene, int size, std::vector<uint8_t>& rgba,
                   int& width, int& height);
 
-// Frame time (upper panel) and objects drawn (lower panel) per frame, one
-// line per run, in the colours of GetPlotColor.
+// Frame time (upper panel) and objects drawn (lower panel, log scale) per
+// frame, one line per run, drawn by gnuplot with labelled axes and a legend.
+// The data (plot.dat) and the script (plot.gp) are left beside the picture.
+// False, with a message, when gnuplot is missing or fails.
 struct KELPlotSeries {
   KELDemoMode iMode;
   const std::vector<KELFrameRecord>* iRecords;
 };
 bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series);
+// RGBA8 with red in the low byte.
 uint32_t GetPlotColor(KELDemoMode mode);
 
 #endif
