@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "KELVulkanTestSupport.h"
 #include "KELWalkthrough.h"
 
 namespace {
@@ -26,7 +27,7 @@ TEST_P(KELVulkanEndToEnd, CityWalkDrawsEveryObjectAboveTheThreshold) {
   options.iPixelThreshold = options.iCheckedPixels = GetParam();
   KELWalkthrough walk(scene, options);
   std::string error;
-  if (!walk.Create(error)) GTEST_SKIP() << "no Vulkan device: " << error;
+  if (!walk.Create(error)) KEL_SKIP_WITHOUT_VULKAN(error);
   walk.ComputeGroundTruth(nullptr);
   std::vector<KELFrameRecord> records = walk.Run(KELDemoMode::kLibrary, nullptr);
   ASSERT_EQ(records.size(), 72u);
