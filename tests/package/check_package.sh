@@ -10,6 +10,9 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$source/tests/package/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH="$work/prefix/lib:${LD_LIBRARY_PATH:-}" "$work/consumer/consumer" | grep 'consumer touched 1'
+if [ -e "$build/vulkan/libKELScreenSpacePartitioningVulkan.so" ]; then
+  LD_LIBRARY_PATH="$work/prefix/lib:${LD_LIBRARY_PATH:-}" "$work/consumer/vulkan_consumer" | grep -q 'vulkan consumer linked'
+fi
 
 # pkg-config finds the same library.
 PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs KELScreenSpacePartitioning | grep -q -- '-lKELScreenSpacePartitioning'

@@ -1,17 +1,10 @@
 #include "KELDemoHost.h"
 
 KELDemoHost::KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer)
-    : iObjects(scene.iObjects), iRenderer(renderer), iDrawnStamp(scene.iObjects.size(), 0), iStamp(0),
-      iDrawnCount(0) {}
-
-void KELDemoHost::BeginFrame() {
-  ++iStamp;
-  iDrawnCount = 0;
-  iTouched.clear();
-}
+    : KELDemoFrameLog(scene), iRenderer(renderer) {}
 
 void KELDemoHost::AddInstance(uint32_t index) {
-  const kel::KELSceneObject& object = iObjects[index];
+  const kel::KELSceneObject& object = GetObject(index);
   KELGLBoxInstance instance;
   for (int axis = 0; axis < 3; ++axis) {
     instance.iMin[axis] = object.iMin[axis];
@@ -19,10 +12,7 @@ void KELDemoHost::AddInstance(uint32_t index) {
   }
   instance.iValue = object.iColor;
   iInstances.push_back(instance);
-  if (iDrawnStamp[index] != iStamp) {
-    iDrawnStamp[index] = iStamp;
-    ++iDrawnCount;
-  }
+  MarkDrawn(index);
 }
 
 void KELDemoHost::DrawInstances() {
@@ -43,5 +33,5 @@ void KELDemoHost::DrawObjects(void* const* objects, const float* const*, const b
 }
 
 void KELDemoHost::TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) {
-  iTouched.emplace_back(IndexOf(object), pixels);
+  AddTouched(IndexOf(object), pixels);
 }

@@ -43,6 +43,19 @@ double DrawnPerVisible(const KELFrameRecord& r) {
   return r.iVisible > 0 ? static_cast<double>(r.iDrawn) / r.iVisible : 0.0;
 }
 
+std::string FormatRatio(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f", value);
+  return text;
+}
+
+double MedianFrameMs(const KELModeRun& run) { return Percentile(Column(run, kColumns[0].iValue), 0.5); }
+
+std::string FrameTimeRatio(const KELModeRun* run, const KELModeRun* base) {
+  if (run == nullptr || base == nullptr || MedianFrameMs(*base) <= 0) return "-";
+  return FormatRatio(MedianFrameMs(*run) / MedianFrameMs(*base));
+}
+
 }  // namespace
 
 double Percentile(std::vector<double> values, double fraction) {
@@ -57,13 +70,13 @@ bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs
   if (file == nullptr) return false;
   std::fprintf(file,
                "mode,frame,warmup,drawn,touched,queries,batches,fill_queries,boxes,loaded,visible,missed,extra,"
-               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms\n");
+               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits\n");
   for (const KELModeRun& run : runs)
     for (const KELFrameRecord& r : run.iRecords)
-      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f\n",
+      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u\n",
                    GetModeName(r.iMode), r.iFrame, r.iWarmup ? 1 : 0, r.iDrawn, r.iTouched, r.iQueries, r.iBatches,
                    r.iFillQueries, r.iBoxes, r.iLoaded, r.iVisible, r.iMissed, r.iExtra, r.iMissedChecked, r.iPops, r.iLateMisses,
-                   r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs);
+                   r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs, r.iSubmits);
   return std::fclose(file) == 0;
 }
 
@@ -100,6 +113,27 @@ void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStrea
                  streaming->iFramesToComplete, streaming->iFramesToComplete < 0 ? " (never, within the limit)" : "",
                  streaming->iNeverLoaded, streaming->iVisibleNeverLoaded);
   }
+}
+
+void WriteSummaryLine(FILE* out, const std::string& model, size_t entries, int frames,
+                      const std::vector<KELModeRun>& runs) {
+  const KELModeRun* library = FindRun(runs, KELDemoMode::kLibrary);
+  std::string misses = "strict_misses=- repeat_misses=-", drawn = "-";
+  if (library != nullptr) {
+    unsigned strict = 0, repeat = 0;
+    for (const KELFrameRecord& record : library->iRecords) {
+      strict += record.iLateMisses;
+      repeat += record.iRepeatMisses;
+    }
+    misses = "strict_misses=" + std::to_string(strict) + " repeat_misses=" + std::to_string(repeat);
+    drawn = FormatRatio(Percentile(Column(*library, DrawnPerVisible), 0.5));
+  }
+  // No scene has a potentially visible set yet: there is no pvs mode.
+  std::fprintf(out, "summary: model=%s entries=%zu frames=%d %s drawn_over_visible=%s lib_over_frustum=%s "
+                    "lib_over_pvs=- lib_over_all=%s\n",
+               model.c_str(), entries, frames, misses.c_str(), drawn.c_str(),
+               FrameTimeRatio(library, FindRun(runs, KELDemoMode::kFrustum)).c_str(),
+               FrameTimeRatio(library, FindRun(runs, KELDemoMode::kDrawAll)).c_str());
 }
 
 KELProgress::KELProgress(const std::string& label, int total)

@@ -18,6 +18,16 @@ bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs
 // Median and 95th percentile per mode, then the ratios between modes.
 void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStreamingSummary* streaming);
 
+// One machine-readable line for scripts, always the last of a run:
+// summary: model=NAME entries=E frames=F strict_misses=S repeat_misses=R
+// drawn_over_visible=X lib_over_frustum=Y lib_over_pvs=Z lib_over_all=W
+// Misses are the library run's totals over the path (strict: missed above
+// the checked pixels while above them in the previous frame too); X is the
+// median of its drawn / visible; Y, Z, W are its median frame time over
+// that of frustum, pvs and draw-all. A figure whose run is missing is "-".
+void WriteSummaryLine(FILE* out, const std::string& model, size_t entries, int frames,
+                      const std::vector<KELModeRun>& runs);
+
 // The value below which `fraction` of the values lie (nearest rank).
 double Percentile(std::vector<double> values, double fraction);
 

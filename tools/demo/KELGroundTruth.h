@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "KELGLBoxRenderer.h"
-#include "KELHeadlessContext.h"
+#include "KELDemoRenderer.h"
 #include "KELScene.h"
 
 struct KELVisibleObject {
@@ -18,19 +17,18 @@ struct KELVisibleObject {
 
 class KELGroundTruth {
 public:
-  KELGroundTruth(const kel::KELScene& scene, KELHeadlessContext& context, KELGLBoxRenderer& renderer);
+  KELGroundTruth(const kel::KELScene& scene, KELDemoRenderer& renderer);
 
-  // Uses the renderer's current view-projection; `planes` only skip objects
-  // outside the view volume early. Returns visible objects by index.
-  void Compute(const float planes[6][4], std::vector<KELVisibleObject>& visible);
+  // Renders with `viewProjection`; `planes` only skip objects outside the
+  // view volume early. Returns visible objects by index.
+  void Compute(const float* viewProjection, const float planes[6][4], std::vector<KELVisibleObject>& visible);
   // The last ID image (object index + 1, 0 for background), top row first.
   const std::vector<uint32_t>& GetIdImage() const { return iIds; }
 
 private:
   const kel::KELScene& iScene;
-  KELHeadlessContext& iContext;
-  KELGLBoxRenderer& iRenderer;
-  std::vector<KELGLBoxInstance> iInstances;
+  KELDemoRenderer& iRenderer;
+  std::vector<uint32_t> iIndices;
   std::vector<uint32_t> iIds;
   std::vector<uint32_t> iCounts;
 };

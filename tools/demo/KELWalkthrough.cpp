@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "KELGLFunctions.h"
 #include "KELOcclusionCullingEngine.h"
 #include "KELSceneMath.h"
 
@@ -41,27 +40,19 @@ KELWalkthrough::KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughO
     : iScene(scene), iOptions(options) {}
 
 KELWalkthrough::~KELWalkthrough() {
-  // The client goes before the context that holds its query objects.
-  iClient.reset();
+  // The ground truth draws through the renderer.
+  iGroundTruth.reset();
+  iRenderer.reset();
 }
 
 bool KELWalkthrough::Create(std::string& error) {
-  if (!iContext.Create(iOptions.iWidth, iOptions.iHeight)) {
-    error = iContext.GetErrorText();
+  iRenderer = MakeDemoRenderer(iOptions.iApi);
+  if (!iRenderer) {
+    error = std::string("the demo was built without ") + GetApiName(iOptions.iApi);
     return false;
   }
-  if (!iRenderer.Create()) {
-    error = "cannot build the box renderer";
-    return false;
-  }
-  iHost.reset(new KELDemoHost(iScene, iRenderer));
-  iClient.reset(new KELOpenGLClient(iHost.get()));
-  if (!iClient->Create()) {
-    error = "cannot build the OpenGL client";
-    return false;
-  }
-  iClient->SetTiming(true);
-  iGroundTruth.reset(new KELGroundTruth(iScene, iContext, iRenderer));
+  if (!iRenderer->Create(iScene, iOptions.iWidth, iOptions.iHeight, error)) return false;
+  iGroundTruth.reset(new KELGroundTruth(iScene, *iRenderer));
   MakeCameras();
   return true;
 }
@@ -90,8 +81,7 @@ void KELWalkthrough::MakeCameras() {
 void KELWalkthrough::ComputeGroundTruth(const std::function<void(int)>& progress) {
   iTruth.assign(iCameras.size(), std::vector<KELVisibleObject>());
   for (size_t frame = 0; frame < iCameras.size(); ++frame) {
-    iRenderer.SetViewProjection(iCameras[frame].iViewProjection);
-    iGroundTruth->Compute(iCameras[frame].iPlanes, iTruth[frame]);
+    iGroundTruth->Compute(iCameras[frame].iViewProjection, iCameras[frame].iPlanes, iTruth[frame]);
     if (progress) progress(static_cast<int>(frame));
   }
 }
@@ -112,7 +102,7 @@ void KELWalkthrough::BuildPartitions(bool loaded) {
       float half = 0.5f * (object.iMax[axis] - object.iMin[axis]);
       radius += half * half;
     }
-    void* entry = engine->AddEntry(iPartitions[object.iPartition], iHost->ObjectPointer(static_cast<uint32_t>(index)),
+    void* entry = engine->AddEntry(iPartitions[object.iPartition], Log().ObjectPointer(static_cast<uint32_t>(index)),
                                    object.iMin, object.iMax, center, std::sqrt(radius), nullptr);
     iEntries[index] = entry;
     if (loaded) engine->EntryLoaded(entry);
@@ -124,7 +114,7 @@ std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::fun
   bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   if (library) {
     KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-    engine->SetClient(iClient.get());
+    engine->SetClient(iRenderer->GetClient());
     engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
     engine->SetFrameCoherency(iOptions.iFrameCoherency);
     BuildPartitions(mode == KELDemoMode::kLibrary);
@@ -181,21 +171,20 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   KELFrameRecord record;
   record.iMode = mode;
   record.iFrame = frame;
-  iHost->BeginFrame();
-  iRenderer.SetViewProjection(camera.iViewProjection);
+  Log().BeginFrame();
   auto start = std::chrono::steady_clock::now();
-  iContext.Clear(kSky);
+  iRenderer->BeginFrame(kSky, camera.iViewProjection);
   if (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming)
     RenderWithLibrary(camera, record);
   else
     RenderWithoutLibrary(mode, frame, camera);
-  KELGL().Finish();
+  iRenderer->EndFrame();
   record.iFrameMs = MillisecondsSince(start);
-  record.iDrawn = iHost->GetDrawnCount();
-  record.iTouched = static_cast<uint32_t>(iHost->GetTouched().size());
+  record.iDrawn = Log().GetDrawnCount();
+  record.iTouched = static_cast<uint32_t>(Log().GetTouched().size());
   record.iLoaded = static_cast<uint32_t>(std::count(iLoaded.begin(), iLoaded.end(), 1));
   Compare(frame, record);
-  if (iObserver) iObserver(KELFrameView{mode, frame, false, camera, &iScene, *iHost, iTruth[frame], iLoaded, iContext});
+  if (iObserver) iObserver(KELFrameView{mode, frame, false, camera, &iScene, Log(), iTruth[frame], iLoaded, *iRenderer});
   return record;
 }
 
@@ -207,23 +196,22 @@ void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRec
   for (int i = 0; i < 6; ++i) planes[i] = camera.iPlanes[i];
   engine->SetClippingPlanes(6, planes);
   engine->SetContributionCullingParameters(camera.iEye, camera.iDirection, iOptions.iContributionScale, 1.0f);
-  iClient->BeginFrame(camera.iView, camera.iProjection);
+  iRenderer->BeginCulling(camera.iView, camera.iProjection);
   engine->StartCulling();
   for (void* partition : iPartitions) engine->AddPartition(partition);
   auto start = std::chrono::steady_clock::now();
   engine->EndCulling();
   record.iCullMs = MillisecondsSince(start);
-  const KELOpenGLClientStats& stats = iClient->GetStats();
+  KELDemoClientStats stats = iRenderer->GetClientStats();
   record.iClientMs = stats.iClientSeconds * 1000.0;
   record.iQueries = stats.iQueries;
+  record.iSubmits = stats.iSubmits;
   record.iBatches = stats.iBatches;
   record.iFillQueries = stats.iFillQueries;
   record.iBoxes = stats.iBoxes;
 }
 
 void KELWalkthrough::RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera) {
-  KELGL().Enable(GL_DEPTH_TEST);
-  KELGL().DepthFunc(GL_LEQUAL);
   std::vector<uint32_t>& list = mode == KELDemoMode::kOracle ? iOracleScratch : iFrustumScratch;
   list.clear();
   if (mode == KELDemoMode::kOracle) {
@@ -235,7 +223,7 @@ void KELWalkthrough::RenderWithoutLibrary(KELDemoMode mode, int frame, const KEL
       list.push_back(index);
     }
   }
-  iHost->DrawIndices(list.data(), static_cast<uint32_t>(list.size()));
+  iRenderer->DrawObjects(list.data(), static_cast<uint32_t>(list.size()));
 }
 
 void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
@@ -245,7 +233,7 @@ void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
   uint32_t drawnVisible = 0;
   for (const KELVisibleObject& object : truth) {
     iEverVisible[object.iIndex] = 1;
-    if (iHost->WasDrawn(object.iIndex)) {
+    if (Log().WasDrawn(object.iIndex)) {
       ++drawnVisible;
       continue;
     }
@@ -267,7 +255,7 @@ void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
 }
 
 void KELWalkthrough::RequestLoads(int frame) {
-  for (const std::pair<uint32_t, uint32_t>& touched : iHost->GetTouched()) {
+  for (const std::pair<uint32_t, uint32_t>& touched : Log().GetTouched()) {
     uint32_t index = touched.first;
     if (iLoaded[index]) continue;
     // The latest pixel count decides the order in line.

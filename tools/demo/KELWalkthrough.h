@@ -9,11 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "KELDemoHost.h"
-#include "KELGLBoxRenderer.h"
+#include "KELDemoFrameLog.h"
+#include "KELDemoRenderer.h"
 #include "KELGroundTruth.h"
-#include "KELHeadlessContext.h"
-#include "KELOpenGLClient.h"
 #include "KELScene.h"
 
 enum class KELDemoMode { kDrawAll, kFrustum, kLibrary, kOracle, kStreaming };
@@ -28,6 +26,7 @@ struct KELFrameRecord {
   uint32_t iDrawn = 0;         // distinct objects drawn
   uint32_t iTouched = 0;
   uint32_t iQueries = 0;
+  uint32_t iSubmits = 0;       // submits to get query results (Vulkan)
   uint32_t iBatches = 0;
   uint32_t iFillQueries = 0;
   uint32_t iBoxes = 0;
@@ -48,6 +47,7 @@ struct KELFrameRecord {
 };
 
 struct KELWalkthroughOptions {
+  KELDemoApi iApi = KELDemoApi::kOpenGL;
   int iWidth = 640;
   int iHeight = 360;
   int iFrames = 240;
@@ -86,10 +86,10 @@ struct KELFrameView {
   bool iWarmup;
   const KELFrameCamera& iCamera;
   const kel::KELScene* iScene;
-  const KELDemoHost& iHost;
+  const KELDemoFrameLog& iHost;
   const std::vector<KELVisibleObject>& iTruth;
   const std::vector<uint8_t>& iLoaded;
-  KELHeadlessContext& iContext;
+  KELDemoRenderer& iRenderer;
 };
 
 class KELWalkthrough {
@@ -98,7 +98,9 @@ public:
   ~KELWalkthrough();
 
   bool Create(std::string& error);
-  std::string GetRendererName() const { return iContext.GetRendererName(); }
+  std::string GetRendererName() const { return iRenderer->GetDeviceName(); }
+  // Validation errors of the renderer so far, or -1 when it does not validate.
+  int GetValidationErrors() const { return iRenderer->GetValidationErrors(); }
   int GetFrameCount() const { return static_cast<int>(iCameras.size()); }
   const KELFrameCamera& GetCamera(int frame) const { return iCameras[frame]; }
   const kel::KELScene& GetScene() const { return iScene; }
@@ -118,6 +120,7 @@ private:
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
   void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
+  KELDemoFrameLog& Log() { return iRenderer->GetFrameLog(); }
   void Compare(int frame, KELFrameRecord& record);
   void RequestLoads(int frame);
   void ServeLoads(int frame);
@@ -125,10 +128,7 @@ private:
 
   const kel::KELScene& iScene;
   KELWalkthroughOptions iOptions;
-  KELHeadlessContext iContext;
-  KELGLBoxRenderer iRenderer;
-  std::unique_ptr<KELDemoHost> iHost;
-  std::unique_ptr<KELOpenGLClient> iClient;
+  std::unique_ptr<KELDemoRenderer> iRenderer;
   std::unique_ptr<KELGroundTruth> iGroundTruth;
   std::vector<KELFrameCamera> iCameras;
   std::vector<std::vector<KELVisibleObject>> iTruth;

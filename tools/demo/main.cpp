@@ -30,6 +30,7 @@ struct KELDemoOptions {
 
 const char* const kUsage =
     "usage: kel_demo [options]\n"
+    "  --api opengl|vulkan    graphics interface for culling and ground truth (opengl)\n"
     "  --scene city|plant     scene to walk through (city)\n"
     "  --size N               city blocks / plant units per side (18 / 14)\n"
     "  --seed N               scene seed (1)\n"
@@ -69,7 +70,8 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     if (i + 1 >= argc) return false;
     std::string value = argv[++i];
     long number = std::strtol(value.c_str(), nullptr, 10);
-    if (name == "--scene") options.iScene = value;
+    if (name == "--api") { if (!ParseApiName(value, options.iWalk.iApi)) return false; }
+    else if (name == "--scene") options.iScene = value;
     else if (name == "--size") { options.iSceneOptions.iSize = static_cast<int>(number); sizeGiven = true; }
     else if (name == "--seed") options.iSceneOptions.iSeed = static_cast<uint32_t>(number);
     else if (name == "--frames") options.iWalk.iFrames = static_cast<int>(number);
@@ -108,10 +110,10 @@ void SavePictures(const KELFrameView& view, const std::string& directory, const 
   if (view.iWarmup || frames.count(view.iFrame) == 0) return;
   if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return;
   std::string stem = directory + "/" + GetModeName(view.iMode) + "-" + std::to_string(view.iFrame);
-  KELHeadlessContext& context = view.iContext;
-  std::vector<uint8_t> rgba(static_cast<size_t>(context.GetWidth()) * context.GetHeight() * 4);
-  context.ReadColor(rgba.data());
-  WritePng(stem + "-view.png", context.GetWidth(), context.GetHeight(), rgba.data());
+  KELDemoRenderer& renderer = view.iRenderer;
+  std::vector<uint8_t> rgba(static_cast<size_t>(renderer.GetWidth()) * renderer.GetHeight() * 4);
+  renderer.ReadColor(rgba.data());
+  WritePng(stem + "-view.png", renderer.GetWidth(), renderer.GetHeight(), rgba.data());
   int width = 0, height = 0;
   DrawBirdsEye(view, *view.iScene, 768, rgba, width, height);
   WritePng(stem + "-birdseye.png", width, height, rgba.data());
@@ -137,7 +139,7 @@ int main(int argc, char** argv) {
   KELWalkthrough walk(scene, options.iWalk);
   std::string failure;
   if (!walk.Create(failure)) {
-    std::fprintf(stderr, "kel_demo: no headless OpenGL: %s\n", failure.c_str());
+    std::fprintf(stderr, "kel_demo: no headless %s: %s\n", GetApiName(options.iWalk.iApi), failure.c_str());
     return 1;
   }
   std::fprintf(out, "scene %s: %zu objects in %u partitions; %d frames at %dx%d on %s\n", scene.iName.c_str(),
@@ -168,6 +170,8 @@ int main(int argc, char** argv) {
   WriteSummary(out, runs, &walk.GetStreamingSummary());
   std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
                options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
+  if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
+  WriteSummaryLine(out, scene.iName, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
   return 0;
 }

@@ -1,0 +1,44 @@
+// What the demo's hosts record of a frame, whatever the graphics API: the
+// scene's objects (their addresses are the object pointers the library
+// holds), which were drawn and which were touched with their pixel counts.
+#ifndef KEL_DEMO_FRAME_LOG_H
+#define KEL_DEMO_FRAME_LOG_H
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "KELScene.h"
+
+class KELDemoFrameLog {
+public:
+  explicit KELDemoFrameLog(const kel::KELScene& scene);
+
+  // Starts a frame: forgets what was drawn and touched.
+  void BeginFrame();
+  // The object pointer the library holds for scene object `index`; the
+  // objects lie in one array, in scene order.
+  void* ObjectPointer(uint32_t index) { return &iObjects[index]; }
+  uint32_t IndexOf(const void* object) const {
+    return static_cast<uint32_t>(static_cast<const kel::KELSceneObject*>(object) - iObjects.data());
+  }
+  const kel::KELSceneObject& GetObject(uint32_t index) const { return iObjects[index]; }
+
+  // Counts an object as drawn in this frame (once, however often drawn).
+  void MarkDrawn(uint32_t index);
+  void AddTouched(uint32_t index, uint32_t pixels) { iTouched.emplace_back(index, pixels); }
+
+  bool WasDrawn(uint32_t index) const { return iDrawnStamp[index] == iStamp; }
+  uint32_t GetDrawnCount() const { return iDrawnCount; }
+  // Objects touched this frame with their pixel counts.
+  const std::vector<std::pair<uint32_t, uint32_t>>& GetTouched() const { return iTouched; }
+
+private:
+  std::vector<kel::KELSceneObject> iObjects;
+  std::vector<uint32_t> iDrawnStamp;
+  uint32_t iStamp;
+  uint32_t iDrawnCount;
+  std::vector<std::pair<uint32_t, uint32_t>> iTouched;
+};
+
+#endif

@@ -1,0 +1,108 @@
+// The demo's renderer on OpenGL: the headless EGL context, the box renderer
+// for objects and IDs, and the OpenGL client.
+#include <memory>
+#include <vector>
+
+#include "KELDemoHost.h"
+#include "KELDemoRenderer.h"
+#include "KELGLBoxRenderer.h"
+#include "KELGLFunctions.h"
+#include "KELHeadlessContext.h"
+#include "KELOpenGLClient.h"
+
+namespace {
+
+class KELDemoRendererGL : public KELDemoRenderer {
+public:
+  ~KELDemoRendererGL() override {
+    // The client goes before the context that holds its query objects.
+    iClient.reset();
+  }
+
+  bool Create(const kel::KELScene& scene, int width, int height, std::string& error) override {
+    iScene = &scene;
+    if (!iContext.Create(width, height)) {
+      error = iContext.GetErrorText();
+      return false;
+    }
+    if (!iBoxes.Create()) {
+      error = "cannot build the box renderer";
+      return false;
+    }
+    iHost.reset(new KELDemoHost(scene, iBoxes));
+    iClient.reset(new KELOpenGLClient(iHost.get()));
+    if (!iClient->Create()) {
+      error = "cannot build the OpenGL client";
+      return false;
+    }
+    iClient->SetTiming(true);
+    return true;
+  }
+  std::string GetDeviceName() const override { return iContext.GetRendererName(); }
+  int GetWidth() const override { return iContext.GetWidth(); }
+  int GetHeight() const override { return iContext.GetHeight(); }
+  KELDemoFrameLog& GetFrameLog() override { return *iHost; }
+
+  void BeginFrame(const float* rgba, const float* viewProjection) override {
+    iBoxes.SetViewProjection(viewProjection);
+    iContext.Clear(rgba);
+    SetDepthState();
+  }
+  void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
+  void EndFrame() override { KELGL().Finish(); }
+
+  KELOcclusionCullingClient* GetClient() override { return iClient.get(); }
+  void BeginCulling(const float* view, const float* projection) override { iClient->BeginFrame(view, projection); }
+  KELDemoClientStats GetClientStats() const override {
+    const KELOpenGLClientStats& stats = iClient->GetStats();
+    KELDemoClientStats result;
+    result.iQueries = stats.iQueries;
+    result.iFillQueries = stats.iFillQueries;
+    result.iBatches = stats.iBatches;
+    result.iBoxes = stats.iBoxes;
+    result.iClientSeconds = stats.iClientSeconds;
+    return result;
+  }
+
+  void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
+    iInstances.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      const kel::KELSceneObject& object = iScene->iObjects[indices[i]];
+      KELGLBoxInstance instance;
+      for (int axis = 0; axis < 3; ++axis) {
+        instance.iMin[axis] = object.iMin[axis];
+        instance.iMax[axis] = object.iMax[axis];
+      }
+      instance.iValue = indices[i] + 1;
+      iInstances.push_back(instance);
+    }
+    const float background[4] = {0, 0, 0, 1};
+    iBoxes.SetViewProjection(viewProjection);
+    iContext.Clear(background);
+    SetDepthState();
+    iContext.UseIdTarget();
+    iBoxes.Draw(iInstances.data(), static_cast<uint32_t>(iInstances.size()), KELGLBoxRenderer::kIds);
+    iContext.UseColorTarget();
+    iContext.ReadIds(ids);
+  }
+  void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
+
+private:
+  static void SetDepthState() {
+    KELGL().Enable(GL_DEPTH_TEST);
+    KELGL().DepthFunc(GL_LEQUAL);
+  }
+
+  const kel::KELScene* iScene = nullptr;
+  KELHeadlessContext iContext;
+  KELGLBoxRenderer iBoxes;
+  std::unique_ptr<KELDemoHost> iHost;
+  std::unique_ptr<KELOpenGLClient> iClient;
+  std::vector<KELGLBoxInstance> iInstances;
+};
+
+}  // namespace
+
+std::unique_ptr<KELDemoRenderer> MakeOpenGLDemoRenderer() {
+  return std::unique_ptr<KELDemoRenderer>(new KELDemoRendererGL());
+}

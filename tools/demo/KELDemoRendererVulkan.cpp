@@ -1,0 +1,147 @@
+// The demo's renderer on Vulkan: the headless device, the box renderer for
+// objects and IDs, and the Vulkan client. Validation layers follow
+// KEL_VULKAN_VALIDATION=1.
+#include <memory>
+#include <vector>
+
+#include "KELDemoRenderer.h"
+#include "KELVulkanBoxRenderer.h"
+#include "KELVulkanClient.h"
+#include "KELVulkanHeadlessContext.h"
+
+namespace {
+
+// Objects are the scene's boxes, recorded in instanced runs into the
+// command buffer being recorded.
+class KELDemoVulkanHost : public KELVulkanHost, public KELDemoFrameLog {
+public:
+  KELDemoVulkanHost(const kel::KELScene& scene, KELVulkanBoxRenderer& boxes)
+      : KELDemoFrameLog(scene), iBoxes(boxes) {}
+
+  void DrawIndices(const uint32_t* indices, uint32_t count) {
+    iInstances.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      const kel::KELSceneObject& object = GetObject(indices[i]);
+      KELVulkanBoxInstance instance;
+      for (int axis = 0; axis < 3; ++axis) {
+        instance.iMin[axis] = object.iMin[axis];
+        instance.iMax[axis] = object.iMax[axis];
+      }
+      instance.iValue = object.iColor;
+      iInstances.push_back(instance);
+      MarkDrawn(indices[i]);
+    }
+    iBoxes.Draw(iInstances.data(), static_cast<uint32_t>(iInstances.size()), KELVulkanBoxRenderer::kShaded);
+  }
+
+  // The box renderer records into the target's command buffer, the one
+  // handed over here. Boxes are world space; matrices are not needed.
+  void DrawObjects(VkCommandBuffer, void* const* objects, const float* const*, const bool*,
+                   uint32_t count) override {
+    iIndices.clear();
+    for (uint32_t i = 0; i < count; ++i) iIndices.push_back(IndexOf(objects[i]));
+    DrawIndices(iIndices.data(), count);
+  }
+  void TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) override {
+    AddTouched(IndexOf(object), pixels);
+  }
+
+private:
+  KELVulkanBoxRenderer& iBoxes;
+  std::vector<KELVulkanBoxInstance> iInstances;
+  std::vector<uint32_t> iIndices;
+};
+
+class KELDemoRendererVulkan : public KELDemoRenderer {
+public:
+  ~KELDemoRendererVulkan() override {
+    // Client and boxes go before the device that holds their objects.
+    iClient.reset();
+  }
+
+  bool Create(const kel::KELScene& scene, int width, int height, std::string& error) override {
+    iScene = &scene;
+    if (!iContext.Create(width, height)) {
+      error = iContext.GetErrorText();
+      return false;
+    }
+    if (!iBoxes.Create(&iContext)) {
+      error = "cannot build the box renderer";
+      return false;
+    }
+    iHost.reset(new KELDemoVulkanHost(scene, iBoxes));
+    iClient.reset(new KELVulkanClient(&iContext, iHost.get()));
+    if (!iClient->Create()) {
+      error = "cannot build the Vulkan client";
+      return false;
+    }
+    iClient->SetTiming(true);
+    return true;
+  }
+  std::string GetDeviceName() const override { return iContext.GetDeviceName(); }
+  int GetWidth() const override { return iContext.GetWidth(); }
+  int GetHeight() const override { return iContext.GetHeight(); }
+  int GetValidationErrors() const override {
+    return iContext.IsValidating() ? static_cast<int>(iContext.GetValidationErrorCount()) : -1;
+  }
+  KELDemoFrameLog& GetFrameLog() override { return *iHost; }
+
+  void BeginFrame(const float* rgba, const float* viewProjection) override {
+    iBoxes.SetViewProjection(viewProjection);
+    iContext.Clear(rgba);
+  }
+  void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
+  void EndFrame() override {
+    iContext.Submit(true);
+    iBoxes.Reset();
+  }
+
+  KELOcclusionCullingClient* GetClient() override { return iClient.get(); }
+  void BeginCulling(const float* view, const float* projection) override { iClient->BeginFrame(view, projection); }
+  KELDemoClientStats GetClientStats() const override {
+    const KELVulkanClientStats& stats = iClient->GetStats();
+    KELDemoClientStats result;
+    result.iQueries = stats.iQueries;
+    result.iFillQueries = stats.iFillQueries;
+    result.iBatches = stats.iBatches;
+    result.iBoxes = stats.iBoxes;
+    result.iSubmits = stats.iSubmits;
+    result.iClientSeconds = stats.iClientSeconds;
+    return result;
+  }
+
+  void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
+    iInstances.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      const kel::KELSceneObject& object = iScene->iObjects[indices[i]];
+      KELVulkanBoxInstance instance;
+      for (int axis = 0; axis < 3; ++axis) {
+        instance.iMin[axis] = object.iMin[axis];
+        instance.iMax[axis] = object.iMax[axis];
+      }
+      instance.iValue = indices[i] + 1;
+      iInstances.push_back(instance);
+    }
+    const float background[4] = {0, 0, 0, 1};
+    iBoxes.SetViewProjection(viewProjection);
+    iContext.Clear(background);
+    iBoxes.Draw(iInstances.data(), static_cast<uint32_t>(iInstances.size()), KELVulkanBoxRenderer::kIds);
+    iContext.ReadIds(ids);
+    iBoxes.Reset();
+  }
+  void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
+
+private:
+  const kel::KELScene* iScene = nullptr;
+  KELVulkanHeadlessContext iContext;
+  KELVulkanBoxRenderer iBoxes;
+  std::unique_ptr<KELDemoVulkanHost> iHost;
+  std::unique_ptr<KELVulkanClient> iClient;
+  std::vector<KELVulkanBoxInstance> iInstances;
+};
+
+}  // namespace
+
+std::unique_ptr<KELDemoRenderer> MakeVulkanDemoRenderer() {
+  return std::unique_ptr<KELDemoRenderer>(new KELDemoRendererVulkan());
+}

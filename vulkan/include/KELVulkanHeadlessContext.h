@@ -1,0 +1,99 @@
+// A headless Vulkan device with a framebuffer of a given size: an RGBA8
+// colour attachment, a 32-bit unsigned ID attachment and a depth
+// attachment, all kept between command buffers. Tests and tools render
+// into it without a window and read both colour attachments back.
+//
+// Validation layers are enabled when Create is asked to, or when the
+// environment variable KEL_VULKAN_VALIDATION is set to 1; their errors are
+// printed on standard error and counted.
+#ifndef KEL_VULKAN_HEADLESS_CONTEXT_H
+#define KEL_VULKAN_HEADLESS_CONTEXT_H
+
+#include <vulkan/vulkan.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "KELVulkanExport.h"
+#include "KELVulkanTarget.h"
+
+class KEL_VK_API KELVulkanHeadlessContext : public KELVulkanTarget {
+public:
+  KELVulkanHeadlessContext();
+  ~KELVulkanHeadlessContext();
+  KELVulkanHeadlessContext(const KELVulkanHeadlessContext&) = delete;
+  KELVulkanHeadlessContext& operator=(const KELVulkanHeadlessContext&) = delete;
+
+  // Picks the first device with a graphics queue and Vulkan 1.2, builds the
+  // attachments and the render pass. False (with GetErrorText) when any
+  // step fails, also when validation is asked for and not installed.
+  bool Create(int width, int height, bool validation = false);
+  bool IsValid() const { return iFramebuffer != VK_NULL_HANDLE; }
+  const std::string& GetErrorText() const { return iError; }
+  // The device's name (e.g. which software rasteriser runs).
+  std::string GetDeviceName() const { return iDeviceName; }
+  int GetWidth() const { return iWidth; }
+  int GetHeight() const { return iHeight; }
+
+  const KELVulkanTargetInfo& GetInfo() const override { return iInfo; }
+  VkCommandBuffer GetCommandBuffer() override;
+  void Submit(bool wait) override;
+  // Submits made since Create.
+  uint64_t GetSubmitCount() const { return iSubmitCount; }
+
+  // Records clears: colour to `rgba`, IDs to 0, depth to 1.
+  void Clear(const float* rgba);
+  // Read back, top row first: width*height*4 bytes of RGBA, or width*height
+  // IDs. Both submit what is recorded and wait for it.
+  void ReadColor(uint8_t* rgba);
+  void ReadIds(uint32_t* ids);
+
+  bool IsValidating() const { return iMessenger != VK_NULL_HANDLE; }
+  // Validation errors reported since Create.
+  uint32_t GetValidationErrorCount() const { return iValidationErrors; }
+
+private:
+  struct KELSlot;
+  struct KELImage;
+  static VkBool32 VKAPI_PTR OnValidationMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
+                                                VkDebugUtilsMessageTypeFlagsEXT types,
+                                                const VkDebugUtilsMessengerCallbackDataEXT* data, void* user);
+  bool CreateInstance(bool validation);
+  bool CreateDevice();
+  bool CreateAttachments();
+  bool CreateImage(VkFormat format, VkImageUsageFlags usage, VkImageAspectFlags aspect, KELImage& image);
+  bool CreateRenderPass();
+  bool PrepareAttachments();
+  void ReadAttachment(int attachment, void* pixels);
+  KELSlot& FreeSlot();
+  void WaitSlots();
+  void Destroy();
+
+  VkInstance iInstance;
+  VkDebugUtilsMessengerEXT iMessenger;
+  VkPhysicalDevice iPhysicalDevice;
+  VkDevice iDevice;
+  VkQueue iQueue;
+  uint32_t iQueueFamily;
+  VkCommandPool iCommandPool;
+  VkFormat iDepthFormat;
+  std::vector<KELImage> iImages;  // colour, IDs, depth
+  VkRenderPass iRenderPass;
+  VkFramebuffer iFramebuffer;
+  std::vector<KELSlot> iSlots;
+  int iRecording;  // slot being recorded, -1 if none
+  // Host buffer for read-back, mapped.
+  VkBuffer iStagingBuffer;
+  VkDeviceMemory iStagingMemory;
+  void* iStagingMapped;
+  KELVulkanTargetInfo iInfo;
+  int iWidth;
+  int iHeight;
+  uint64_t iSubmitCount;
+  uint32_t iValidationErrors;
+  std::string iDeviceName;
+  std::string iError;
+};
+
+#endif
