@@ -32,9 +32,10 @@ constexpr size_t kLeafSize = 48;
 constexpr size_t kNodeSize = 36;
 constexpr size_t kPlaneSize = 16;
 constexpr size_t kModelSize = 40;
-// Faces may share vertices; more output than this many vertices per input
-// vertex means a file built to exhaust memory.
-constexpr uint64_t kMaxExpansion = 128;
+// Tessellation makes at most about 20 vertices of each control point; more
+// output than this many vertices per input vertex (faces sharing their
+// vertices over and over) means a file built to exhaust memory.
+constexpr uint64_t kMaxExpansion = 32;
 
 int32_t ReadInt(const uint8_t* p) {
   uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -364,6 +365,11 @@ bool ReadLeafs(const KELBspInput& input, const std::vector<uint32_t>& faceEntry,
     const uint8_t* p = leafs.iData + l * kLeafSize;
     KELLevelLeaf leaf;
     leaf.iCluster = ReadInt(p);
+    // Each cluster holds at least one leaf.
+    if (leaf.iCluster >= static_cast<int64_t>(leafs.iCount)) {
+      return Fail(input.iError, Describe("leaf", static_cast<int64_t>(l)) + ": cluster " +
+                                    std::to_string(leaf.iCluster) + " out of range");
+    }
     const int64_t first = ReadInt(p + 32);
     const int64_t count = ReadInt(p + 36);
     if (!InRange(first, count, static_cast<int64_t>(leafFaces.iCount))) {
