@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "KELBspReader.h"
+#include "KELCameraPaths.h"
 #include "KELBspWriter.h"
 #include "KELModelLoader.h"
 #include "KELPartitioning.h"
@@ -179,9 +180,10 @@ TEST(ModelTest, AddEntryBoundsTheTransformedVertices) {
   KELModel model;
   model.iMeshes.resize(1);
   model.iMeshes[0].iPositions = {0, 0, 0, 1, 0, 0, 0, 2, 0};
+  model.iGroupCount = 2;
   // A quarter turn about +y (x goes to -z), then a move by (10, 20, 30).
   const float matrix[16] = {0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 10, 20, 30, 1};
-  kel::AddEntry(model, 0, matrix, 0);
+  kel::AddEntry(model, 0, matrix, 1);
   const kel::KELModelEntry& entry = model.iEntries[0];
   EXPECT_EQ(std::vector<float>(entry.iMin, entry.iMin + 3), (std::vector<float>{10, 20, 29}));
   EXPECT_EQ(std::vector<float>(entry.iMax, entry.iMax + 3), (std::vector<float>{10, 22, 30}));
@@ -194,7 +196,7 @@ TEST(ModelTest, AddEntryBoundsTheTransformedVertices) {
   ASSERT_EQ(grid.iEntries.size(), 4u);
   EXPECT_EQ(grid.iEntries[3].iMin[2], 29 + 4);  // depth 1 plus the gap
   EXPECT_EQ(grid.iEntries[3].iMatrix[14], 34);
-  EXPECT_EQ(grid.iEntries[3].iGroup, 3u);
+  EXPECT_EQ(grid.iEntries[3].iGroup, 7u);  // copy 3 of two groups, group 1
   EXPECT_EQ(grid.iMax[0], 13);
   EXPECT_FALSE(kel::MakeGrid(ReadTestLevel(), 2, 3, grid, error));
 }
@@ -208,7 +210,7 @@ TEST(PartitioningTest, AssignsEntriesByEachRule) {
   };
   // Entry 3 lies in the leafs of clusters 1 and 2, and goes with the first.
   const Case cases[] = {{"clusters", 3, {0, 1, 2, 1}}, {"groups", 1, {0, 0, 0, 0}}, {"tiles:1", 4, {}},
-                        {"tiles:2", 2, {}},          {"grid:2", 2, {0, 1, 1, 1}}};
+                        {"tiles:2", 2, {0, 0, 1, 1}},          {"grid:2", 2, {0, 1, 1, 1}}};
   for (const Case& c : cases) {
     kel::KELPartitionChoice choice;
     kel::KELPartitioning partitioning;
@@ -231,6 +233,81 @@ TEST(PartitioningTest, AssignsEntriesByEachRule) {
   for (const char* bad : {"tiles", "tiles:0", "grid:x", "clusters:2", "rooms"}) {
     EXPECT_FALSE(kel::ParsePartitionChoice(bad, choice, error)) << bad;
   }
+}
+
+TEST(CameraPathTest, TurnsAtSpawnPointsAndWalksOnlyWhereTheWayIsClear) {
+  KELModel level = ReadTestLevel();
+  kel::KELLevelPathOptions options;
+  std::vector<kel::KELCameraPose> poses;
+  kel::MakeLevelPath(level, options, poses);
+  const size_t turn = 72;
+  ASSERT_EQ(poses.size(), 2 * turn);  // the wall between the spawn points forces a cut
+  EXPECT_EQ(std::vector<float>(poses[0].iEye, poses[0].iEye + 3), (std::vector<float>{50, 56, -20}));
+  float direction[3];
+  kel::GetPoseDirection(poses[0], direction);
+  EXPECT_NEAR(direction[2], -1, 1e-6);  // a quarter turn left of +x
+  EXPECT_FALSE(poses[0].iCut);
+  EXPECT_TRUE(poses[turn].iCut);
+  EXPECT_FALSE(poses[turn + 1].iCut);
+
+  level.iLevel.iSpawnPoints[0].iPosition[0] = 160;  // the same room: 40 units, 16 a step
+  level.iLevel.iSpawnPoints[0].iPosition[1] = 0;
+  level.iLevel.iSpawnPoints[0].iPosition[2] = 0;
+  kel::MakeLevelPath(level, options, poses);
+  ASSERT_EQ(poses.size(), 2 * turn + 2);
+  EXPECT_NEAR(poses[turn].iEye[0], 160 + 40.0f / 3, 1e-4);
+  EXPECT_NEAR(poses[turn].iYaw, 0, 1e-6);
+  for (const kel::KELCameraPose& pose : poses) EXPECT_FALSE(pose.iCut);
+}
+
+TEST(CameraPathTest, OrbitsLookAtTheModelAndWalksCrossIt) {
+  KELModel model;
+  model.iMin[0] = -10, model.iMin[1] = 0, model.iMin[2] = -4;
+  model.iMax[0] = 30, model.iMax[1] = 8, model.iMax[2] = 4;
+  std::vector<kel::KELCameraPose> poses;
+  kel::MakeOrbitPath(model, 8, poses);
+  ASSERT_EQ(poses.size(), 8u);
+  for (const kel::KELCameraPose& pose : poses) {
+    float direction[3];
+    kel::GetPoseDirection(pose, direction);
+    const float toCenter[3] = {10 - pose.iEye[0], 4 - pose.iEye[1], 0 - pose.iEye[2]};
+    const float length = std::sqrt(toCenter[0] * toCenter[0] + toCenter[1] * toCenter[1] + toCenter[2] * toCenter[2]);
+    EXPECT_NEAR((direction[0] * toCenter[0] + direction[1] * toCenter[1] + direction[2] * toCenter[2]) / length, 1, 1e-5);
+  }
+  kel::MakeWalkPath(model, 1.5f, 1, poses);
+  ASSERT_GT(poses.size(), 40u);
+  EXPECT_LT(poses.front().iEye[0], -10);
+  EXPECT_GT(poses.back().iEye[0], 30);
+  EXPECT_EQ(poses.back().iEye[1], 1.5f);
+  EXPECT_EQ(poses.back().iEye[2], 0);
+}
+
+TEST(CameraPathTest, ReadsKeyframesAndRejectsMalformedLines) {
+  const std::string path = ::testing::TempDir() + "kel_models_path.csv";
+  struct Case {
+    const char* iText;
+    size_t iPoses;  // 0: rejected
+  };
+  const Case cases[] = {{"# x,y,z,yaw,pitch\n1,2,3,90,0\n\n4, 5, 6, 0, -45\r\n", 2}, {"1,2,3,4\n", 0},
+                        {"1,2,3,4,5,6\n", 0}, {"1,2,x,4,5\n", 0}, {"# nothing\n", 0}};
+  for (const Case& c : cases) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(c.iText, file);
+    std::fclose(file);
+    std::vector<kel::KELCameraPose> poses;
+    std::string error;
+    EXPECT_EQ(kel::ReadPathFile(path, poses, error), c.iPoses > 0) << c.iText;
+    EXPECT_EQ(poses.size(), c.iPoses) << c.iText;
+    if (c.iPoses > 0) {
+      EXPECT_FLOAT_EQ(poses[0].iYaw, 3.14159265f / 2);
+      EXPECT_FLOAT_EQ(poses[1].iPitch, -3.14159265f / 4);
+      EXPECT_EQ(poses[1].iEye[2], 6);
+    } else {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+  std::remove(path.c_str());
 }
 
 TEST(ModelLoaderTest, LoadsAGltfFileWithItsNodeTransform) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "KELCameraPaths.h"
 #include "KELModelLoader.h"
 #include "KELPartitioning.h"
 
@@ -52,6 +53,13 @@ void PrintLevel(const kel::KELModel& model) {
   std::printf("spawn points: %zu (in solid %zu); faces in the visible clusters from a spawn point: median %zu, max %zu\n",
               level.iSpawnPoints.size(), inSolid, potentially.empty() ? 0 : potentially[potentially.size() / 2],
               potentially.empty() ? 0 : potentially.back());
+  std::vector<kel::KELCameraPose> poses;
+  kel::MakeLevelPath(model, kel::KELLevelPathOptions(), poses);
+  size_t cuts = 0;
+  for (const kel::KELCameraPose& pose : poses) cuts += pose.iCut;
+  const size_t ways = level.iSpawnPoints.empty() ? 0 : level.iSpawnPoints.size() - 1;
+  std::printf("camera tour: %zu frames, %zu of %zu ways between spawn points walked, %zu cut\n", poses.size(),
+              ways - cuts, ways, cuts);
   for (size_t s = 0; s < level.iSpawnPoints.size() && s < 3; ++s) {
     const kel::KELSpawnPoint& spawn = level.iSpawnPoints[s];
     std::printf("  spawn %zu: (%.0f %.0f %.0f) yaw %.0f deg\n", s, spawn.iPosition[0], spawn.iPosition[1],
