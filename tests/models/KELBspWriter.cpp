@@ -69,7 +69,7 @@ KELBspWriter MakeTestLevel() {
   level.iEntities =
       "{ \"classname\" \"worldspawn\" }\n"
       "{ \"classname\" \"info_player_deathmatch\" \"origin\" \"50 20 30\" \"angle\" \"90\" }\n"
-      "{ \"origin\" \"200 0 0\" \"classname\" \"info_player_start\" }\n";
+      "{ \"origin\" \"200 0 0\" \"classname\" \"info_player_start\" \"angles\" \"0 45 0\" }\n";
   level.iPlanes = {{1, 0, 0, 0}, {1, 0, 0, 100}, {1, 0, 0, 150}, {1, 0, 0, 250}};
   level.iNodes = {{0, 1, -1}, {1, 2, -2}, {2, 3, -3}, {3, -5, -4}};
   level.iLeafs = {{-1, 0, 0}, {0, 0, 1}, {-1, 1, 0}, {1, 1, 2}, {2, 3, 3}};

@@ -30,7 +30,8 @@ struct KELBspWriter {
 // 1 sees 1 and 2, 2 sees all. Faces: 0 a quad floor in cluster 0, 1 a
 // triangle mesh in cluster 1, 2 a 3 x 3 patch bump 40 high in cluster 2,
 // 3 a billboard, 4 a triangle listed by the leafs of clusters 1 and 2.
-// Two spawn points, at (50 20 30) facing 90 degrees and at (200 0 0).
+// Two spawn points, at (50 20 30) facing 90 degrees ("angle") and at
+// (200 0 0) facing 45 degrees ("angles").
 KELBspWriter MakeTestLevel();
 
 #endif

@@ -65,6 +65,7 @@ TEST(BspReaderTest, ReadsFacesAsYUpEntries) {
   const kel::KELSpawnPoint& spawn = model.iLevel.iSpawnPoints[0];
   EXPECT_EQ(std::vector<float>(spawn.iPosition, spawn.iPosition + 3), (std::vector<float>{50, 30, -20}));
   EXPECT_FLOAT_EQ(spawn.iYaw, 3.14159265f / 2);
+  EXPECT_FLOAT_EQ(model.iLevel.iSpawnPoints[1].iYaw, 3.14159265f / 4);
 }
 
 TEST(BspReaderTest, AnswersLeafClusterAndVisibilityQueries) {

@@ -417,12 +417,40 @@ bool ReadVisibility(const KELBspInput& input, KELLevel& level) {
   return true;
 }
 
-// Entity text: blocks of "key" "value" pairs in braces. Spawn points are the
-// blocks whose classname names a player start.
+using KELEntity = std::vector<std::pair<std::string, std::string>>;
+
+// A block whose classname names a player start is a spawn point: its origin
+// is required, its facing comes from "angle" or the yaw of "angles".
+bool AddSpawnPoint(const KELEntity& entity, KELLevel& level, std::string& error) {
+  std::string classname, origin, angle, angles;
+  for (const auto& pair : entity) {
+    if (pair.first == "classname") classname = pair.second;
+    if (pair.first == "origin") origin = pair.second;
+    if (pair.first == "angle") angle = pair.second;
+    if (pair.first == "angles") angles = pair.second;  // pitch yaw roll
+  }
+  if (classname != "info_player_deathmatch" && classname != "info_player_start") return true;
+  float q[3] = {0, 0, 0};
+  if (std::sscanf(origin.c_str(), "%f %f %f", &q[0], &q[1], &q[2]) != 3) {
+    return Fail(error, "entities: a spawn point without a readable origin");
+  }
+  float pitch = 0;
+  float degrees = 0;
+  if (std::sscanf(angle.c_str(), "%f", &degrees) != 1) std::sscanf(angles.c_str(), "%f %f", &pitch, &degrees);
+  KELSpawnPoint spawn;
+  spawn.iPosition[0] = q[0];
+  spawn.iPosition[1] = q[2];
+  spawn.iPosition[2] = -q[1];
+  spawn.iYaw = degrees * 3.14159265f / 180.0f;
+  level.iSpawnPoints.push_back(spawn);
+  return true;
+}
+
+// Entity text: blocks of "key" "value" pairs in braces.
 bool ReadEntities(const KELBspInput& input, KELLevel& level) {
   const KELLump& lump = input.iLumps[kLumpEntities];
   const std::string text(reinterpret_cast<const char*>(lump.iData), lump.iCount);
-  std::vector<std::pair<std::string, std::string>> pairs;
+  KELEntity entity;
   std::string key;
   bool haveKey = false;
   bool inBlock = false;
@@ -431,34 +459,16 @@ bool ReadEntities(const KELBspInput& input, KELLevel& level) {
     if (c == '{') {
       inBlock = true;
       haveKey = false;
-      pairs.clear();
+      entity.clear();
     } else if (c == '}' && inBlock) {
       inBlock = false;
-      std::string classname, origin, angle;
-      for (const auto& pair : pairs) {
-        if (pair.first == "classname") classname = pair.second;
-        if (pair.first == "origin") origin = pair.second;
-        if (pair.first == "angle") angle = pair.second;
-      }
-      if (classname != "info_player_deathmatch" && classname != "info_player_start") continue;
-      float q[3] = {0, 0, 0};
-      float degrees = 0;
-      if (std::sscanf(origin.c_str(), "%f %f %f", &q[0], &q[1], &q[2]) != 3) {
-        return Fail(input.iError, "entities: a spawn point without a readable origin");
-      }
-      std::sscanf(angle.c_str(), "%f", &degrees);
-      KELSpawnPoint spawn;
-      spawn.iPosition[0] = q[0];
-      spawn.iPosition[1] = q[2];
-      spawn.iPosition[2] = -q[1];
-      spawn.iYaw = degrees * 3.14159265f / 180.0f;
-      level.iSpawnPoints.push_back(spawn);
+      if (!AddSpawnPoint(entity, level, input.iError)) return false;
     } else if (c == '"') {
       const size_t end = text.find('"', i + 1);
       if (end == std::string::npos) return Fail(input.iError, "entities: unterminated string");
       std::string token = text.substr(i + 1, end - i - 1);
       i = end;
-      if (haveKey) pairs.emplace_back(key, token);
+      if (haveKey) entity.emplace_back(key, token);
       else key = token;
       haveKey = !haveKey;
     }

@@ -94,8 +94,11 @@ bool MakeGrid(const KELModel& source, int count, float gap, KELModel& grid, std:
     error = "a level cannot be copied into a grid: its BSP tree and visibility describe one copy";
     return false;
   }
-  if (count < 1 || count > 1000) {
-    error = "the grid size must be between 1 and 1000";
+  // Beyond this many entries a grid is a memory test, not a scene.
+  constexpr uint64_t kMaxGridEntries = 1ull << 24;
+  if (count < 1 || count > 1000 ||
+      source.iEntries.size() * static_cast<uint64_t>(count) * static_cast<uint64_t>(count) > kMaxGridEntries) {
+    error = "the grid size must be at least 1 and give at most " + std::to_string(kMaxGridEntries) + " entries";
     return false;
   }
   grid = KELModel();

@@ -90,8 +90,9 @@ void UpdateModelBounds(KELModel& model);
 uint64_t CountTriangles(const KELModel& model);
 
 // N x N copies of `source` on the ground plane (x, z), `gap` apart between
-// their bounds; the meshes are shared, each copy is its own group. False
-// (with a message) for a level, whose structure cannot be copied, or N < 1.
+// their bounds; the meshes are shared, each copy has its own groups. False
+// (with a message) for a level, whose structure cannot be copied, for N < 1,
+// and for more than 2^24 entries in all.
 bool MakeGrid(const KELModel& source, int count, float gap, KELModel& grid, std::string& error);
 
 // The leaf that holds `point` (walks the nodes), or -1 for a level without
