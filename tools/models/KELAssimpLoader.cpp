@@ -41,7 +41,12 @@ KELMesh ConvertMesh(const aiScene& scene, const aiMesh& source) {
   }
   for (unsigned f = 0; f < source.mNumFaces; ++f) {
     const aiFace& face = source.mFaces[f];
-    if (face.mNumIndices != 3) continue;
+    // Importers differ in how they check indices; one past the vertices
+    // would send a renderer out of its buffer.
+    if (face.mNumIndices != 3 || face.mIndices[0] >= source.mNumVertices || face.mIndices[1] >= source.mNumVertices ||
+        face.mIndices[2] >= source.mNumVertices) {
+      continue;
+    }
     mesh.iIndices.insert(mesh.iIndices.end(), {face.mIndices[0], face.mIndices[1], face.mIndices[2]});
   }
   aiColor4D diffuse;
