@@ -490,6 +490,7 @@ bool ReadBsp(const uint8_t* data, size_t size, const std::string& name, KELModel
     return false;
   }
   if (model.iLevel.iNodes.empty() || model.iLevel.iLeafs.empty()) return Fail(error, "the level has no BSP tree");
+  IndexClusterEntries(model.iLevel);
   return true;
 }
 

@@ -157,26 +157,44 @@ bool IsClusterVisible(const KELLevel& level, int32_t from, int32_t to) {
   return (level.iVisibility[byte] & (1u << (to % 8))) != 0;
 }
 
+void IndexClusterEntries(KELLevel& level) {
+  const size_t clusters = static_cast<size_t>(std::max(level.iClusterCount, 0));
+  std::vector<std::vector<uint32_t>> lists(clusters);
+  for (const KELLevelLeaf& leaf : level.iLeafs) {
+    if (leaf.iCluster < 0 || static_cast<size_t>(leaf.iCluster) >= clusters) continue;
+    std::vector<uint32_t>& list = lists[static_cast<size_t>(leaf.iCluster)];
+    list.insert(list.end(), level.iLeafEntries.begin() + leaf.iFirstFace,
+                level.iLeafEntries.begin() + leaf.iFirstFace + leaf.iFaceCount);
+  }
+  level.iClusterFirst.assign(1, 0);
+  level.iClusterEntries.clear();
+  for (std::vector<uint32_t>& list : lists) {
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    level.iClusterEntries.insert(level.iClusterEntries.end(), list.begin(), list.end());
+    level.iClusterFirst.push_back(static_cast<uint32_t>(level.iClusterEntries.size()));
+  }
+}
+
 void CollectVisibleEntries(const KELModel& model, const float* point, std::vector<uint32_t>& entries) {
   entries.clear();
   const KELLevel& level = model.iLevel;
   const int32_t from = GetLeafCluster(level, FindLeaf(level, point));
-  if (from < 0) {
+  if (from < 0 || level.iClusterFirst.size() != static_cast<size_t>(level.iClusterCount) + 1) {
     for (uint32_t e = 0; e < model.iEntries.size(); ++e) entries.push_back(e);
     return;
   }
+  // Marking, then one pass in order, keeps the result sorted without a sort.
   std::vector<uint8_t> seen(model.iEntries.size(), 0);
-  for (const KELLevelLeaf& leaf : level.iLeafs) {
-    if (!IsClusterVisible(level, from, leaf.iCluster)) continue;
-    for (uint32_t f = 0; f < leaf.iFaceCount; ++f) {
-      const uint32_t entry = level.iLeafEntries[leaf.iFirstFace + f];
-      if (!seen[entry]) {
-        seen[entry] = 1;
-        entries.push_back(entry);
-      }
+  for (int32_t to = 0; to < level.iClusterCount; ++to) {
+    if (!IsClusterVisible(level, from, to)) continue;
+    for (uint32_t k = level.iClusterFirst[static_cast<size_t>(to)]; k < level.iClusterFirst[static_cast<size_t>(to) + 1]; ++k) {
+      seen[level.iClusterEntries[k]] = 1;
     }
   }
-  std::sort(entries.begin(), entries.end());
+  for (uint32_t e = 0; e < seen.size(); ++e) {
+    if (seen[e]) entries.push_back(e);
+  }
 }
 
 bool IsWayClear(const KELLevel& level, const float* a, const float* b, float step) {

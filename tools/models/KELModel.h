@@ -63,6 +63,10 @@ struct KELLevel {
   int32_t iClusterCount = 0;
   int32_t iClusterBytes = 0;        // bytes per cluster's row of iVisibility
   std::vector<uint8_t> iVisibility; // empty: every cluster sees every other
+  // The entries of each cluster's leafs, each once: cluster c's are
+  // iClusterEntries[iClusterFirst[c] .. iClusterFirst[c + 1]).
+  std::vector<uint32_t> iClusterFirst;
+  std::vector<uint32_t> iClusterEntries;
   std::vector<KELSpawnPoint> iSpawnPoints;
 };
 
@@ -103,6 +107,9 @@ int32_t GetLeafCluster(const KELLevel& level, int32_t leaf);
 // Whether cluster `from` may see cluster `to` by the level's visibility data.
 // False where either is negative or out of range.
 bool IsClusterVisible(const KELLevel& level, int32_t from, int32_t to);
+// Fills iClusterFirst and iClusterEntries from the leafs; call once the
+// leafs and the cluster count are set, before CollectVisibleEntries.
+void IndexClusterEntries(KELLevel& level);
 // The entries (sorted, each once) of the leafs whose clusters the cluster of
 // `point` may see. A point in solid space sees every entry: nothing can be
 // ruled out from there.
