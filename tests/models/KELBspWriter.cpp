@@ -79,7 +79,7 @@ KELBspWriter MakeTestLevel() {
   add(10, 10, 0), add(90, 10, 0), add(90, 90, 0), add(10, 90, 0);  // face 0
   add(160, 0, 0), add(200, 0, 0), add(160, 40, 0);                 // face 1
   for (int r = 0; r < 3; ++r)                                      // face 2
-    for (int c = 0; c < 3; ++c) add(260.0f + 20 * c, 20.0f * r, r == 1 && c == 1 ? 40.0f : 0.0f);
+    for (int c = 0; c < 3; ++c) add(260.0f + 20 * r, 20.0f * c, r == 1 && c == 1 ? 40.0f : 0.0f);
   add(240, 0, 10), add(260, 0, 10), add(240, 20, 10);              // face 4
   level.iMeshVertices = {0, 2, 1, 0, 3, 2, 0, 2, 1, 0, 2, 1};
   level.iFaces = {{1, 0, 4, 0, 6, 0, 0}, {3, 4, 3, 6, 3, 0, 0}, {2, 7, 9, 0, 0, 3, 3}, {4, 0, 1, 0, 0, 0, 0},

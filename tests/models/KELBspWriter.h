@@ -28,7 +28,8 @@ struct KELBspWriter {
 // Along x, in z-up units: solid below 0, cluster 0 up to 100, a solid wall
 // to 150, cluster 1 to 250, cluster 2 beyond. Cluster 0 sees itself only,
 // 1 sees 1 and 2, 2 sees all. Faces: 0 a quad floor in cluster 0, 1 a
-// triangle mesh in cluster 1, 2 a 3 x 3 patch bump 40 high in cluster 2,
+// triangle mesh in cluster 1, 2 a 3 x 3 patch bump 40 high in cluster 2
+// (its rows run along x, so its grid order winds clockwise from above),
 // 3 a billboard, 4 a triangle listed by the leafs of clusters 1 and 2.
 // Two spawn points, at (50 20 30) facing 90 degrees ("angle") and at
 // (200 0 0) facing 45 degrees ("angles").

@@ -47,6 +47,7 @@ TEST(BspReaderTest, ReadsFacesAsYUpEntries) {
   EXPECT_EQ(std::vector<float>(floor.iMax, floor.iMax + 3), (std::vector<float>{90, 0, -10}));
   EXPECT_FLOAT_EQ(floor.iRadius, std::sqrt(2.0f) * 40);
   EXPECT_FLOAT_EQ(model.iMeshes[0].iNormals[1], 1);
+  EXPECT_EQ(model.iMeshes[0].iColors[3], 0xFFFFFFFFu);
   // The patch's bump peaks at a quarter of its middle control point, but its
   // box is the control points' box.
   const kel::KELMesh& patch = model.iMeshes[model.iEntries[2].iMesh];
@@ -54,6 +55,7 @@ TEST(BspReaderTest, ReadsFacesAsYUpEntries) {
   for (size_t v = 1; v < patch.iPositions.size(); v += 3) top = std::max(top, patch.iPositions[v]);
   EXPECT_FLOAT_EQ(top, 10);
   EXPECT_FLOAT_EQ(model.iEntries[2].iMax[1], 40);
+  EXPECT_FLOAT_EQ(model.iEntries[2].iRadius, 20 * std::sqrt(3.0f));  // the control box's half diagonal
   EXPECT_GT(patch.iNormals[1], 0.99f);  // the first corner faces up, and so do its triangles
   const uint32_t* t = &patch.iIndices[0];
   const float* p = patch.iPositions.data();
@@ -247,6 +249,7 @@ TEST(CameraPathTest, TurnsAtSpawnPointsAndWalksOnlyWhereTheWayIsClear) {
   float direction[3];
   kel::GetPoseDirection(poses[0], direction);
   EXPECT_NEAR(direction[2], -1, 1e-6);  // a quarter turn left of +x
+  EXPECT_FLOAT_EQ(poses[18].iYaw, 3.14159265f);  // a quarter of the full circle later
   EXPECT_FALSE(poses[0].iCut);
   EXPECT_TRUE(poses[turn].iCut);
   EXPECT_FALSE(poses[turn + 1].iCut);
