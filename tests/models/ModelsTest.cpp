@@ -315,6 +315,9 @@ TEST(CameraPathTest, ReadsKeyframesAndRejectsMalformedLines) {
 }
 
 TEST(ModelLoaderTest, LoadsAGltfFileWithItsNodeTransform) {
+#ifndef KEL_MODELS_HAVE_ASSIMP
+  GTEST_SKIP() << "built without assimp (Debian package libassimp-dev)";
+#endif
   const std::string path = "/usr/share/assimp/models/glTF2/BoxTextured-glTF/BoxTextured.gltf";
   if (!FileExists(path)) GTEST_SKIP() << path << " missing (Debian package assimp-testmodels)";
   KELModel model;
@@ -333,6 +336,9 @@ TEST(ModelLoaderTest, LoadsAGltfFileWithItsNodeTransform) {
 }
 
 TEST(ModelLoaderTest, LoadsARealLevel) {
+#ifndef KEL_MODELS_HAVE_ZIP
+  GTEST_SKIP() << "built without libzip (Debian package libzip-dev)";
+#endif
   const std::string archive = "/usr/share/games/openarena/baseoa/pak1-maps.pk3";
   if (!FileExists(archive)) GTEST_SKIP() << archive << " missing (Debian package openarena-081-maps)";
   KELModel model;
