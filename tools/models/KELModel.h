@@ -13,8 +13,8 @@ namespace kel {
 
 struct KELMesh {
   std::vector<float> iPositions;  // x, y, z per vertex
-  std::vector<float> iNormals;    // x, y, z per vertex, unit length
-  std::vector<uint32_t> iIndices; // triangles, counter-clockwise seen from the front
+  std::vector<float> iNormals;    // x, y, z per vertex, as the file gives them
+  std::vector<uint32_t> iIndices; // triangles; counter-clockwise seen from the front in levels and glTF
   std::vector<uint32_t> iColors;  // RGBA8 per vertex (red in the low byte), or empty
   uint32_t iColor = 0xFFB4B4B4u;  // RGBA8, used where iColors is empty
 };
@@ -27,7 +27,7 @@ struct KELModelEntry {
   float iMax[3];
   float iCenter[3];       // bounding sphere around the box centre
   float iRadius = 0;
-  uint32_t iGroup = 0;    // top-level node (mesh files) or copy of a grid
+  uint32_t iGroup = 0;    // top-level node of a mesh file, numbered apart in each copy of a grid
 };
 
 struct KELSpawnPoint {
