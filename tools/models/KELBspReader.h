@@ -21,7 +21,7 @@ constexpr int kPatchSegments = 8;
 // Reads a level from `size` bytes at `data` into `model` (one entry per face
 // of the world, with identity matrices; the level's structure in
 // model.iLevel). False with a message in `error` for a damaged file; `model`
-// is then unspecified.
+// then holds no usable level.
 bool ReadBsp(const uint8_t* data, size_t size, const std::string& name, KELModel& model, std::string& error);
 
 }  // namespace kel
