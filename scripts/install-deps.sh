@@ -3,7 +3,8 @@
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libegl-dev libgl-dev libegl-mesa0
-      libgl1-mesa-dri libpng-dev gnuplot-nox libvulkan-dev glslang-tools mesa-vulkan-drivers vulkan-validationlayers)
+      libgl1-mesa-dri libpng-dev gnuplot-nox libvulkan-dev glslang-tools mesa-vulkan-drivers vulkan-validationlayers
+      libassimp-dev libzip-dev)
 need=()
 for pkg in "${base[@]}" "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
