@@ -2,10 +2,11 @@
 // saves the window's image and closes.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,9 +19,9 @@ TEST(KELDemoWindow, ShowsTenFramesAndSavesTheWindowImage) {
 #else
   if (std::system("command -v xvfb-run >/dev/null && command -v xauth >/dev/null") != 0)
     GTEST_SKIP() << "xvfb-run or xauth is missing (Debian xvfb, xauth)";
-  const std::string directory = testing::TempDir() + "kel_demo_window";
+  // Other builds on the machine may run this test at the same time.
+  const std::string directory = testing::TempDir() + "kel_demo_window_" + std::to_string(getpid());
   const std::string shot = directory + "/window.png";
-  std::remove(shot.c_str());
   const std::string command = "xvfb-run -a -s '-screen 0 640x480x24' " KEL_DEMO_PATH
                               " --window --window-frames 10 --size 6 --width 320 --height 180 --out " +
                               directory + " --screenshot " + shot;
@@ -36,6 +37,7 @@ TEST(KELDemoWindow, ShowsTenFramesAndSavesTheWindowImage) {
   EXPECT_EQ(image.height, 180u);
   // A window that shows nothing, or only the clear colour, is one colour.
   EXPECT_GT(std::set<uint32_t>(pixels.begin(), pixels.end()).size(), 1u);
+  std::filesystem::remove_all(directory);
 #endif
 }
 
