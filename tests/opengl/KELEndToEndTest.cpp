@@ -87,4 +87,32 @@ TEST(KELEndToEnd, LibraryDrawsFewerObjectsThanFrustumCulling) {
   EXPECT_GT(fewer, library.size() * 3 / 4);
 }
 
+// The interactive window's views: the library seen twice from one camera
+// misses nothing the second time (all was visible the first time); its
+// result frozen and seen from elsewhere is drawn as it
+// is, without queries; the oracle draws exactly the visible set.
+TEST(KELEndToEnd, ViewsFromAnyCameraFreezeAndOracle) {
+  kel::KELScene scene = MakeTestCity();
+  KELWalkthrough walk(scene, TestOptions(0));
+  std::string error;
+  if (!walk.Create(error)) GTEST_SKIP() << "no headless OpenGL context: " << error;
+  const KELFrameCamera& here = walk.GetCamera(10);
+  const KELFrameCamera& there = walk.GetCamera(50);
+  walk.RenderView(KELDemoMode::kLibrary, here, false, nullptr);
+  KELFrameRecord library = walk.RenderView(KELDemoMode::kLibrary, here, true, nullptr);
+  EXPECT_GT(library.iVisible, 0u);
+  EXPECT_GT(library.iQueries, 0u);
+  EXPECT_EQ(library.iMissed, 0u);
+  std::vector<uint32_t> frozen;
+  walk.GetDrawnObjects(frozen);
+  EXPECT_EQ(frozen.size(), library.iDrawn);
+  KELFrameRecord moved = walk.RenderView(KELDemoMode::kLibrary, there, false, &frozen);
+  EXPECT_EQ(moved.iDrawn, frozen.size());
+  EXPECT_EQ(moved.iQueries, 0u);
+  KELFrameRecord oracle = walk.RenderView(KELDemoMode::kOracle, there, false, nullptr);
+  EXPECT_GT(oracle.iVisible, 0u);
+  EXPECT_EQ(oracle.iDrawn, oracle.iVisible);
+  EXPECT_EQ(oracle.iMissed, 0u);
+}
+
 }  // namespace

@@ -111,6 +111,24 @@ void KELWalkthrough::BuildPartitions(bool loaded) {
 
 std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::function<void(int)>& progress) {
   std::vector<KELFrameRecord> records;
+  Prepare(mode);
+  if (mode == KELDemoMode::kStreaming) RunStreamingWarmup(records);
+  for (int frame = 0; frame < GetFrameCount(); ++frame) {
+    if (mode == KELDemoMode::kStreaming) ServeLoads(frame);
+    records.push_back(RenderFrame(mode, frame));
+    if (mode == KELDemoMode::kStreaming) RequestLoads(frame);
+    if (progress) progress(frame);
+  }
+  if (mode == KELDemoMode::kStreaming)
+    for (size_t index = 0; index < iLoaded.size(); ++index)
+      if (!iLoaded[index]) {
+        ++iStreaming.iNeverLoaded;
+        if (iEverVisible[index]) ++iStreaming.iVisibleNeverLoaded;
+      }
+  return records;
+}
+
+void KELWalkthrough::Prepare(KELDemoMode mode) {
   bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   if (library) {
     KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
@@ -128,20 +146,8 @@ std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::fun
   iRequested.assign(iScene.iObjects.size(), 0);
   iRequestPixels.assign(iScene.iObjects.size(), 0);
   iStreaming = KELStreamingSummary();
-  if (mode == KELDemoMode::kStreaming) RunStreamingWarmup(records);
-  for (int frame = 0; frame < GetFrameCount(); ++frame) {
-    if (mode == KELDemoMode::kStreaming) ServeLoads(frame);
-    records.push_back(RenderFrame(mode, frame));
-    if (mode == KELDemoMode::kStreaming) RequestLoads(frame);
-    if (progress) progress(frame);
-  }
-  if (mode == KELDemoMode::kStreaming)
-    for (size_t index = 0; index < iLoaded.size(); ++index)
-      if (!iLoaded[index]) {
-        ++iStreaming.iNeverLoaded;
-        if (iEverVisible[index]) ++iStreaming.iVisibleNeverLoaded;
-      }
-  return records;
+  iViewMode = mode;
+  iViewFrame = 0;
 }
 
 void KELWalkthrough::RunStreamingWarmup(std::vector<KELFrameRecord>& records) {
@@ -186,6 +192,63 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   Compare(frame, record);
   if (iObserver) iObserver(KELFrameView{mode, frame, false, camera, &iScene, Log(), iTruth[frame], iLoaded, *iRenderer});
   return record;
+}
+
+KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera& camera, bool truth,
+                                          const std::vector<uint32_t>* objects) {
+  // Views go on from the last view in the same mode; another mode starts afresh.
+  if (!iViewMode || *iViewMode != mode) Prepare(mode);
+  KELFrameRecord record;
+  record.iMode = mode;
+  record.iFrame = iViewFrame;
+  // The ID image goes first: it shares the colour target that the window reads.
+  std::vector<KELVisibleObject>& visible = iViewTruth;  // DrawView's oracle draws it
+  visible.clear();
+  truth = truth || (mode == KELDemoMode::kOracle && !objects);
+  if (truth) iGroundTruth->Compute(camera.iViewProjection, camera.iPlanes, visible);
+  bool streaming = mode == KELDemoMode::kStreaming && !objects;
+  if (streaming) ServeLoads(iViewFrame);
+  Log().BeginFrame();
+  auto start = std::chrono::steady_clock::now();
+  iRenderer->BeginFrame(kSky, camera.iViewProjection);
+  DrawView(mode, camera, objects, record);
+  iRenderer->EndFrame();
+  record.iFrameMs = MillisecondsSince(start);
+  record.iDrawn = Log().GetDrawnCount();
+  record.iTouched = static_cast<uint32_t>(Log().GetTouched().size());
+  record.iLoaded = static_cast<uint32_t>(std::count(iLoaded.begin(), iLoaded.end(), 1));
+  if (truth) {
+    record.iVisible = static_cast<uint32_t>(visible.size());
+    for (const KELVisibleObject& object : visible)
+      if (!Log().WasDrawn(object.iIndex)) {
+        ++record.iMissed;
+        if (object.iPixels > iOptions.iCheckedPixels) ++record.iMissedChecked;
+      }
+  }
+  if (streaming) RequestLoads(iViewFrame);
+  ++iViewFrame;
+  return record;
+}
+
+void KELWalkthrough::DrawView(KELDemoMode mode, const KELFrameCamera& camera, const std::vector<uint32_t>* objects,
+                              KELFrameRecord& record) {
+  if (objects) {
+    iRenderer->DrawObjects(objects->data(), static_cast<uint32_t>(objects->size()));
+  } else if (mode == KELDemoMode::kOracle) {
+    iOracleScratch.clear();
+    for (const KELVisibleObject& object : iViewTruth) iOracleScratch.push_back(object.iIndex);
+    iRenderer->DrawObjects(iOracleScratch.data(), static_cast<uint32_t>(iOracleScratch.size()));
+  } else if (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming) {
+    RenderWithLibrary(camera, record);
+  } else {
+    RenderWithoutLibrary(mode, 0, camera);
+  }
+}
+
+void KELWalkthrough::GetDrawnObjects(std::vector<uint32_t>& objects) {
+  objects.clear();
+  for (uint32_t index = 0; index < iScene.iObjects.size(); ++index)
+    if (Log().WasDrawn(index)) objects.push_back(index);
 }
 
 void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ public:
 
   bool Create(std::string& error);
   std::string GetRendererName() const { return iRenderer->GetDeviceName(); }
+  // Valid after Create.
+  KELDemoRenderer& GetRenderer() { return *iRenderer; }
   // Validation errors of the renderer so far, or -1 when it does not validate.
   int GetValidationErrors() const { return iRenderer->GetValidationErrors(); }
   int GetFrameCount() const { return static_cast<int>(iCameras.size()); }
@@ -111,14 +114,30 @@ public:
   // Renders the whole path in one mode.
   std::vector<KELFrameRecord> Run(KELDemoMode mode, const std::function<void(int)>& progress);
   const KELStreamingSummary& GetStreamingSummary() const { return iStreaming; }
+  // One frame of `mode` seen from any camera (the interactive window),
+  // going on from earlier views in the same mode (a new mode starts afresh,
+  // as a run does); compared with nothing, no observer. With `truth`
+  // (implied by oracle) the exact visible set is computed first and counted
+  // in iVisible, iMissed and iMissedChecked. With `objects`, exactly those
+  // are drawn instead of the mode's own choice (a frozen result seen from
+  // elsewhere). The renderer's ReadColor gives the image afterwards.
+  KELFrameRecord RenderView(KELDemoMode mode, const KELFrameCamera& camera, bool truth,
+                            const std::vector<uint32_t>* objects);
+  // The objects drawn in the last frame, by index.
+  void GetDrawnObjects(std::vector<uint32_t>& objects);
   void SetFrameObserver(std::function<void(const KELFrameView&)> observer) { iObserver = std::move(observer); }
 
 private:
   struct KELLoadRequest;
   void MakeCameras();
+  // Resets what a run of `mode` starts from (partitions, loading, misses).
+  void Prepare(KELDemoMode mode);
   void BuildPartitions(bool loaded);
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
+  // A view's objects: `objects` when given, else what `mode` draws.
+  void DrawView(KELDemoMode mode, const KELFrameCamera& camera, const std::vector<uint32_t>* objects,
+                KELFrameRecord& record);
   void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
   KELDemoFrameLog& Log() { return iRenderer->GetFrameLog(); }
   void Compare(int frame, KELFrameRecord& record);
@@ -145,6 +164,9 @@ private:
   std::vector<uint32_t> iOracleScratch;
   KELStreamingSummary iStreaming;
   std::function<void(const KELFrameView&)> iObserver;
+  std::optional<KELDemoMode> iViewMode;  // what Prepare last set up
+  int iViewFrame = 0;
+  std::vector<KELVisibleObject> iViewTruth;
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "KELDemoImages.h"
+#include "KELDemoWindow.h"
 #include "KELDemoReport.h"
 #include "KELWalkthrough.h"
 
@@ -26,6 +27,8 @@ struct KELDemoOptions {
   std::string iOutput = "kel_demo_out";
   int iPictures = 4;
   bool iLibraryStats = false;
+  bool iWindow = false;
+  KELDemoWindowOptions iWindowOptions;
 };
 
 const char* const kUsage =
@@ -43,7 +46,10 @@ const char* const kUsage =
     "  --stream-delay N       streaming: frames from touch to load (2)\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
-    "  --library-stats        leave the library's statistics lines on standard output\n";
+    "  --library-stats        leave the library's statistics lines on standard output\n"
+    "  --window               fly through the scene in a window instead (keys: tools/demo/README.md)\n"
+    "  --window-frames N      close the window after N frames\n"
+    "  --screenshot FILE      save the window's last image as PNG before it closes\n";
 
 bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes) {
   modes.clear();
@@ -67,6 +73,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
       options.iLibraryStats = true;
       continue;
     }
+    if (name == "--window") {
+      options.iWindow = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     std::string value = argv[++i];
     long number = std::strtol(value.c_str(), nullptr, 10);
@@ -84,8 +94,11 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
     else if (name == "--pictures") options.iPictures = static_cast<int>(number);
     else if (name == "--out") options.iOutput = value;
+    else if (name == "--window-frames") options.iWindowOptions.iFrames = static_cast<int>(number);
+    else if (name == "--screenshot") options.iWindowOptions.iScreenshot = value;
     else return false;
   }
+  options.iWindowOptions.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
@@ -146,6 +159,14 @@ int main(int argc, char** argv) {
                scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
                options.iWalk.iHeight, walk.GetRendererName().c_str());
   std::fflush(out);
+  if (options.iWindow) {
+#ifdef KEL_DEMO_HAVE_WINDOW
+    return RunDemoWindow(walk, options.iWindowOptions, out);
+#else
+    std::fputs("kel_demo: built without GLFW (Debian libglfw3-dev); no --window\n", stderr);
+    return 1;
+#endif
+  }
 
   KELProgress truthProgress("ground truth", walk.GetFrameCount());
   walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
