@@ -218,6 +218,7 @@ TEST_F(KELOpenGLClientTest, CountsStayExactAcrossInstanceStorageWrapsAndHostBind
   const std::vector<float> box = {-1, -1, 0, -1 + pixel, -1 + pixel, 0.5f};
   for (uint32_t count : {30000u, 30000u, 50000u, 1u})
     EXPECT_EQ(Query(std::vector<std::vector<float>>(count, box)), 2 * count);
+  EXPECT_EQ(KELGL().GetError(), static_cast<GLenum>(GL_NO_ERROR));
   // The client binds its state again after the host ran.
   iHost.iUnbindOnly = true;
   KELGLBoxInstance object = {{0, 0, 0}, {1, 1, 1}, 0};
