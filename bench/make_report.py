@@ -325,6 +325,13 @@ def main():
             ["entries", "records from", "frames", "library ms median", "library ms p95", "plain loop ms median",
              "library / loop (median frame)", "library / loop (all frames)", "frame ms median", "queries",
              "drawn"], rows))
+    queries = [b for n, b in runs.items() if n.startswith("BM_ClientQueries")]
+    if queries:
+        rows = [[re.search(r"queries:(\d+)", b["name"]).group(1),
+                 "each waited for" if "wait:1" in b["name"] else "after the frame",
+                 counter(b, "us_per_query"), counter(b, "cpu_us_per_query")] for b in queries]
+        out.append("\n## One occlusion query in the OpenGL client (goal: at most 10 µs)\n\n" +
+                   table(["queries a frame", "results", "µs per query", "processor µs per query"], rows))
     empty = [b for n, b in runs.items() if n.startswith("BM_EmptyFrame")]
     if empty:
         rows = [["line buffered" if "line_buffered:1" in b["name"] else "fully buffered", b["real_time"]]

@@ -29,7 +29,7 @@ publish=bench/results
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKEL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target kel_bench_partition kel_bench_culling kel_bench_allocations kel_bench_profile
 gl=1
-cmake --build "$build" -j2 --target kel_bench_culling_gl kel_demo || gl=0
+cmake --build "$build" -j2 --target kel_bench_culling_gl kel_bench_client_gl kel_demo || gl=0
 [ -x "$build/bench/kel_bench_culling_gl" ] || gl=0
 
 rm -rf "$out"
@@ -70,6 +70,10 @@ for n in "${sizes[@]}"; do
 done
 bench kel_bench_culling 'BM_EmptyFrame' print "${repeated[@]}"
 if [ "$gl" = 1 ]; then
+  # What one occlusion query costs the OpenGL client, without the library.
+  clientQueries='BM_ClientQueries/queries:(100|1000|10000)/'
+  if [ "$quick" = 1 ]; then clientQueries='BM_ClientQueries/queries:(100|1000)/'; fi
+  bench kel_bench_client_gl "$clientQueries" queries "${repeated[@]}"
   bench kel_bench_culling_gl "BM_WalkthroughGL/${glWalk}frames:120/arena:0" walk
   if [ "$quick" = 0 ]; then
     bench kel_bench_culling_gl 'BM_WalkthroughGL/entries:1000000/frames:120/arena:1' walk-arena

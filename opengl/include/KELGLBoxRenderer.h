@@ -6,6 +6,7 @@
 #ifndef KEL_GL_BOX_RENDERER_H
 #define KEL_GL_BOX_RENDERER_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "KELGLExport.h"
@@ -34,10 +35,23 @@ public:
   void SetViewProjection(const float* viewProjection);
   // Draws `count` boxes with the current depth and colour state. Face
   // culling is off so that a box around the camera still covers the screen.
+  // Sets its program, vertex array and array buffer itself and leaves no
+  // vertex array bound.
   void Draw(const KELGLBoxInstance* boxes, uint32_t count, Mode mode);
+  // The same for many small draws in a row (query boxes): the program, the
+  // vertex array, the array buffer and face culling are set only when they
+  // may have changed since the previous call, and stay set afterwards. They
+  // are set again after a Draw or a draw by another box renderer, or after
+  // ForgetState: call it whenever other GL code may have changed them.
+  void DrawKeepingState(const KELGLBoxInstance* boxes, uint32_t count, Mode mode);
+  void ForgetState() { iStateKept = false; }
 
 private:
   void Destroy();
+  void BindState(Mode mode);
+  // Writes the instances to unused storage of the instance buffer (bound)
+  // and points the instance attributes at them.
+  void Upload(const KELGLBoxInstance* boxes, uint32_t count);
 
   unsigned iPrograms[2];
   int iViewProjectionLocations[2];
@@ -45,6 +59,15 @@ private:
   unsigned iCubeBuffer;
   unsigned iInstanceBuffer;
   float iViewProjection[16];
+  // Whether each program's matrix uniform holds iViewProjection.
+  bool iMatrixSet[2];
+  // Instance storage is a ring: runs are appended, and the buffer gets fresh
+  // storage when the next run does not fit.
+  size_t iRingBytes;
+  size_t iRingUsed;
+  size_t iAttributeOffset;  // where the instance attributes point
+  bool iStateKept;
+  int iBoundMode;
 };
 
 #endif

@@ -69,7 +69,9 @@
   X(PFNGLDELETERENDERBUFFERSPROC, DeleteRenderbuffers)             \
   X(PFNGLBINDRENDERBUFFERPROC, BindRenderbuffer)                   \
   X(PFNGLRENDERBUFFERSTORAGEPROC, RenderbufferStorage)             \
-  X(PFNGLFRAMEBUFFERRENDERBUFFERPROC, FramebufferRenderbuffer)
+  X(PFNGLFRAMEBUFFERRENDERBUFFERPROC, FramebufferRenderbuffer)     \
+  X(PFNGLMAPBUFFERRANGEPROC, MapBufferRange)                       \
+  X(PFNGLUNMAPBUFFERPROC, UnmapBuffer)
 
 struct KELGLFunctions {
 #define KEL_GL_DECLARE_ENTRY(type, name) type name = nullptr;

@@ -101,6 +101,12 @@ private:
   unsigned QueryObject(void* query) const;
   void RecycleQueries();
   void ClearPending();
+  // The host may change any GL state in its calls: depth and colour state
+  // and the box renderer's bindings are set again afterwards.
+  void ForgetState();
+  void SetDepthTest(bool enable);
+  void SetDepthWrite(bool enable);
+  void SetColorWrite(bool enable);
 
   KELOpenGLHost* iHost;
   KELGLBoxRenderer iBoxes;
@@ -108,7 +114,12 @@ private:
   std::vector<unsigned> iQueryObjects;
   uint32_t iNextQuery;
   uint32_t iRunsInQuery;
+  // What the client last set in GL (the depth write also counts fill
+  // queries); each valid for GL while its bit in iKnownState is set.
   bool iDepthWrite;
+  uint8_t iKnownState;
+  bool iDepthTest;
+  bool iColorWrite;
   bool iTiming;
   uint32_t iObjectBatchSize;
   std::vector<void*> iPendingObjects;

@@ -1,11 +1,19 @@
 #include "KELGLBoxRenderer.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "KELGLFunctions.h"
 
 namespace {
+
+// Room for about 37,000 boxes; grows when one run needs more.
+const size_t kInitialRingBytes = 1 << 20;
+
+// The renderer whose Draw or DrawKeepingState ran last on this thread: any
+// other one finds its bindings changed.
+thread_local const KELGLBoxRenderer* _lastDrawer = nullptr;
 
 const char* const kVertexShader = R"(#version 330 core
 layout(location = 0) in vec3 aCorner;
@@ -64,7 +72,8 @@ void BuildCube(float* vertices) {
 
 KELGLBoxRenderer::KELGLBoxRenderer()
     : iPrograms{0, 0}, iViewProjectionLocations{-1, -1}, iVertexArray(0), iCubeBuffer(0), iInstanceBuffer(0),
-      iViewProjection{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1} {}
+      iViewProjection{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}, iMatrixSet{false, false}, iRingBytes(0),
+      iRingUsed(0), iAttributeOffset(0), iStateKept(false), iBoundMode(-1) {}
 
 KELGLBoxRenderer::~KELGLBoxRenderer() { Destroy(); }
 
@@ -96,6 +105,9 @@ bool KELGLBoxRenderer::Create() {
 
   gl.GenBuffers(1, &iInstanceBuffer);
   gl.BindBuffer(GL_ARRAY_BUFFER, iInstanceBuffer);
+  iRingBytes = kInitialRingBytes;
+  iRingUsed = 0;
+  gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(iRingBytes), nullptr, GL_STREAM_DRAW);
   const GLsizei stride = sizeof(KELGLBoxInstance);
   gl.VertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride,
                          reinterpret_cast<const void*>(offsetof(KELGLBoxInstance, iMin)));
@@ -107,7 +119,10 @@ bool KELGLBoxRenderer::Create() {
     gl.EnableVertexAttribArray(attribute);
     gl.VertexAttribDivisor(attribute, 1);
   }
+  iAttributeOffset = 0;
   gl.BindVertexArray(0);
+  iMatrixSet[0] = iMatrixSet[1] = false;
+  iStateKept = false;
   return true;
 }
 
@@ -122,24 +137,80 @@ void KELGLBoxRenderer::Destroy() {
   if (iInstanceBuffer != 0) gl.DeleteBuffers(1, &iInstanceBuffer);
   if (iVertexArray != 0) gl.DeleteVertexArrays(1, &iVertexArray);
   iCubeBuffer = iInstanceBuffer = iVertexArray = 0;
+  iStateKept = false;
+  if (_lastDrawer == this) _lastDrawer = nullptr;
 }
 
 void KELGLBoxRenderer::SetViewProjection(const float* viewProjection) {
+  if (std::memcmp(iViewProjection, viewProjection, sizeof(iViewProjection)) == 0) return;
   std::memcpy(iViewProjection, viewProjection, sizeof(iViewProjection));
+  iMatrixSet[0] = iMatrixSet[1] = false;
+}
+
+void KELGLBoxRenderer::BindState(Mode mode) {
+  const KELGLFunctions& gl = KELGL();
+  if (!iStateKept || _lastDrawer != this) {
+    gl.BindVertexArray(iVertexArray);
+    gl.BindBuffer(GL_ARRAY_BUFFER, iInstanceBuffer);
+    gl.Disable(GL_CULL_FACE);
+    iBoundMode = -1;
+    iStateKept = true;
+    _lastDrawer = this;
+  }
+  if (iBoundMode != mode) {
+    gl.UseProgram(iPrograms[mode]);
+    iBoundMode = mode;
+  }
+  // A program keeps its uniforms whatever is bound in between.
+  if (!iMatrixSet[mode]) {
+    gl.UniformMatrix4fv(iViewProjectionLocations[mode], 1, GL_FALSE, iViewProjection);
+    iMatrixSet[mode] = true;
+  }
+}
+
+void KELGLBoxRenderer::Upload(const KELGLBoxInstance* boxes, uint32_t count) {
+  const KELGLFunctions& gl = KELGL();
+  const size_t bytes = static_cast<size_t>(count) * sizeof(KELGLBoxInstance);
+  if (iRingUsed + bytes > iRingBytes) {
+    // Fresh storage: draws already issued keep the old one, so that the
+    // unsynchronised writes below never touch data that a draw may still read.
+    while (iRingBytes < bytes) iRingBytes *= 2;
+    gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(iRingBytes), nullptr, GL_STREAM_DRAW);
+    iRingUsed = 0;
+  }
+  const GLintptr offset = static_cast<GLintptr>(iRingUsed);
+  // Unsynchronised: this range has not been drawn from since the storage
+  // was made, so the driver need not wait for (or flush) earlier draws.
+  void* target = gl.MapBufferRange(GL_ARRAY_BUFFER, offset, static_cast<GLsizeiptr>(bytes),
+                                   GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_RANGE_BIT | GL_MAP_UNSYNCHRONIZED_BIT);
+  if (target != nullptr) {
+    std::memcpy(target, boxes, bytes);
+    gl.UnmapBuffer(GL_ARRAY_BUFFER);
+  } else {
+    gl.BufferSubData(GL_ARRAY_BUFFER, offset, static_cast<GLsizeiptr>(bytes), boxes);
+  }
+  iRingUsed += bytes;
+  if (static_cast<size_t>(offset) == iAttributeOffset) return;
+  // No base instance in OpenGL 3.3: the run's offset goes into the pointers.
+  const GLsizei stride = sizeof(KELGLBoxInstance);
+  const char* base = reinterpret_cast<const char*>(static_cast<uintptr_t>(offset));
+  gl.VertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, base + offsetof(KELGLBoxInstance, iMin));
+  gl.VertexAttribPointer(3, 3, GL_FLOAT, GL_FALSE, stride, base + offsetof(KELGLBoxInstance, iMax));
+  gl.VertexAttribIPointer(4, 1, GL_UNSIGNED_INT, stride, base + offsetof(KELGLBoxInstance, iValue));
+  iAttributeOffset = static_cast<size_t>(offset);
+}
+
+void KELGLBoxRenderer::DrawKeepingState(const KELGLBoxInstance* boxes, uint32_t count, Mode mode) {
+  if (count == 0 || !IsValid()) return;
+  BindState(mode);
+  Upload(boxes, count);
+  KELGL().DrawArraysInstanced(GL_TRIANGLES, 0, 36, static_cast<GLsizei>(count));
 }
 
 void KELGLBoxRenderer::Draw(const KELGLBoxInstance* boxes, uint32_t count, Mode mode) {
   if (count == 0 || !IsValid()) return;
-  const KELGLFunctions& gl = KELGL();
-  gl.UseProgram(iPrograms[mode]);
-  gl.UniformMatrix4fv(iViewProjectionLocations[mode], 1, GL_FALSE, iViewProjection);
-  gl.BindVertexArray(iVertexArray);
-  gl.BindBuffer(GL_ARRAY_BUFFER, iInstanceBuffer);
-  const GLsizeiptr bytes = static_cast<GLsizeiptr>(count) * sizeof(KELGLBoxInstance);
-  // Fresh storage every time, so that the upload never waits for an earlier
-  // draw from the same buffer.
-  gl.BufferData(GL_ARRAY_BUFFER, bytes, boxes, GL_STREAM_DRAW);
-  gl.Disable(GL_CULL_FACE);
-  gl.DrawArraysInstanced(GL_TRIANGLES, 0, 36, static_cast<GLsizei>(count));
-  gl.BindVertexArray(0);
+  iStateKept = false;
+  DrawKeepingState(boxes, count, mode);
+  KELGL().BindVertexArray(0);
+  iStateKept = false;
 }

@@ -12,6 +12,10 @@ namespace {
 const uint32_t kDefaultObjectBatchSize = 4096;
 const uint32_t kQueryObjectChunk = 256;
 const uint32_t kUnknownQueryPixels = 0xfffff;
+// Bits of KELOpenGLClient::iKnownState.
+const uint8_t kKnownDepthTest = 1;
+const uint8_t kKnownDepthWrite = 2;
+const uint8_t kKnownColorWrite = 4;
 
 // result = a * b for column-major 4x4 matrices.
 void MultiplyMatrices(const float* a, const float* b, float* result) {
@@ -43,8 +47,8 @@ private:
 };
 
 KELOpenGLClient::KELOpenGLClient(KELOpenGLHost* host)
-    : iHost(host), iNextQuery(0), iRunsInQuery(0), iDepthWrite(true), iTiming(false),
-      iObjectBatchSize(kDefaultObjectBatchSize) {}
+    : iHost(host), iNextQuery(0), iRunsInQuery(0), iDepthWrite(true), iKnownState(0), iDepthTest(true),
+      iColorWrite(true), iTiming(false), iObjectBatchSize(kDefaultObjectBatchSize) {}
 
 KELOpenGLClient::~KELOpenGLClient() {
   if (!iQueryObjects.empty() && KELGLFunctionsLoaded())
@@ -57,12 +61,12 @@ void KELOpenGLClient::BeginFrame(const float* view, const float* projection) {
   float viewProjection[16];
   MultiplyMatrices(projection, view, viewProjection);
   iBoxes.SetViewProjection(viewProjection);
-  const KELGLFunctions& gl = KELGL();
-  gl.Enable(GL_DEPTH_TEST);
-  gl.DepthFunc(GL_LEQUAL);
-  gl.DepthMask(GL_TRUE);
-  gl.ColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  iDepthWrite = true;
+  // The host drew what it liked since the last frame.
+  ForgetState();
+  KELGL().DepthFunc(GL_LEQUAL);
+  SetDepthTest(true);
+  SetDepthWrite(true);
+  SetColorWrite(true);
   ClearPending();
   RecycleQueries();
   iStats = KELOpenGLClientStats();
@@ -136,24 +140,51 @@ void KELOpenGLClient::SetInside(bool) {}
 void KELOpenGLClient::EnableDepthTest(bool enable) {
   KELCallTimer timer(*this);
   Flush();
-  if (enable)
-    KELGL().Enable(GL_DEPTH_TEST);
-  else
-    KELGL().Disable(GL_DEPTH_TEST);
+  SetDepthTest(enable);
 }
 
 void KELOpenGLClient::EnableDepthWrite(bool enable) {
   KELCallTimer timer(*this);
   Flush();
-  iDepthWrite = enable;
-  KELGL().DepthMask(enable ? GL_TRUE : GL_FALSE);
+  SetDepthWrite(enable);
 }
 
 void KELOpenGLClient::EnableColorWrite(bool enable) {
   KELCallTimer timer(*this);
   Flush();
+  SetColorWrite(enable);
+}
+
+void KELOpenGLClient::ForgetState() {
+  iKnownState = 0;
+  iBoxes.ForgetState();
+}
+
+// Each state is set on a change only, and on its first use after the host
+// ran (which may have changed any of them).
+void KELOpenGLClient::SetDepthTest(bool enable) {
+  if ((iKnownState & kKnownDepthTest) != 0 && iDepthTest == enable) return;
+  if (enable)
+    KELGL().Enable(GL_DEPTH_TEST);
+  else
+    KELGL().Disable(GL_DEPTH_TEST);
+  iDepthTest = enable;
+  iKnownState |= kKnownDepthTest;
+}
+
+void KELOpenGLClient::SetDepthWrite(bool enable) {
+  if ((iKnownState & kKnownDepthWrite) != 0 && iDepthWrite == enable) return;
+  KELGL().DepthMask(enable ? GL_TRUE : GL_FALSE);
+  iDepthWrite = enable;
+  iKnownState |= kKnownDepthWrite;
+}
+
+void KELOpenGLClient::SetColorWrite(bool enable) {
+  if ((iKnownState & kKnownColorWrite) != 0 && iColorWrite == enable) return;
   GLboolean mask = enable ? GL_TRUE : GL_FALSE;
   KELGL().ColorMask(mask, mask, mask, mask);
+  iColorWrite = enable;
+  iKnownState |= kKnownColorWrite;
 }
 
 void KELOpenGLClient::StartDrawBoxes() { iBoxRun.clear(); }
@@ -173,7 +204,7 @@ void KELOpenGLClient::EndDrawBoxes() {
   KELCallTimer timer(*this);
   ++iRunsInQuery;
   if (iBoxRun.empty()) return;
-  iBoxes.Draw(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELGLBoxRenderer::kShaded);
+  iBoxes.DrawKeepingState(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELGLBoxRenderer::kShaded);
   ++iStats.iBoxDraws;
   iBoxRun.clear();
 }
@@ -204,6 +235,7 @@ void KELOpenGLClient::Flush() {
     transparent[i] = iPendingTransparent[i] != 0;
   }
   iHost->DrawObjects(iPendingObjects.data(), matrices.get(), transparent.get(), static_cast<uint32_t>(count));
+  ForgetState();
   ++iStats.iObjectBatches;
   ClearPending();
 }
@@ -219,6 +251,7 @@ void KELOpenGLClient::OnBeginOcclusionResults() {
   KELCallTimer timer(*this);
   Flush();
   if (iHost != nullptr) iHost->OnBeginOcclusionResults();
+  ForgetState();
 }
 
 void KELOpenGLClient::TouchObject(void* object, uint32_t pixels, const float* min, const float* max,
@@ -226,11 +259,13 @@ void KELOpenGLClient::TouchObject(void* object, uint32_t pixels, const float* mi
   KELCallTimer timer(*this);
   ++iStats.iTouched;
   if (iHost != nullptr) iHost->TouchObject(object, pixels, min, max, matrix);
+  ForgetState();
 }
 
 void KELOpenGLClient::OnEndOcclusionResults() {
   KELCallTimer timer(*this);
   if (iHost != nullptr) iHost->OnEndOcclusionResults();
+  ForgetState();
   // Every query of the frame has been read by now; the objects serve the
   // next frame again, so none leaks even when BeginFrame is skipped.
   RecycleQueries();

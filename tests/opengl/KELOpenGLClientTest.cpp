@@ -25,9 +25,17 @@ const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 class KELTestHost : public KELOpenGLHost {
 public:
   KELGLBoxRenderer* iRenderer = nullptr;
+  // Draws nothing and leaves no program or vertex array bound, as a host
+  // with its own meshes might.
+  bool iUnbindOnly = false;
   std::vector<uint32_t> iBatchSizes;
   std::vector<std::vector<float>> iMatrices;
   void DrawObjects(void* const* objects, const float* const* matrices, const bool*, uint32_t count) override {
+    if (iUnbindOnly) {
+      KELGL().UseProgram(0);
+      KELGL().BindVertexArray(0);
+      return;
+    }
     iBatchSizes.push_back(count);
     std::vector<KELGLBoxInstance> boxes;
     for (uint32_t i = 0; i < count; ++i) {
@@ -199,6 +207,24 @@ TEST_F(KELOpenGLClientTest, QueryResultWithoutWaitingArrivesAndHandlesAreRecycle
     EXPECT_EQ(iClient->GetQueryObjectCount(), made);
   }
   EXPECT_GE(made, 300u);
+}
+
+TEST_F(KELOpenGLClientTest, CountsStayExactAcrossInstanceStorageWrapsAndHostBindings) {
+  iClient->EnableDepthWrite(false);
+  iClient->EnableColorWrite(false);
+  // Boxes of one pixel (two samples each). The runs overflow the instance
+  // storage's first size, then exceed it.
+  const float pixel = 2.0f / kSize;
+  const std::vector<float> box = {-1, -1, 0, -1 + pixel, -1 + pixel, 0.5f};
+  for (uint32_t count : {30000u, 30000u, 50000u, 1u})
+    EXPECT_EQ(Query(std::vector<std::vector<float>>(count, box)), 2 * count);
+  EXPECT_EQ(KELGL().GetError(), static_cast<GLenum>(GL_NO_ERROR));
+  // The client binds its state again after the host ran.
+  iHost.iUnbindOnly = true;
+  KELGLBoxInstance object = {{0, 0, 0}, {1, 1, 1}, 0};
+  iClient->DrawObject(&object, nullptr, false);
+  iClient->Flush();
+  EXPECT_EQ(Query({kCentreBox}), kCentreSamples);
 }
 
 TEST_F(KELOpenGLClientTest, ForeignHandleCountsAsVisible) {

@@ -61,7 +61,7 @@ struct KELWalkthroughOptions {
   // Streaming: loads per frame, frames from touch to load, and how long the
   // camera may wait at the first view for it to complete.
   uint32_t iStreamPerFrame = 400;
-  int iStreamDelay = 2;
+  int iStreamDelay = 1;
   int iStreamWarmupLimit = 100;
 };
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,8 +43,10 @@ const char* const kUsage =
     "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming (all)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
     "  --coherency N          frame coherency (0)\n"
+    "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
+    "                         default: the largest that skips nothing able to pass the threshold)\n"
     "  --stream-per-frame K   streaming: loads per frame (400)\n"
-    "  --stream-delay N       streaming: frames from touch to load (2)\n"
+    "  --stream-delay N       streaming: frames from touch to load (1)\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        leave the library's statistics lines on standard output\n"
@@ -65,8 +68,17 @@ bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes) {
   return !modes.empty();
 }
 
+// The largest contribution scale that skips no object able to pass the
+// threshold: a bounding sphere d pixels across covers about pi/4 d^2 pixels,
+// up to 2.25 times that toward this field of view's corners, and a query box
+// inside it counts its front and back faces: at most 3.5 d^2 samples.
+float ContributionForThreshold(const KELWalkthroughOptions& walk) {
+  float pixels = std::sqrt(static_cast<float>(walk.iPixelThreshold) / 3.5f);
+  return pixels * 2.0f * std::tan(0.5f * walk.iFovY) / static_cast<float>(walk.iHeight);
+}
+
 bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
-  bool sizeGiven = false;
+  bool sizeGiven = false, contributionGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     if (name == "--library-stats") {
@@ -90,6 +102,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
     else if (name == "--coherency") options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+    else if (name == "--contribution") {
+      options.iWalk.iContributionScale = std::strtof(value.c_str(), nullptr);
+      contributionGiven = true;
+    }
     else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
     else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
     else if (name == "--pictures") options.iPictures = static_cast<int>(number);
@@ -102,6 +118,7 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
+  if (!contributionGiven) options.iWalk.iContributionScale = ContributionForThreshold(options.iWalk);
   return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0;
 }
 
