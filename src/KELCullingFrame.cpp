@@ -86,9 +86,33 @@ void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries)
   client->OnEndOcclusionResults();
 }
 
+struct HeldPartition {
+  const KELOcclusionCullingEngine* iEngine;
+  void* iPartition;
+};
+HeldPartition _held[kHeldPartitionSlots];
+int32_t _heldCount = 0;
+
 }  // namespace
 
 int32_t KELClientStateCount() { return _clientStates.count; }
+
+bool KELHoldPartition(const KELOcclusionCullingEngine* engine, void* partition) {
+  if (_heldCount >= kHeldPartitionSlots) return false;
+  _held[_heldCount++] = {engine, partition};
+  return true;
+}
+
+int32_t KELForgetHeldPartitions(const KELOcclusionCullingEngine* engine, const void* partition) {
+  int32_t kept = 0;
+  for (int32_t i = 0; i < _heldCount; ++i) {
+    const HeldPartition& slot = _held[i];
+    if (slot.iEngine != engine || (partition != nullptr && slot.iPartition != partition)) _held[kept++] = slot;
+  }
+  const int32_t forgotten = _heldCount - kept;
+  _heldCount = kept;
+  return forgotten;
+}
 
 void KELOcclusionCullingEngine::EndCulling() {
   // Without a client there is nothing to query, draw or report to.
@@ -104,6 +128,11 @@ void KELOcclusionCullingEngine::EndCulling() {
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
   for (int32_t i = 0; i < iPartitions.count; ++i) {
     KEL3DZone* partition = static_cast<KEL3DZone*>(iPartitions.data[i]);
+    root.InsertScreenZone(ProjectZone(viewProjection, partition), iClipPlaneCount, iClipPlanes);
+  }
+  for (int32_t i = 0; i < _heldCount; ++i) {
+    if (_held[i].iEngine != this) continue;
+    KEL3DZone* partition = static_cast<KEL3DZone*>(_held[i].iPartition);
     root.InsertScreenZone(ProjectZone(viewProjection, partition), iClipPlaneCount, iClipPlanes);
   }
   root.iSampleCount = 0;

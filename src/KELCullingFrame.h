@@ -4,7 +4,18 @@
 
 #include <cstdint>
 
+class KELOcclusionCullingEngine;
+
 // Number of per-client records made so far (one per client ever used).
 int32_t KELClientStateCount();
+
+// Partitions that an engine's frame list had no room for (its storage could
+// not grow), held in a small fixed store and culled after the list. False
+// when the store is full too: the partition is then left out of the frame.
+constexpr int32_t kHeldPartitionSlots = 64;
+bool KELHoldPartition(const KELOcclusionCullingEngine* engine, void* partition);
+// Forgets the engine's held partitions, or only those equal to `partition`
+// when it is not null; returns how many were forgotten.
+int32_t KELForgetHeldPartitions(const KELOcclusionCullingEngine* engine, const void* partition);
 
 #endif

@@ -82,13 +82,8 @@ KELOcclusionQueryTask::KELOcclusionQueryTask(KELOcclusionCullingClient* client, 
                                              void* subject)
     : iQuery(nullptr), iClient(client), iQueryState(state), iBatchable(1), iNextTask(nullptr), iSubject(subject) {}
 
-// Rule A: skip while the subject was visible within the last `coherency` frames.
-void KELOcclusionQueryTask::Issue() {
-  int32_t last = GetLastVisibleFrame();
-  if (last >= 0 && KELSettings::FramesSince(Frame(), last) <= static_cast<int32_t>(KELSettings::_frameCoherency))
-    return;
-  RunQuery();
-}
+// Fill and batch tasks have no last visible frame: they always query.
+void KELOcclusionQueryTask::Issue() { RunQuery(); }
 
 void KELOcclusionQueryTask::RunQuery() {
   FIFOQueue* pool = &iQueryState->iHandlePool;
@@ -167,6 +162,13 @@ int16_t KELEntryQueryTask::GetOcclusionHistory() {
 
 int32_t KELEntryQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZoneEntry*>(iSubject)->iLastVisibleFrame; }
 
+// Rule A: skip while the entry was visible within the last `coherency` frames.
+void KELEntryQueryTask::Issue() {
+  const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
+  if (ago >= 0 && ago <= static_cast<int32_t>(KELSettings::_frameCoherency)) return;
+  RunQuery();
+}
+
 void KELEntryQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue*, FIFOQueue*, FIFOQueue* visibleEntries) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
   const int32_t threshold = SignedThreshold();
@@ -198,17 +200,11 @@ KELZoneQueryTask* KELZoneQueryTask::Make(KELOcclusionCullingClient* client, KELC
   return new (memory) KELZoneQueryTask(client, state, zone, node, lastOfNode, crossesNearPlane);
 }
 
-// Rule B: query at once a zone that has never been seen and has no hit of its
-// own; otherwise skip while it was visible less than `coherency` frames ago.
+// Rule B: skip while the zone was visible less than `coherency` frames ago.
 void KELZoneQueryTask::Issue() {
   if (iCrossesNearPlane) return;
-  KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
-  int32_t last = GetLastVisibleFrame();
-  if (!(zone->iFlags & kZoneFlagOwnHit) && last < 0) {
-    RunQuery();
-    return;
-  }
-  if (KELSettings::FramesSince(Frame(), last) < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
+  const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
+  if (ago >= 0 && ago < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
   RunQuery();
 }
 

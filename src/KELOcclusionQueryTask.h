@@ -81,6 +81,7 @@ public:
   // Null when no record can be had.
   static KELEntryQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
                                  KEL3DZoneEntry* entry);
+  void Issue() override;
   void Draw() override;
   int16_t GetOcclusionHistory() override;
   int32_t GetLastVisibleFrame() override;

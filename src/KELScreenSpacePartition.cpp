@@ -109,6 +109,13 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   _planeCount = planeCount;
   iUnfilled = 0;
   if (record == nullptr) return;
+  // Wholly behind the eye: not visible, dropped like a record off the screen
+  // (otherwise it would count as crossing the near plane, pass unqueried and
+  // have its objects drawn and reported).
+  if (record->iBehindEye) {
+    KELScreenZone::GiveBack(record);
+    return;
+  }
   if (record->iCrossesNearPlane) {
     record->iIsSmall = 0;
     InsertChildZones(record, true, planeCount, planes);

@@ -13,22 +13,11 @@
 
 namespace {
 
-bool UnderSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-  return true;
-#endif
-#endif
-  return false;
-}
-
 // Every ordinal locally; a spread subset in CI and under the sanitizers,
 // where one run costs far more.
 long SweepStride() {
   if (const char* stride = std::getenv("KEL_SWEEP_STRIDE")) return std::max(1L, std::atol(stride));
-  return (std::getenv("CI") != nullptr || UnderSanitizer()) ? 4 : 1;
+  return (std::getenv("CI") != nullptr || KELUnderSanitizer()) ? 4 : 1;
 }
 
 KELSweepResult Reference() {

@@ -46,8 +46,8 @@ struct KELPoolCensus {
 };
 KELPoolCensus CountRecordPools();
 
-// Frees a partition whose entries have all been removed.
-void DestroyEmptyPartition(void* partition);
+// True in a build with AddressSanitizer or UBSan, where runs cost far more.
+bool KELUnderSanitizer();
 
 // Answers a query with 1000 samples when one of its boxes meets the region,
 // else 0; so the visible set of a frame depends only on the scene and the

@@ -188,9 +188,7 @@ private:
   }
 
   void TearDown() {
-    for (HostEntry& entry : iEntries)
-      if (entry.iHandle != nullptr) iEngine->RemoveEntry(entry.iHandle);
-    DestroyEmptyPartition(iPartition);
+    iEngine->DestroySpacePartition(iPartition);
     // An empty frame hands the client's pooled query handles back to the
     // element free list, so that the drain leaves nothing behind.
     iEngine->StartCulling();
