@@ -33,6 +33,9 @@ constexpr uint32_t kZoneFlagQueryPassed = 1u << 1;
 constexpr uint32_t kZoneFlagEmpty = 1u << 2;
 constexpr uint32_t kZoneFlagInsideScreen = 1u << 3;
 constexpr uint32_t kZoneFlagSubdivided = 1u << 4;
+// On the frame's list of zones left out for want of memory (linked through
+// iNextFree, which a zone in use does not need).
+constexpr uint32_t kZoneFlagLeftOut = 1u << 5;
 
 // Zone state bits.
 constexpr uint32_t kZoneStateActive = 1u << 0;

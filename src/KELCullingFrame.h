@@ -5,9 +5,20 @@
 #include <cstdint>
 
 class KELOcclusionCullingEngine;
+struct KEL3DZone;
+struct KELScreenSpacePartition;
 
 // Number of per-client records made so far (one per client ever used).
 int32_t KELClientStateCount();
+
+// A zone that the frame cannot judge for want of memory (no screen record or
+// no task for it): at the end of the frame the loaded objects of its whole
+// subtree are drawn and the unloaded ones reported, untested, so that the
+// frame culls less rather than more. Needs no memory: the list is linked
+// through the zones themselves.
+void KELLeaveOut(KEL3DZone* zone);
+// Leaves out the zone of every record of the node.
+void KELLeaveOutNode(const KELScreenSpacePartition* node);
 
 // Partitions that an engine's frame list had no room for (its storage could
 // not grow), held in a small fixed store and culled after the list. False

@@ -102,6 +102,9 @@ public:
 
   static KELZoneQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
                                 KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane);
+  // What an unqueried result does for a zone whose task could not be had:
+  // the zone counts as passed in its node.
+  static void CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* node);
   void Issue() override;
   void Draw() override;
   int16_t GetOcclusionHistory() override;
@@ -117,6 +120,7 @@ private:
   KELZoneQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
                    KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane);
   void QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue);
+  void QueueFill(KELScreenSpacePartition* node, FIFOQueue* fillQueue, FIFOQueue* visibleEntries);
 };
 
 class KELFillQueryTask : public KELOcclusionQueryTask {

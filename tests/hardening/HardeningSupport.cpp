@@ -12,7 +12,7 @@
 void* KELFailingAllocator::Allocate(uint32_t size) {
   const long ordinal = iCount++;
   if ((iMode == kOnlyAt && ordinal == iFailAt) || (iMode == kFromOn && ordinal >= iFailAt)) {
-    ++iFailures;
+    if (iFailures++ == 0) iFailedSize = size;
     return nullptr;
   }
   iBytes += size;

@@ -20,6 +20,7 @@ public:
   long iCount = 0;
   long iFailures = 0;
   size_t iBytes = 0;
+  uint32_t iFailedSize = 0;  // size asked for by the first failed allocation
 
   void FailAt(long ordinal, Mode mode) {
     iFailAt = ordinal;
