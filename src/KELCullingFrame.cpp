@@ -190,11 +190,14 @@ void KELOcclusionCullingEngine::EndCulling() {
   root.Initialize(-1, -1, -1, 1, 1, 1);
   float viewProjection[16];
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
+  // Lives for the whole frame: the traversal's splits insert with it too.
+  float* planes[6];
+  const int32_t planeCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
   for (int32_t i = 0; i < iPartitions.count; ++i)
-    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), iClipPlaneCount, iClipPlanes);
+    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), planeCount, planes);
   for (int32_t i = 0; i < _heldCount; ++i)
     if (_held[i].iEngine == this)
-      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), iClipPlaneCount, iClipPlanes);
+      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), planeCount, planes);
   root.iSampleCount = 0;
 
   KELClientQueryState* state = FindClientState(client);
@@ -226,5 +229,7 @@ void KELOcclusionCullingEngine::EndCulling() {
   state->iHandlePool.Clear();
   root.Release();
   SwapStorage(root.iChildren, _rootChildren);
+  KELScreenSpacePartition::_planes = nullptr;  // the frame's plane list is gone
+  KELScreenSpacePartition::_planeCount = 0;
   KELOcclusionQueryTask::_contribution.iSet = false;
 }

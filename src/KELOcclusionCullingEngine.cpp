@@ -25,8 +25,7 @@ namespace {
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 // Points plane i of a block at its slot and copies it there; a null plane
-// stays null, which the clip test skips (a stand-in plane such as
-// {0, 0, 0, -1} would reject a zone with infinite bounds: 0 * inf is NaN).
+// stays null, and the frame leaves it out of the clip test.
 // memmove: `planes` may be the block itself.
 void FillPlanes(float** pointers, int32_t count, const float* const* planes) {
   float* values = reinterpret_cast<float*>(pointers + count);

@@ -179,11 +179,18 @@ bool IsOutsidePlane(const float* plane, const KEL3DZone* zone) {
 
 }  // namespace
 
+int32_t KELUsedClipPlanes(int32_t planeCount, float* const* planes, float** used) {
+  int32_t count = 0;
+  for (int32_t p = 0; p < planeCount && p < 6 && planes != nullptr; ++p)
+    if (planes[p] != nullptr) used[count++] = planes[p];
+  return count;
+}
+
 bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone) {
   if (planes == nullptr) return false;
   const int32_t used = planeCount < 6 ? planeCount : 6;
   for (int32_t p = 0; p < used; ++p)
-    if (planes[p] != nullptr && IsOutsidePlane(planes[p], zone)) return true;
+    if (IsOutsidePlane(planes[p], zone)) return true;
   return false;
 }
 
@@ -191,6 +198,6 @@ bool IsOutsideClipPlanesByCorners(int32_t planeCount, float* const* planes, cons
   if (planes == nullptr) return false;
   const int32_t used = planeCount < 6 ? planeCount : 6;
   for (int32_t p = 0; p < used; ++p)
-    if (planes[p] != nullptr && AllCornersOutside(planes[p], zone)) return true;
+    if (AllCornersOutside(planes[p], zone)) return true;
   return false;
 }

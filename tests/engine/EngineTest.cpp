@@ -94,7 +94,10 @@ TEST(Engine, ClippingPlanesAreReplacedAndOwnedPerCopy) {
   for (const float* const* planesWithNull : withNull) {
     engine->SetClippingPlanes(2, planesWithNull);
     EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 2);
-    EXPECT_FALSE(IsOutsideClipPlanes(2, KELEngineAccess::Planes(engine), &zone));
+    float* used[6];
+    const int32_t count = KELUsedClipPlanes(2, KELEngineAccess::Planes(engine), used);
+    EXPECT_EQ(count, 1);
+    EXPECT_FALSE(IsOutsideClipPlanes(count, used, &zone));
   }
   EXPECT_EQ(KELEngineAccess::Planes(engine)[0], nullptr);
   EXPECT_EQ(KELEngineAccess::Planes(engine)[1][3], -1.0f);
