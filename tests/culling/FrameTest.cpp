@@ -9,6 +9,7 @@
 #include "CullingFixture.h"
 #include "FIFOQueue.h"
 #include "KELCullingFrame.h"
+#include "KELScreenSpacePartition.h"
 
 TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
   std::string out = Frame({});
@@ -205,6 +206,27 @@ TEST_F(CullingTest, APartitionTheFrameListCannotHoldIsStillCulled) {
   }
   engine->DestroySpacePartition(empty);
   engine->DestroySpacePartition(p);
+}
+
+// A visible node that cannot get its children (no memory) would be a leaf
+// whose fill misses the entries below its small zones: those zones' objects
+// are reported untested instead.
+TEST_F(CullingTest, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
+  KEL3DZone* p = NewPartition();
+  for (int i = 0; i < 101; ++i) AddBox(engine, p, i * 0.002f, 0, 0.3f, i * 0.002f + 0.001f, 0.001f, 0.31f, &objects[i]);
+  Frame({p});  // splits the zone and fills the pools
+  ASSERT_EQ(client.touchedObjects.size(), 101u);
+  KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
+  KELScreenSpacePartition::_freeList = nullptr;
+  CountingAllocator failing;
+  failing.failing = true;
+  {
+    ScopedAllocator scope(&failing);
+    Frame({p});
+  }
+  KELScreenSpacePartition::_freeList = pooledNodes;
+  EXPECT_GT(failing.failures, 0);
+  EXPECT_EQ(client.touchedObjects.size(), 101u);
 }
 
 TEST_F(CullingTest, ClientsGetARecordEachAndFreshHandlesEveryFrame) {

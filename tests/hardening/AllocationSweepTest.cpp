@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "KELOcclusionQueryTask.h"
+#include "KELScreenSpacePartition.h"
 #include "KELScreenZone.h"
 #include "SweepScenario.h"
 
@@ -22,13 +23,14 @@ long SweepStride() {
   return (std::getenv("CI") != nullptr || KELUnderSanitizer()) ? 4 : 1;
 }
 
-// A single failure of a screen record or a task has a fallback that culls
-// less: every object the run without failures drew or reported in a frame is
-// drawn or reported in that frame too.
+// A single failure of a screen record, a screen node or a task has a
+// fallback that culls less: every object the run without failures drew or
+// reported in a frame is drawn or reported in that frame too.
 bool HasFallback(const KELSweepResult& run, KELFailingAllocator::Mode mode) {
   const uint32_t taskRecord = static_cast<uint32_t>(std::max(sizeof(KELZoneQueryTask), sizeof(KELEntryQueryTask)));
   return mode == KELFailingAllocator::kOnlyAt &&
-         (run.iFailedSize == sizeof(KELScreenZone) || run.iFailedSize == taskRecord);
+         (run.iFailedSize == sizeof(KELScreenZone) || run.iFailedSize == sizeof(KELScreenSpacePartition) ||
+          run.iFailedSize == taskRecord);
 }
 
 bool CullsLess(const KELSweepResult& run, const KELSweepResult& reference) {
