@@ -209,6 +209,22 @@ void OpActivate(FuzzedDataProvider& input) {
                                           active);
 }
 
+// Destroys a partition with its entries; a new one (from the pool) takes
+// its place.
+void OpDestroyPartition(FuzzedDataProvider& input) {
+  const int partition = PickPartition(input);
+  if (input.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    _state->iEngine->DestroySpacePartition(nullptr);
+    return;
+  }
+  KELFuzzModel& model = _state->iModel;
+  for (size_t i = model.iEntries.size(); i-- > 0;)
+    if (model.iEntries[i].iPartition == partition) model.RemoveAt(i);
+  _state->iEngine->DestroySpacePartition(Root(partition));
+  _state->iPartitions[partition] = _state->iEngine->CreateSpacePartition();
+  KELFuzzCheck(_state->iPartitions[partition] != nullptr, "no partition from the pool after a destroy");
+}
+
 void OpTraverse(FuzzedDataProvider& input) {
   KELFuzzVisitor visitor;
   visitor.iInput = &input;
@@ -322,7 +338,7 @@ void OpFrame(FuzzedDataProvider& input) {
 using Operation = void (*)(FuzzedDataProvider&);
 const Operation kOperations[] = {OpAddEntry,   OpAddEntry, OpBulkAdd, OpUpdateEntry, OpUpdateEntry,      OpRemoveEntry,
                                  OpEntryState, OpEntryState, OpActivate, OpTraverse, OpMatrix,          OpPlanes,
-                                 OpSettings,   OpAllocatorFailure, OpFrame, OpFrame};
+                                 OpSettings,   OpAllocatorFailure, OpFrame, OpFrame, OpDestroyPartition};
 
 void SetUpState() {
   _state = new KELFuzzState();

@@ -10,9 +10,14 @@
 // for later entries), are the host's error and are not detected.
 //
 // Memory: when the allocator returns null, operations fail without changing
-// anything (CreateSpacePartition and AddEntry return null); during a frame the
-// library culls less rather than crash, and the next frame with memory
-// available works normally.
+// anything (CreateSpacePartition and AddEntry return null; SetClippingPlanes
+// keeps the previous planes); during a frame the library culls less rather
+// than crash, and the next frame with memory available works normally.
+//
+// Exceptions: no exception leaves any operation. A new-handler that throws
+// (std::bad_alloc) when memory runs out is taken as "no memory". The client
+// and the visitor must not throw either: the library does not catch what its
+// callbacks throw.
 //
 // Geometry contract: boxes (min[3], max[3]) and bounding spheres are world
 // space and are used exactly as given. The optional matrix (16 floats,
@@ -59,7 +64,8 @@ public:
   // a*x + b*y + c*z + d < 0. A zone wholly outside one of the first six
   // planes is skipped. A negative count or a null array holds no planes (no
   // plane rejects anything); a null plane pointer holds a plane that rejects
-  // nothing.
+  // nothing, whatever the zone's bounds. Without memory for the copy the
+  // previous planes and count stay.
   void SetClippingPlanes(int32_t count, const float* const* planes);
   // Contribution culling: a sphere is too small when its diameter is less
   // than its distance ahead of `eye` along `direction`, times scale1*scale2.
@@ -69,6 +75,15 @@ public:
 
   // A new, empty, active partition (not yet added to the frame), or null.
   void* CreateSpacePartition();
+  // Destroys the partition: its zones, entries and their records go back to
+  // the library's pools and free lists for later partitions and entries
+  // (nothing is given back to the allocator). The partition and all its
+  // entry handles are invalid afterwards. It is also taken out of this
+  // engine's frame list (every time it was added), so that a following
+  // EndCulling never touches it; other engines (copies) must not still list
+  // it. A null handle does nothing. Calling it from a client or visitor
+  // callback is the host's error.
+  void DestroySpacePartition(void* partition);
   // Allows or forbids splitting the partition's crowded root zone.
   // Activating a partition that has been split flattens and rebuilds it.
   void ActivateSpacePartition(void* partition, bool active);
@@ -78,7 +93,10 @@ public:
   // splitting crowded zones on the way; `force` allows splitting an
   // inactive partition for this walk.
   void TraverseSpacePartition(void* partition, KELSpacePartitionTraversal* traversal, bool force);
-  // Adds the partition to this frame's list (no duplicate check).
+  // Adds the partition to this frame's list (no duplicate check). When the
+  // list cannot grow (no memory), up to 64 partitions of the whole process
+  // are held aside and still culled in this frame; the next StartCulling
+  // tries again to make room for all of them.
   void AddPartition(void* partition);
 
   // A new entry for the host's object, unloaded, shown and opaque; returns
@@ -104,6 +122,8 @@ public:
   // Culls the frame's partitions through the client: draws visible loaded
   // objects, reports visible entries with TouchObject, and prints six
   // statistics lines on standard output. Without a client it does nothing.
+  // A zone that lies wholly behind the eye (every corner at clip w <= 0) is
+  // not visible: its objects are neither drawn nor reported.
   void EndCulling();
 
 protected:

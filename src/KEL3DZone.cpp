@@ -70,8 +70,10 @@ void KEL3DZoneEntry::SetNextEntry(KEL3DZoneEntry* next) {
 // ---------------------------------------------------------------- zones
 
 KEL3DZone* KEL3DZone::CreateRoot() {
-  KEL3DZone* zone = NewZoneRecord();
+  KEL3DZone* zone = AllocZone();
   if (zone == nullptr) return nullptr;
+  zone->iParent = nullptr;
+  zone->iDepth = 0;
   const float lower[3] = {-kRootHalfSize, -kRootHalfSize, -kRootHalfSize};
   const float upper[3] = {kRootHalfSize, kRootHalfSize, kRootHalfSize};
   zone->SetCell(lower, upper);
@@ -167,6 +169,7 @@ void KEL3DZone::Insert(KEL3DZoneEntry* entry) {
     }
     zone = next;
   }
+  entry->iPlacement &= ~kEntryHeld;
   if (pending) {
     entry->iPlacement |= kEntryPending;
     PushFront(entry->IsLoaded() ? &zone->iLoaded : &zone->iUnloadedPending, entry);
@@ -188,6 +191,10 @@ void KEL3DZone::Remove(KEL3DZoneEntry* entry) {
 }
 
 void KEL3DZone::Relocate(KEL3DZoneEntry* entry) {
+  if (entry->iPlacement & kEntryHeld) {
+    RelocateHeld(entry);
+    return;
+  }
   if (!entry->IsPending()) {
     GrowBounds(entry, true);
     return;
@@ -200,6 +207,41 @@ void KEL3DZone::Relocate(KEL3DZoneEntry* entry) {
   // culling pass prunes whole subtrees by their zone's box, so every zone up
   // to the root must cover the moved entry.
   entry->iZone->GrowBounds(entry, true);
+}
+
+// A held entry stays in its zone like any fixed one; but a move that widens
+// the zone's split bounds may give the split a cut that separates the held
+// entries now, so they all wait again (coincident ones are held again by the
+// next split).
+void KEL3DZone::RelocateHeld(KEL3DZoneEntry* entry) {
+  float before[6];
+  std::memcpy(before, iSplitMin, sizeof(iSplitMin));
+  std::memcpy(before + 3, iSplitMax, sizeof(iSplitMax));
+  GrowBoundsAndSplit(entry);
+  GrowBounds(entry, true);
+  if (std::memcmp(before, iSplitMin, sizeof(iSplitMin)) != 0 ||
+      std::memcmp(before + 3, iSplitMax, sizeof(iSplitMax)) != 0)
+    ReleaseHeld();
+}
+
+void KEL3DZone::ReleaseHeld() {
+  KEL3DZoneEntry* held = nullptr;
+  KEL3DZoneEntry** lists[2] = {&iUnloadedFixed, &iLoaded};
+  for (KEL3DZoneEntry** list : lists) {
+    for (KEL3DZoneEntry* entry = *list; entry != nullptr;) {
+      KEL3DZoneEntry* next = entry->iNextEntry;
+      if (entry->iPlacement & kEntryHeld) {
+        Unlink(list, entry);
+        PushFront(&held, entry);
+      }
+      entry = next;
+    }
+  }
+  while (held != nullptr) {
+    KEL3DZoneEntry* entry = held;
+    Unlink(&held, entry);
+    Insert(entry);
+  }
 }
 
 void KEL3DZone::SetEntryLoaded(KEL3DZoneEntry* entry) {
@@ -222,10 +264,12 @@ void KEL3DZone::SetActive(bool active) {
 }
 
 void KEL3DZone::PropagateLastVisibleFrame(int32_t frame) {
-  // Serial-number comparison, so that the order stays right across the
-  // frame counter's wrap.
+  // Stored frames are never later than the current one: a value that looks
+  // later in serial arithmetic lies more than 2^31 frames back (or is the
+  // 0 of a zone never seen) and is replaced too. A zone that already holds
+  // this frame has had it propagated above it.
   for (KEL3DZone* zone = this; zone != nullptr; zone = zone->iParent) {
-    if (KELSettings::FramesSince(frame, zone->iLastVisibleFrame) <= 0) return;
+    if (KELSettings::FramesSince(frame, zone->iLastVisibleFrame) == 0) return;
     zone->iLastVisibleFrame = frame;
   }
 }
@@ -329,6 +373,22 @@ void KELUpdateEntry(KEL3DZoneEntry* entry, const float* min, const float* max, c
     if (entry->iMatrix != nullptr) std::memcpy(entry->iMatrix->iElements, matrix, sizeof(float) * 16);
   }
   entry->iZone->Relocate(entry);
+}
+
+void KEL3DZone::Destroy() {
+  for (int32_t i = 0; i < iChildren.count; ++i) Child(i)->Destroy();
+  iChildren.count = 0;
+  KEL3DZoneEntry** lists[3] = {&iLoaded, &iUnloadedPending, &iUnloadedFixed};
+  for (KEL3DZoneEntry** list : lists) {
+    for (KEL3DZoneEntry* entry = *list; entry != nullptr;) {
+      KEL3DZoneEntry* next = entry->iNextEntry;
+      GiveBackEntry(entry);
+      entry = next;
+    }
+    *list = nullptr;
+  }
+  iPendingCount = 0;
+  ReleaseZone(this);
 }
 
 void KELRemoveEntry(KEL3DZoneEntry* entry) {

@@ -14,6 +14,10 @@ struct KEL3DZone;
 // Entry placement bits.
 constexpr uint32_t kEntryPending = 1u << 0;   // waits in its zone for the split
 constexpr uint32_t kEntryTooSmall = 1u << 1;  // contribution test result of this frame
+// Fixed because the zone's split could not separate its waiting entries
+// (not because it is too large): such an entry may wait again once the
+// zone's split bounds have grown.
+constexpr uint32_t kEntryHeld = 1u << 2;
 
 // Entry flag bits.
 constexpr uint32_t kEntryLoadMask = 3u;       // 0 loaded, 1 unloaded
@@ -29,6 +33,9 @@ constexpr uint32_t kZoneFlagQueryPassed = 1u << 1;
 constexpr uint32_t kZoneFlagEmpty = 1u << 2;
 constexpr uint32_t kZoneFlagInsideScreen = 1u << 3;
 constexpr uint32_t kZoneFlagSubdivided = 1u << 4;
+// On the frame's list of zones left out for want of memory (linked through
+// iNextFree, which a zone in use does not need).
+constexpr uint32_t kZoneFlagLeftOut = 1u << 5;
 
 // Zone state bits.
 constexpr uint32_t kZoneStateActive = 1u << 0;
@@ -129,8 +136,12 @@ struct KEL3DZone {
   uint32_t iDepth;
 
   // --- creation and the zone pool ---
-  // A root zone for the cell +-1e7, allocated (not pooled); null on failure.
+  // A root zone for the cell +-1e7, from the pool (zones of destroyed
+  // partitions) or the allocator; null on failure.
   static KEL3DZone* CreateRoot();
+  // Gives every entry of the tree (with its box and matrix records) back to
+  // the free lists and every zone, this one included, to the pool.
+  void Destroy();
   // A zone from the pool, or a new one; null when memory runs out.
   static KEL3DZone* AllocZone();
   static void ReleaseZone(KEL3DZone* zone);
@@ -146,6 +157,9 @@ struct KEL3DZone {
   void Insert(KEL3DZoneEntry* entry);
   void Remove(KEL3DZoneEntry* entry);
   void Relocate(KEL3DZoneEntry* entry);
+  void RelocateHeld(KEL3DZoneEntry* entry);
+  // Places every held entry of the zone again, starting at the zone.
+  void ReleaseHeld();
   void SetEntryLoaded(KEL3DZoneEntry* entry);
   void SetEntryUnloaded(KEL3DZoneEntry* entry);
   void SetActive(bool active);

@@ -54,16 +54,16 @@ bool SplitCannotSeparate(const KEL3DZone* zone, const float* sums, const float* 
   return true;
 }
 
-// Fixes every waiting entry in the zone itself.
+// Fixes every waiting entry in the zone itself, marked as held there.
 void FixWaitingEntries(KEL3DZone* zone) {
   while (zone->iUnloadedPending != nullptr) {
     KEL3DZoneEntry* entry = zone->iUnloadedPending;
     KEL3DZone::Unlink(&zone->iUnloadedPending, entry);
-    entry->iPlacement &= ~kEntryPending;
+    entry->iPlacement = (entry->iPlacement & ~kEntryPending) | kEntryHeld;
     KEL3DZone::PushFront(&zone->iUnloadedFixed, entry);
   }
   for (KEL3DZoneEntry* entry = zone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-    entry->iPlacement &= ~kEntryPending;
+    if (entry->IsPending()) entry->iPlacement = (entry->iPlacement & ~kEntryPending) | kEntryHeld;
   zone->iPendingCount = 0;
 }
 

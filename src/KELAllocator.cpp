@@ -33,7 +33,14 @@ void* KELGlobalAllocate(size_t size) {
     if (memory != nullptr) return memory;
     std::new_handler handler = std::get_new_handler();
     if (handler == nullptr) return nullptr;
-    handler();
+    // The host's handler may throw (std::bad_alloc is its usual answer): no
+    // exception may cross the library, and a frame must still release its
+    // records, so a throw means "no memory" here.
+    try {
+      handler();
+    } catch (...) {
+      return nullptr;
+    }
   }
 }
 

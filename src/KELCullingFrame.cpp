@@ -60,6 +60,42 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
   return &_fallbackState;
 }
 
+KEL3DZone* _leftOut = nullptr;
+
+// Draws the shown loaded objects of the zone's subtree; a zone below that is
+// on the list itself is drawn from there.
+void DrawLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
+  for (KEL3DZoneEntry* entry = zone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
+    if (!entry->IsHidden())
+      client->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
+                         entry->IsTransparent());
+  for (int32_t i = 0; i < zone->iChildren.count; ++i)
+    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) DrawLeftOut(client, zone->Child(i));
+}
+
+void Touch(KELOcclusionCullingClient* client, const KEL3DZoneEntry* entry) {
+  client->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax,
+                      entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
+}
+
+void ReportLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
+  const KEL3DZoneEntry* lists[2] = {zone->iUnloadedFixed, zone->iUnloadedPending};
+  for (const KEL3DZoneEntry* entry : lists)
+    for (; entry != nullptr; entry = entry->iNextEntry)
+      if (!entry->IsHidden()) Touch(client, entry);
+  for (int32_t i = 0; i < zone->iChildren.count; ++i)
+    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) ReportLeftOut(client, zone->Child(i));
+}
+
+void ForgetLeftOut() {
+  while (_leftOut != nullptr) {
+    KEL3DZone* zone = _leftOut;
+    _leftOut = zone->iNextFree;
+    zone->iNextFree = nullptr;
+    zone->iFlags &= ~kZoneFlagLeftOut;
+  }
+}
+
 void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpacePartition& root) {
   for (const KELScreenZone* record = root.iScreenZones; record != nullptr; record = record->iNext) {
     if (record->iIsSmall) continue;
@@ -68,27 +104,79 @@ void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpaceParti
   }
 }
 
+void InsertRoot(KELScreenSpacePartition* root, const float* viewProjection, KEL3DZone* partition,
+                int32_t planeCount, float* const* planes) {
+  KELScreenZone* record = ProjectZone(viewProjection, partition);
+  if (record == nullptr) KELLeaveOut(partition);
+  root->InsertScreenZone(record, planeCount, planes);
+}
+
+// A record whose task cannot be had counts as passed unqueried; when it was
+// the node's last, the task issued before it judges the node instead, and
+// without one the node's zones are left out.
 void IssueZoneQueries(KELOcclusionCullingClient* client, KELClientQueryState* state, KELScreenSpacePartition* root) {
+  KELZoneQueryTask* previous = nullptr;
   for (KELScreenZone* record = root->iScreenZones; record != nullptr; record = record->iNext) {
-    KELZoneQueryTask* task = KELZoneQueryTask::Make(client, state, record->iZone, root, record->iNext == nullptr,
-                                                    record->iCrossesNearPlane != 0);
-    if (task != nullptr) KELOcclusionQueryTask::IssuePending(task);
+    const bool last = record->iNext == nullptr;
+    KELZoneQueryTask* task =
+        KELZoneQueryTask::Make(client, state, record->iZone, root, last, record->iCrossesNearPlane != 0);
+    if (task != nullptr) {
+      KELOcclusionQueryTask::IssuePending(task);
+      previous = task;
+      continue;
+    }
+    KELZoneQueryTask::CountUnqueried(record->iZone, root);
+    if (last && previous != nullptr) previous->iLastOfNode = 1;
+    else if (last) KELLeaveOutNode(root);
   }
 }
 
 void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries) {
   client->OnBeginOcclusionResults();
-  while (!visibleEntries->IsEmpty()) {
-    KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(visibleEntries->TakeFront());
-    client->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax,
-                        entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
-  }
+  while (!visibleEntries->IsEmpty()) Touch(client, static_cast<KEL3DZoneEntry*>(visibleEntries->TakeFront()));
+  for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) ReportLeftOut(client, zone);
   client->OnEndOcclusionResults();
 }
+
+struct HeldPartition {
+  const KELOcclusionCullingEngine* iEngine;
+  void* iPartition;
+};
+HeldPartition _held[kHeldPartitionSlots];
+int32_t _heldCount = 0;
 
 }  // namespace
 
 int32_t KELClientStateCount() { return _clientStates.count; }
+
+void KELLeaveOut(KEL3DZone* zone) {
+  if (zone->iFlags & kZoneFlagLeftOut) return;
+  zone->iFlags |= kZoneFlagLeftOut;
+  zone->iNextFree = _leftOut;
+  _leftOut = zone;
+}
+
+void KELLeaveOutNode(const KELScreenSpacePartition* node) {
+  for (const KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext)
+    KELLeaveOut(record->iZone);
+}
+
+bool KELHoldPartition(const KELOcclusionCullingEngine* engine, void* partition) {
+  if (_heldCount >= kHeldPartitionSlots) return false;
+  _held[_heldCount++] = {engine, partition};
+  return true;
+}
+
+int32_t KELForgetHeldPartitions(const KELOcclusionCullingEngine* engine, const void* partition) {
+  int32_t kept = 0;
+  for (int32_t i = 0; i < _heldCount; ++i) {
+    const HeldPartition& slot = _held[i];
+    if (slot.iEngine != engine || (partition != nullptr && slot.iPartition != partition)) _held[kept++] = slot;
+  }
+  const int32_t forgotten = _heldCount - kept;
+  _heldCount = kept;
+  return forgotten;
+}
 
 void KELOcclusionCullingEngine::EndCulling() {
   // Without a client there is nothing to query, draw or report to.
@@ -102,10 +190,14 @@ void KELOcclusionCullingEngine::EndCulling() {
   root.Initialize(-1, -1, -1, 1, 1, 1);
   float viewProjection[16];
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
-  for (int32_t i = 0; i < iPartitions.count; ++i) {
-    KEL3DZone* partition = static_cast<KEL3DZone*>(iPartitions.data[i]);
-    root.InsertScreenZone(ProjectZone(viewProjection, partition), iClipPlaneCount, iClipPlanes);
-  }
+  // Lives for the whole frame: the traversal's splits insert with it too.
+  float* planes[6];
+  const int32_t planeCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
+  for (int32_t i = 0; i < iPartitions.count; ++i)
+    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), planeCount, planes);
+  for (int32_t i = 0; i < _heldCount; ++i)
+    if (_held[i].iEngine == this)
+      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), planeCount, planes);
   root.iSampleCount = 0;
 
   KELClientQueryState* state = FindClientState(client);
@@ -126,11 +218,18 @@ void KELOcclusionCullingEngine::EndCulling() {
 
   client->EnableColorWrite(true);
   client->EnableDepthWrite(true);
+  if (_leftOut != nullptr) {
+    client->SetInside(false);
+    for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) DrawLeftOut(client, zone);
+  }
   ReportVisible(client, &visibleEntries);
+  ForgetLeftOut();
 
   // Handles are only reused within their frame: give the elements back now.
   state->iHandlePool.Clear();
   root.Release();
   SwapStorage(root.iChildren, _rootChildren);
+  KELScreenSpacePartition::_planes = nullptr;  // the frame's plane list is gone
+  KELScreenSpacePartition::_planeCount = 0;
   KELOcclusionQueryTask::_contribution.iSet = false;
 }

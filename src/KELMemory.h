@@ -9,7 +9,7 @@
 #include "KELAllocator.h"
 
 // malloc that retries through the runtime's new-handler and returns null
-// instead of throwing.
+// instead of throwing, also when the handler throws.
 void* KELGlobalAllocate(size_t size);
 
 // `size` bytes from the current KELAllocator (created on first use), or

@@ -8,6 +8,7 @@
 
 #include "KEL3DZone.h"
 #include "KELContribution.h"
+#include "KELCullingFrame.h"
 #include "KELMemory.h"
 #include "KELSettings.h"
 
@@ -22,8 +23,18 @@ int TALBEK_WORKS_QBN5_INTERNAL_KELScreenSpacePartitioning() { return 1; }
 namespace {
 
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-// Stands in for a null plane pointer: every point is on its inner side.
-const float kKeepEverything[4] = {0, 0, 0, -1};
+
+// Points plane i of a block at its slot and copies it there; a null plane
+// stays null, and the frame leaves it out of the clip test.
+// memmove: `planes` may be the block itself.
+void FillPlanes(float** pointers, int32_t count, const float* const* planes) {
+  float* values = reinterpret_cast<float*>(pointers + count);
+  for (int32_t i = 0; i < count; ++i) {
+    const float* plane = planes[i];
+    pointers[i] = plane != nullptr ? values + 4 * i : nullptr;
+    if (plane != nullptr) std::memmove(pointers[i], plane, 4 * sizeof(float));
+  }
+}
 
 // One block: `count` plane pointers followed by the planes they point to.
 // Null when count is 0 or memory runs out.
@@ -33,11 +44,7 @@ float** CopyPlanes(int32_t count, const float* const* planes) {
   void* block = KELGlobalAllocate(bytes);
   if (block == nullptr) return nullptr;
   float** pointers = static_cast<float**>(block);
-  float* values = reinterpret_cast<float*>(pointers + count);
-  for (int32_t i = 0; i < count; ++i) {
-    pointers[i] = values + 4 * i;
-    std::memcpy(pointers[i], planes[i] != nullptr ? planes[i] : kKeepEverything, 4 * sizeof(float));
-  }
+  FillPlanes(pointers, count, planes);
   return pointers;
 }
 
@@ -90,6 +97,7 @@ KELOcclusionCullingEngine& KELOcclusionCullingEngine::operator=(const KELOcclusi
 }
 
 KELOcclusionCullingEngine::~KELOcclusionCullingEngine() {
+  KELForgetHeldPartitions(this, nullptr);
   iPartitions.Release();
   std::free(iClipPlanes);
   iClipPlanes = nullptr;
@@ -114,12 +122,14 @@ void KELOcclusionCullingEngine::SetClippingPlanes(int32_t count, const float* co
   // Hosts set their frustum every frame: reuse the block when the count
   // stays, so that a steady frame allocates nothing.
   if (count > 0 && planes != nullptr && count == iClipPlaneCount && iClipPlanes != nullptr) {
-    for (int32_t i = 0; i < count; ++i)
-      std::memmove(iClipPlanes[i], planes[i] != nullptr ? planes[i] : kKeepEverything, 4 * sizeof(float));
+    FillPlanes(iClipPlanes, count, planes);
     return;
   }
   // Copy first: `planes` may be this engine's own array.
   float** copy = CopyPlanes(count, planes);
+  // Without memory the previous planes stay, as every failing operation
+  // changes nothing.
+  if (copy == nullptr && count > 0 && planes != nullptr) return;
   std::free(iClipPlanes);
   iClipPlanes = copy;
   iClipPlaneCount = copy != nullptr ? count : 0;
@@ -145,6 +155,16 @@ bool KELOcclusionCullingEngine::IsTooSmall(const float* center, float radius) {
 
 void* KELOcclusionCullingEngine::CreateSpacePartition() { return KEL3DZone::CreateRoot(); }
 
+void KELOcclusionCullingEngine::DestroySpacePartition(void* partition) {
+  if (partition == nullptr) return;
+  int32_t kept = 0;
+  for (int32_t i = 0; i < iPartitions.count; ++i)
+    if (iPartitions.data[i] != partition) iPartitions.data[kept++] = iPartitions.data[i];
+  iPartitions.count = kept;
+  KELForgetHeldPartitions(this, partition);
+  Zone(partition)->Destroy();
+}
+
 void KELOcclusionCullingEngine::ActivateSpacePartition(void* partition, bool active) {
   if (partition != nullptr) Zone(partition)->SetActive(active);
 }
@@ -160,8 +180,10 @@ void KELOcclusionCullingEngine::TraverseSpacePartition(void* partition, KELSpace
   if (partition != nullptr && traversal != nullptr) Zone(partition)->Traverse(traversal, force);
 }
 
+// A list that cannot grow (no memory) hands the partition to the held
+// store, so that the frame culls it rather than drop it.
 void KELOcclusionCullingEngine::AddPartition(void* partition) {
-  if (partition != nullptr) iPartitions.Append(partition);
+  if (partition != nullptr && !iPartitions.Append(partition)) KELHoldPartition(this, partition);
 }
 
 void* KELOcclusionCullingEngine::AddEntry(void* partition, void* object, const float* min, const float* max,
@@ -198,4 +220,10 @@ void KELOcclusionCullingEngine::SetTransparency(void* entry, bool transparent) {
   record->iFlags = transparent ? (record->iFlags | kEntryTransparent) : (record->iFlags & ~kEntryTransparent);
 }
 
-void KELOcclusionCullingEngine::StartCulling() { iPartitions.count = 0; }
+// Room for as many partitions as the last frame had, held ones included, is
+// made here, so that a frame like the last one never needs the held store.
+void KELOcclusionCullingEngine::StartCulling() {
+  const int32_t held = KELForgetHeldPartitions(this, nullptr);
+  if (held > 0) iPartitions.Reserve(iPartitions.count + held);
+  iPartitions.count = 0;
+}

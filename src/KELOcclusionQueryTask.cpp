@@ -6,6 +6,7 @@
 #include <new>
 
 #include "KEL3DZone.h"
+#include "KELCullingFrame.h"
 #include "KELMemory.h"
 #include "KELOcclusionCullingClient.h"
 #include "KELOcclusionCullingEngine.h"
@@ -67,11 +68,13 @@ bool MarkTooSmall(KEL3DZoneEntry* entry) {
   return tooSmall;
 }
 
-// Appends a new task (or the null of a failed allocation, which ends that
-// queue's step for the pass). A task that finds no queue element goes back
-// to its free list, so no record is ever lost.
-void QueueTask(FIFOQueue* queue, KELOcclusionQueryTask* task) {
-  if (!queue->Append(task) && task != nullptr) KELOcclusionQueryTask::Recycle(task);
+// Appends a new task; false when there is none (failed allocation) or no
+// queue element for it, in which case the task goes back to its free list.
+bool QueueTask(FIFOQueue* queue, KELOcclusionQueryTask* task) {
+  if (task == nullptr) return false;
+  if (queue->Append(task)) return true;
+  KELOcclusionQueryTask::Recycle(task);
+  return false;
 }
 
 }  // namespace
@@ -82,13 +85,8 @@ KELOcclusionQueryTask::KELOcclusionQueryTask(KELOcclusionCullingClient* client, 
                                              void* subject)
     : iQuery(nullptr), iClient(client), iQueryState(state), iBatchable(1), iNextTask(nullptr), iSubject(subject) {}
 
-// Rule A: skip while the subject was visible within the last `coherency` frames.
-void KELOcclusionQueryTask::Issue() {
-  int32_t last = GetLastVisibleFrame();
-  if (last >= 0 && KELSettings::FramesSince(Frame(), last) <= static_cast<int32_t>(KELSettings::_frameCoherency))
-    return;
-  RunQuery();
-}
+// Fill and batch tasks have no last visible frame: they always query.
+void KELOcclusionQueryTask::Issue() { RunQuery(); }
 
 void KELOcclusionQueryTask::RunQuery() {
   FIFOQueue* pool = &iQueryState->iHandlePool;
@@ -167,6 +165,13 @@ int16_t KELEntryQueryTask::GetOcclusionHistory() {
 
 int32_t KELEntryQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZoneEntry*>(iSubject)->iLastVisibleFrame; }
 
+// Rule A: skip while the entry was visible within the last `coherency` frames.
+void KELEntryQueryTask::Issue() {
+  const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
+  if (ago >= 0 && ago <= static_cast<int32_t>(KELSettings::_frameCoherency)) return;
+  RunQuery();
+}
+
 void KELEntryQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue*, FIFOQueue*, FIFOQueue* visibleEntries) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
   const int32_t threshold = SignedThreshold();
@@ -198,17 +203,11 @@ KELZoneQueryTask* KELZoneQueryTask::Make(KELOcclusionCullingClient* client, KELC
   return new (memory) KELZoneQueryTask(client, state, zone, node, lastOfNode, crossesNearPlane);
 }
 
-// Rule B: query at once a zone that has never been seen and has no hit of its
-// own; otherwise skip while it was visible less than `coherency` frames ago.
+// Rule B: skip while the zone was visible less than `coherency` frames ago.
 void KELZoneQueryTask::Issue() {
   if (iCrossesNearPlane) return;
-  KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
-  int32_t last = GetLastVisibleFrame();
-  if (!(zone->iFlags & kZoneFlagOwnHit) && last < 0) {
-    RunQuery();
-    return;
-  }
-  if (KELSettings::FramesSince(Frame(), last) < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
+  const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
+  if (ago >= 0 && ago < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
   RunQuery();
 }
 
@@ -227,14 +226,18 @@ int16_t KELZoneQueryTask::GetOcclusionHistory() {
 
 int32_t KELZoneQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZone*>(iSubject)->iLastVisibleFrame; }
 
+void KELZoneQueryTask::CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* node) {
+  node->iSampleCount += KELSettings::_pixelHitsThreshold + 1u;
+  zone->iFlags |= kZoneFlagQueryPassed;
+}
+
 void KELZoneQueryTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue,
-                                    FIFOQueue* drawQueue, FIFOQueue*) {
+                                    FIFOQueue* drawQueue, FIFOQueue* visibleEntries) {
   KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
   KELScreenSpacePartition* node = iNode;
   const int32_t threshold = SignedThreshold();
   if (pixels == -1) {
-    node->iSampleCount += KELSettings::_pixelHitsThreshold + 1u;
-    zone->iFlags |= kZoneFlagQueryPassed;
+    CountUnqueried(zone, node);
   } else {
     zone->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
     node->iSampleCount += static_cast<uint32_t>(pixels);
@@ -251,26 +254,52 @@ void KELZoneQueryTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQu
   _nodeQueue.allocator = allocator;
   node->OnNodeTested(visible, &_childQueue, &_nodeQueue, drawQueue);
   QueueChildNodeWork(queryQueue, drawQueue);
-  while (!_nodeQueue.IsEmpty()) {
-    KELScreenSpacePartition* filled = static_cast<KELScreenSpacePartition*>(_nodeQueue.TakeFront());
-    QueueTask(fillQueue, KELFillQueryTask::Make(iClient, iQueryState, filled));
-  }
+  while (!_nodeQueue.IsEmpty())
+    QueueFill(static_cast<KELScreenSpacePartition*>(_nodeQueue.TakeFront()), fillQueue, visibleEntries);
   if (!visible) node->Release();
 }
 
+// Without a fill task the node's unloaded entries are reported untested.
+void KELZoneQueryTask::QueueFill(KELScreenSpacePartition* node, FIFOQueue* fillQueue, FIFOQueue* visibleEntries) {
+  if (QueueTask(fillQueue, KELFillQueryTask::Make(iClient, iQueryState, node))) return;
+  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
+    KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
+    for (KEL3DZoneEntry* entry : lists)
+      for (; entry != nullptr; entry = entry->iNextEntry)
+        if (!entry->IsHidden() && !MarkTooSmall(entry)) visibleEntries->Append(entry);
+  }
+}
+
 // For each handed-out child node: its large zones' loaded entries go to
-// drawing at once, and every record gets a zone task.
+// drawing at once, and every record gets a zone task. A record whose task
+// cannot be had is handled as in IssueZoneQueries; a node that would never
+// be judged also tells its parent it is done, so that the far half of the
+// parent is still handed out.
 void KELZoneQueryTask::QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue) {
   while (!_childQueue.IsEmpty()) {
     KELScreenSpacePartition* child = static_cast<KELScreenSpacePartition*>(_childQueue.TakeFront());
     child->iSampleCount = 0;
+    KELZoneQueryTask* previous = nullptr;
     for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
       if (!record->iIsSmall) {
         for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
           if (!MarkTooSmall(entry)) drawQueue->Append(entry);
       }
-      QueueTask(queryQueue, Make(iClient, iQueryState, record->iZone, child, record->iNext == nullptr,
-                                 record->iCrossesNearPlane != 0));
+      const bool last = record->iNext == nullptr;
+      KELZoneQueryTask* task =
+          Make(iClient, iQueryState, record->iZone, child, last, record->iCrossesNearPlane != 0);
+      if (QueueTask(queryQueue, task)) {
+        previous = task;
+        continue;
+      }
+      CountUnqueried(record->iZone, child);
+      if (!last) continue;
+      if (previous != nullptr) {
+        previous->iLastOfNode = 1;
+      } else {
+        KELLeaveOutNode(child);
+        if (child->iParent != nullptr) child->iParent->OnChildFinished(&_childQueue, &_nodeQueue, drawQueue);
+      }
     }
   }
 }
@@ -312,15 +341,18 @@ void KELFillQueryTask::Draw() {
 // A fill that could not be queried (the client gave no handle) counts as
 // passed, like every other unqueried subject: otherwise a client without
 // queries would never learn of a single unloaded object.
-void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* queryQueue, FIFOQueue*, FIFOQueue*) {
+// An entry whose task cannot be had is reported untested.
+void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* queryQueue, FIFOQueue*,
+                                    FIFOQueue* visibleEntries) {
   if (pixels != -1 && pixels <= SignedThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
     for (KEL3DZoneEntry* entry : lists) {
       for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsTooSmall() && !entry->IsHidden())
-          QueueTask(queryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry));
+        if (!entry->IsTooSmall() && !entry->IsHidden() &&
+            !QueueTask(queryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry)))
+          visibleEntries->Append(entry);
     }
   }
 }
@@ -355,9 +387,12 @@ void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQ
   for (int32_t i = 0; i < iMembers.count; ++i) {
     KELOcclusionQueryTask* member = Member(i);
     if (pixels > 0) {
-      // Something of the group is visible: each member is queried alone.
+      // Something of the group is visible: each member is queried alone, or
+      // (no queue element) passes unqueried.
       member->iBatchable = 0;
-      QueueTask(queryQueue, member);
+      if (queryQueue->Append(member)) continue;
+      member->HandleResult(-1, fillQueue, queryQueue, drawQueue, visibleEntries);
+      Recycle(member);
     } else {
       // An unqueried batch (no handle) leaves its members as unqueried as
       // if they had been issued alone: visible, never silently hidden.

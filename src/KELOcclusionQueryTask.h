@@ -81,6 +81,7 @@ public:
   // Null when no record can be had.
   static KELEntryQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
                                  KEL3DZoneEntry* entry);
+  void Issue() override;
   void Draw() override;
   int16_t GetOcclusionHistory() override;
   int32_t GetLastVisibleFrame() override;
@@ -101,6 +102,9 @@ public:
 
   static KELZoneQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
                                 KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane);
+  // What an unqueried result does for a zone whose task could not be had:
+  // the zone counts as passed in its node.
+  static void CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* node);
   void Issue() override;
   void Draw() override;
   int16_t GetOcclusionHistory() override;
@@ -116,6 +120,7 @@ private:
   KELZoneQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
                    KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane);
   void QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue);
+  void QueueFill(KELScreenSpacePartition* node, FIFOQueue* fillQueue, FIFOQueue* visibleEntries);
 };
 
 class KELFillQueryTask : public KELOcclusionQueryTask {

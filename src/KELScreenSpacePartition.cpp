@@ -5,6 +5,7 @@
 #include <new>
 
 #include "KEL3DZone.h"
+#include "KELCullingFrame.h"
 #include "KELMemory.h"
 
 KELScreenSpacePartition* KELScreenSpacePartition::_freeList = nullptr;
@@ -87,20 +88,24 @@ void KELScreenSpacePartition::Link(KELScreenZone* record) {
 }
 
 // Replaces a large record by its zone's children. A child that cannot get a
-// record (allocator failure) is left out of this frame only.
+// record (allocator failure) is left out of this frame's tests: its objects
+// are drawn and reported untested at the end of the frame.
 void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount,
                                                float* const* planes) {
   KEL3DZone* zone = record->iZone;
   if (zone->iPendingCount > static_cast<uint32_t>(kMaxPendingEntries)) zone->Subdivide();
   for (int32_t i = 0; i < zone->iChildren.count; ++i) {
     KEL3DZone* child = zone->Child(i);
+    KELScreenZone* childRecord;
     if (!crossing && record->iIsInsideScreen) {
-      InsertScreenZone(ProjectInsideZone(record->iViewProjection, child), planeCount, planes);
-      continue;
+      childRecord = ProjectInsideZone(record->iViewProjection, child);
+    } else {
+      if (crossing && (child->iFlags & kZoneFlagEmpty)) continue;
+      if (IsOutsideClipPlanes(planeCount, planes, child)) continue;
+      childRecord = ProjectZone(record->iViewProjection, child);
     }
-    if (crossing && (child->iFlags & kZoneFlagEmpty)) continue;
-    if (IsOutsideClipPlanes(planeCount, planes, child)) continue;
-    InsertScreenZone(ProjectZone(record->iViewProjection, child), planeCount, planes);
+    if (childRecord == nullptr) KELLeaveOut(child);
+    InsertScreenZone(childRecord, planeCount, planes);
   }
 }
 
@@ -109,6 +114,13 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   _planeCount = planeCount;
   iUnfilled = 0;
   if (record == nullptr) return;
+  // Wholly behind the eye: not visible, dropped like a record off the screen
+  // (otherwise it would count as crossing the near plane, pass unqueried and
+  // have its objects drawn and reported).
+  if (record->iBehindEye) {
+    KELScreenZone::GiveBack(record);
+    return;
+  }
   if (record->iCrossesNearPlane) {
     record->iIsSmall = 0;
     InsertChildZones(record, true, planeCount, planes);

@@ -69,6 +69,7 @@ private:
   void InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount, float* const* planes);
   void ScheduleChildren(int32_t firstSlot, FIFOQueue* childQueue, uint32_t* pending);
   bool IsRefinable() const;
+  void LeaveOutSmallRecords();
 };
 
 #endif

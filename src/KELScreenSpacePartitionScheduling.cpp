@@ -1,6 +1,7 @@
 // Front-to-back scheduling: a visible node is refined or treated as a leaf;
 // its near children (slots 0-3) are handed out before its far ones (4-7).
 #include "KEL3DZone.h"
+#include "KELCullingFrame.h"
 #include "KELScreenSpacePartition.h"
 
 bool KELScreenSpacePartition::IsRefinable() const {
@@ -19,17 +20,47 @@ void KELScreenSpacePartition::OnNodeTested(bool visible, FIFOQueue* childQueue, 
     if (iParent != nullptr) iParent->OnChildFinished(childQueue, nodeQueue, entryQueue);
     return;
   }
-  // A node that cannot get its children (no memory) is judged as a leaf:
-  // it draws more, never less.
-  if (IsRefinable() && Split()) {
+  const bool refinable = IsRefinable();
+  if (refinable && Split()) {
     if (iScreenZoneCount != 0) nodeQueue->Append(this);
     ScheduleNearChildren(childQueue, nodeQueue, entryQueue);
     return;
   }
+  if (refinable) LeaveOutSmallRecords();
   if (iScreenZoneCount != 0) nodeQueue->Append(this);
   for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext)
     if (record->iIsSmall) record->iZone->CollectLoadedEntries(entryQueue);
   if (iParent != nullptr) iParent->OnChildFinished(childQueue, nodeQueue, entryQueue);
+}
+
+// A node that cannot get its children (no memory) stays a leaf, whose fill
+// would cover only its records' own zones: the small records, whose zones'
+// subtrees the split would have tested, are left out instead (drawn and
+// reported untested at the end of the frame), so the frame culls less.
+void KELScreenSpacePartition::LeaveOutSmallRecords() {
+  KELScreenZone* kept = nullptr;
+  uint32_t keptCount = 0;
+  for (KELScreenZone* record = iScreenZones; record != nullptr;) {
+    KELScreenZone* next = record->iNext;
+    if (record->iIsSmall) {
+      KELLeaveOut(record->iZone);
+      KELScreenZone::GiveBack(record);
+    } else {
+      record->iNext = kept;
+      kept = record;
+      keptCount += 1;
+    }
+    record = next;
+  }
+  // Back in their former order.
+  iScreenZones = nullptr;
+  while (kept != nullptr) {
+    KELScreenZone* next = kept->iNext;
+    kept->iNext = iScreenZones;
+    iScreenZones = kept;
+    kept = next;
+  }
+  iScreenZoneCount = keptCount;
 }
 
 // Queues the children of slots firstSlot..firstSlot+3. Only children that

@@ -104,8 +104,12 @@ KELScreenZone* ProjectZone(const float* viewProjection, KEL3DZone* zone) {
   record->iCrossesNearPlane = 0;
   float clip[8][4];
   ClipCorners(zone->iMin, zone->iMax, viewProjection, clip);
-  for (int k = 0; k < 8; ++k)
+  int behind = 0;
+  for (int k = 0; k < 8; ++k) {
     if (!(clip[k][2] > 0.0f)) record->iCrossesNearPlane = 1;
+    if (clip[k][3] <= 0.0f) ++behind;
+  }
+  record->iBehindEye = behind == 8 ? 1 : 0;
   AccumulateNdc(clip, record->iMin, record->iMax);
   record->iIsInsideScreen = 0;
   if (!record->iCrossesNearPlane && -1.0f < record->iMin[0] && record->iMax[0] < 1.0f &&
@@ -128,6 +132,7 @@ KELScreenZone* ProjectInsideZone(const float* viewProjection, KEL3DZone* zone) {
   record->iZone = zone;
   record->iCrossesNearPlane = 0;
   record->iIsInsideScreen = 1;
+  record->iBehindEye = 0;
   SetInsideFlag(zone, true);
   ProjectBox(zone->iMin, zone->iMax, viewProjection, record->iMin, record->iMax);
   return record;
@@ -173,6 +178,13 @@ bool IsOutsidePlane(const float* plane, const KEL3DZone* zone) {
 }
 
 }  // namespace
+
+int32_t KELUsedClipPlanes(int32_t planeCount, float* const* planes, float** used) {
+  int32_t count = 0;
+  for (int32_t p = 0; p < planeCount && p < 6 && planes != nullptr; ++p)
+    if (planes[p] != nullptr) used[count++] = planes[p];
+  return count;
+}
 
 bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone) {
   if (planes == nullptr) return false;

@@ -14,6 +14,10 @@ struct KELScreenZone {
   uint8_t iIsSmall;
   uint8_t iCrossesNearPlane;
   uint8_t iIsInsideScreen;
+  // Every corner has a clip w <= 0: the box lies wholly behind the eye
+  // plane and no perspective projection can show it (an orthographic one
+  // has w = 1; a NaN w does not count).
+  uint8_t iBehindEye;
   float iMin[3];
   float iMax[3];
 
@@ -36,8 +40,13 @@ void ProjectBox(const float* minCorner, const float* maxCorner, const float* mat
 KELScreenZone* ProjectZone(const float* viewProjection, KEL3DZone* zone);
 // Projection of a zone whose parent lay inside the screen; no tests.
 KELScreenZone* ProjectInsideZone(const float* viewProjection, KEL3DZone* zone);
+// The planes the clip test uses: the first six of the engine's, without the
+// null ones, which reject nothing (any stand-in plane would reject a zone
+// with infinite bounds: 0 * inf is NaN). Writes at most six; returns how many.
+int32_t KELUsedClipPlanes(int32_t planeCount, float* const* planes, float** used);
 // True when the zone's box lies wholly on the outer side of one of the first
-// min(planeCount, 6) planes. With no planes nothing is outside.
+// min(planeCount, 6) planes (none of them null). With no planes nothing is
+// outside.
 bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZone* zone);
 // The same test corner by corner: the reference the fast test must match.
 bool IsOutsideClipPlanesByCorners(int32_t planeCount, float* const* planes, const KEL3DZone* zone);

@@ -13,7 +13,10 @@ struct KELSettings {
   static void AdvanceFrame() {
     _frameCounter = static_cast<int32_t>(static_cast<uint32_t>(_frameCounter) + 1u);
   }
-  // frame - earlier, wrapping, as a signed distance.
+  // frame - earlier, wrapping, as a signed distance. Every frame comparison
+  // goes through it, so that coherency holds across the counter's wrap; a
+  // negative distance means `earlier` lies more than 2^31 frames back (or
+  // was never set), and counts as long ago.
   static int32_t FramesSince(int32_t frame, int32_t earlier) {
     return static_cast<int32_t>(static_cast<uint32_t>(frame) - static_cast<uint32_t>(earlier));
   }

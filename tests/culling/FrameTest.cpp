@@ -2,12 +2,14 @@
 // states, the near-plane rule, clients and statistics.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 #include "CullingFixture.h"
 #include "FIFOQueue.h"
 #include "KELCullingFrame.h"
+#include "KELScreenSpacePartition.h"
 
 TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
   std::string out = Frame({});
@@ -158,6 +160,73 @@ TEST_F(CullingTest, ZoneAroundTheCameraIsNotQueriedAndItsWallIsReported) {
     EXPECT_TRUE(Touched(&objects[1])) << "frame " << frame;
     EXPECT_TRUE(p->iFlags & kZoneFlagQueryPassed);
   }
+}
+
+// Behind the camera nothing is drawn or reported; a partition around the
+// eye and one ahead of it are culled as before.
+TEST_F(CullingTest, APartitionBehindTheEyeDrawsAndReportsNothing) {
+  TestCamera camera(0, 0, 0);
+  camera.Apply(engine);
+  const float loadedZ[3] = {2, -5, -9}, unloadedZ[3] = {4, -3, -9};
+  const float unloadedDepth[3] = {1, 4, 1};
+  std::vector<KEL3DZone*> partitions;
+  for (int p = 0; p < 3; ++p) {
+    partitions.push_back(NewPartition());
+    engine->EntryLoaded(AddBox(engine, partitions[p], -1, -1, loadedZ[p], 1, 1, loadedZ[p] + 1, &objects[2 * p]));
+    AddBox(engine, partitions[p], 2, -1, unloadedZ[p], 3, 1, unloadedZ[p] + unloadedDepth[p], &objects[2 * p + 1]);
+  }
+  Frame({partitions[0], partitions[1], partitions[2]});
+  for (int p = 0; p < 3; ++p) {
+    const std::vector<void*>& drawn = client.drawnObjects;
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), &objects[2 * p]) > 0, p != 0) << "partition " << p;
+    EXPECT_EQ(Touched(&objects[2 * p + 1]), p != 0) << "partition " << p;
+    engine->DestroySpacePartition(partitions[p]);
+  }
+}
+
+// An AddPartition whose list cannot grow still gets its partition culled.
+TEST_F(CullingTest, APartitionTheFrameListCannotHoldIsStillCulled) {
+  if (!HeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
+  KEL3DZone* empty = NewPartition();
+  KEL3DZone* p = NewPartition();
+  AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
+  const KELGrowArray& list = KELEngineAccess::Partitions(engine);
+  for (int frame = 0; frame < 2; ++frame) {
+    engine->StartCulling();
+    do engine->AddPartition(empty);
+    while (list.count < list.capacity);
+    HeapCounter::Fail(true);
+    engine->AddPartition(p);
+    HeapCounter::Fail(false);
+    client.ClearFrame();
+    ::testing::internal::CaptureStdout();
+    engine->EndCulling();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(Touched(&objects[0])) << "frame " << frame;
+  }
+  engine->DestroySpacePartition(empty);
+  engine->DestroySpacePartition(p);
+}
+
+// A visible node that cannot get its children (no memory) would be a leaf
+// whose fill misses the entries below its small zones: those zones' objects
+// are reported untested instead.
+TEST_F(CullingTest, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
+  KEL3DZone* p = NewPartition();
+  for (int i = 0; i < 101; ++i) AddBox(engine, p, i * 0.002f, 0, 0.3f, i * 0.002f + 0.001f, 0.001f, 0.31f, &objects[i]);
+  Frame({p});  // splits the zone and fills the pools
+  ASSERT_EQ(client.touchedObjects.size(), 101u);
+  KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
+  KELScreenSpacePartition::_freeList = nullptr;
+  CountingAllocator failing;
+  failing.failing = true;
+  {
+    ScopedAllocator scope(&failing);
+    Frame({p});
+  }
+  KELScreenSpacePartition::_freeList = pooledNodes;
+  EXPECT_GT(failing.failures, 0);
+  EXPECT_EQ(client.touchedObjects.size(), 101u);
 }
 
 TEST_F(CullingTest, ClientsGetARecordEachAndFreshHandlesEveryFrame) {

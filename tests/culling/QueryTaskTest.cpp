@@ -17,26 +17,33 @@ std::vector<size_t> QuerySizes(const RecordingClient& client) {
 
 }  // namespace
 
+// The same pattern far from the frame counter's wrap and right after it.
 TEST_F(CullingTest, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
-  KEL3DZone* p = NewPartition();
-  KEL3DZoneEntry* a = AddBox(engine, p, 0.0f, 0.0f, 0.30f, 0.1f, 0.1f, 0.35f, &objects[0]);
-  AddBox(engine, p, 0.2f, 0.0f, 0.30f, 0.3f, 0.1f, 0.35f, &objects[1]);
-  engine->EntryLoaded(AddBox(engine, p, 0.0f, 0.2f, 0.40f, 0.4f, 0.3f, 0.45f, &objects[2]));
-  engine->SetFrameCoherency(3);
-  KELSettings::_frameCounter = 9;
-  struct Expect {
-    bool zone, entry;
-  };
-  const Expect expected[5] = {{true, true}, {false, false}, {false, false}, {true, false}, {false, true}};
-  for (int f = 0; f < 5; ++f) {
-    Frame({p});
-    EXPECT_EQ(KELSettings::_frameCounter, 10 + f);
-    EXPECT_EQ(QueriesOf(p->iMin, p->iMax), expected[f].zone ? 1 : 0) << "frame " << 10 + f;
-    EXPECT_EQ(QueriesOf(a->iMin, a->iMax), expected[f].entry ? 1 : 0) << "frame " << 10 + f;
-    EXPECT_TRUE(Touched(&objects[0])) << "frame " << 10 + f;
-    EXPECT_EQ(a->iLastVisibleFrame, expected[f].entry || f == 0 ? 10 + f : a->iLastVisibleFrame);
+  for (int32_t start : {9, INT32_MAX}) {
+    KEL3DZone* p = NewPartition();
+    KEL3DZoneEntry* a = AddBox(engine, p, 0.0f, 0.0f, 0.30f, 0.1f, 0.1f, 0.35f, &objects[0]);
+    AddBox(engine, p, 0.2f, 0.0f, 0.30f, 0.3f, 0.1f, 0.35f, &objects[1]);
+    engine->EntryLoaded(AddBox(engine, p, 0.0f, 0.2f, 0.40f, 0.4f, 0.3f, 0.45f, &objects[2]));
+    engine->SetFrameCoherency(3);
+    KELSettings::_frameCounter = start;
+    struct Expect {
+      bool zone, entry;
+    };
+    const Expect expected[5] = {{true, true}, {false, false}, {false, false}, {true, false}, {false, true}};
+    const int32_t first = static_cast<int32_t>(static_cast<uint32_t>(start) + 1u);
+    for (int f = 0; f < 5; ++f) {
+      Frame({p});
+      const int32_t frame = static_cast<int32_t>(static_cast<uint32_t>(first) + static_cast<uint32_t>(f));
+      EXPECT_EQ(KELSettings::_frameCounter, frame);
+      EXPECT_EQ(QueriesOf(p->iMin, p->iMax), expected[f].zone ? 1 : 0) << "frame " << frame;
+      EXPECT_EQ(QueriesOf(a->iMin, a->iMax), expected[f].entry ? 1 : 0) << "frame " << frame;
+      EXPECT_TRUE(Touched(&objects[0])) << "frame " << frame;
+      if (expected[f].entry) {
+        EXPECT_EQ(a->iLastVisibleFrame, frame);
+      }
+    }
+    engine->DestroySpacePartition(p);
   }
-  EXPECT_EQ(a->iLastVisibleFrame, 14);
 }
 
 TEST_F(CullingTest, FirstFrameSubjectsBatchAtHistoryZero) {
@@ -187,7 +194,7 @@ TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
       zones[i].iFlags = kZoneFlagQueryPassed;
       KELScreenZone* r = KELScreenZone::Take();
       r->iZone = &zones[i];
-      r->iCrossesNearPlane = r->iIsInsideScreen = 0;
+      r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
       r->iMin[0] = r->iMin[1] = r->iMin[2] = i * 0.3f;
       r->iMax[0] = r->iMax[1] = r->iMax[2] = i * 0.3f + 0.1f;
       node.InsertScreenZone(r, 0, nullptr);
@@ -218,7 +225,7 @@ TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
   node.Initialize(-1, -1, -1, 1, 1, 1);
   KELScreenZone* r = KELScreenZone::Take();
   r->iZone = p;
-  r->iCrossesNearPlane = r->iIsInsideScreen = 0;
+  r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
   r->iMin[0] = r->iMin[1] = r->iMin[2] = 0;
   r->iMax[0] = r->iMax[1] = r->iMax[2] = 0.1f;
   node.InsertScreenZone(r, 0, nullptr);

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
 
 #include "KEL3DZone.h"
 #include "KELContribution.h"
+#include "KELOcclusionQueryTask.h"
+#include "KELScreenZone.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
 
@@ -82,11 +85,64 @@ TEST(Engine, ClippingPlanesAreReplacedAndOwnedPerCopy) {
 
   engine->SetClippingPlanes(-4, planes);
   EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 0);
-  const float* withNull[2] = {p[0], nullptr};
-  engine->SetClippingPlanes(2, withNull);
-  EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 2);
-  EXPECT_LT(KELEngineAccess::Planes(engine)[1][3], 0.0f);  // keeps everything
+  // A null plane rejects nothing, even a zone whose bounds are infinite
+  // (where any stand-in plane would meet 0 * inf); also when a call of the
+  // same count reuses the block.
+  KEL3DZone zone{};
+  zone.iMin[0] = -INFINITY, zone.iMax[0] = INFINITY, zone.iMax[1] = zone.iMax[2] = 1;
+  const float* withNull[2][2] = {{p[0], nullptr}, {nullptr, p[0]}};
+  for (const float* const* planesWithNull : withNull) {
+    engine->SetClippingPlanes(2, planesWithNull);
+    EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 2);
+    float* used[6];
+    const int32_t count = KELUsedClipPlanes(2, KELEngineAccess::Planes(engine), used);
+    EXPECT_EQ(count, 1);
+    EXPECT_FALSE(IsOutsideClipPlanes(count, used, &zone));
+  }
+  EXPECT_EQ(KELEngineAccess::Planes(engine)[0], nullptr);
+  EXPECT_EQ(KELEngineAccess::Planes(engine)[1][3], -1.0f);
   engine->SetClippingPlanes(0, nullptr);
+}
+
+namespace {
+void ThrowBadAlloc() { throw std::bad_alloc(); }
+}  // namespace
+
+// Out of memory, with and without a new-handler that throws: nothing
+// escapes, SetClippingPlanes keeps the previous planes, and a frame for a
+// new client (whose record cannot be made) runs to its end.
+TEST(Engine, NoMemoryThrowsNothingAndKeepsThePlanes) {
+  if (!HeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  float p[2][4] = {{1, 0, 0, -1}, {0, 1, 0, -2}};
+  const float* planes[2] = {p[0], p[1]};
+  void* partition = engine->CreateSpacePartition();
+  AddBox(engine, partition, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f);
+  for (std::new_handler handler : {std::new_handler(nullptr), ThrowBadAlloc}) {
+    engine->SetClippingPlanes(2, planes);
+    KELOcclusionCullingClientAdapter freshClient;
+    engine->SetClient(&freshClient);
+    engine->StartCulling();
+    engine->AddPartition(partition);
+    std::new_handler previous = std::set_new_handler(handler);
+    bool threw = false;
+    HeapCounter::Fail(true);
+    try {
+      engine->SetClippingPlanes(1, planes);
+      engine->EndCulling();
+    } catch (...) {
+      threw = true;
+    }
+    HeapCounter::Fail(false);
+    std::set_new_handler(previous);
+    engine->SetClient(nullptr);
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 2);
+    EXPECT_EQ(KELEngineAccess::Planes(engine)[1][3], -2.0f);
+    EXPECT_EQ(KELOcclusionQueryTask::_pendingHead, nullptr);
+  }
+  engine->SetClippingPlanes(0, nullptr);
+  engine->DestroySpacePartition(partition);
 }
 
 TEST(Engine, IsTooSmallComparesDiameterWithDistanceAhead) {
@@ -130,6 +186,15 @@ TEST(Engine, NullHandlesAreIgnored) {
   void* partition = engine->CreateSpacePartition();
   engine->TraverseSpacePartition(partition, nullptr, true);
   EXPECT_EQ(engine->AddEntry(partition, nullptr, nullptr, mx, mn, 1, nullptr), nullptr);
+  engine->DestroySpacePartition(nullptr);
+  // A destroyed partition leaves the frame list, every time it was added.
+  void* other = engine->CreateSpacePartition();
+  engine->StartCulling();
+  for (void* added : {partition, other, partition}) engine->AddPartition(added);
+  engine->DestroySpacePartition(partition);
+  ASSERT_EQ(KELEngineAccess::Partitions(engine).count, 1);
+  EXPECT_EQ(KELEngineAccess::Partitions(engine).data[0], other);
+  engine->DestroySpacePartition(other);
 }
 
 TEST(ClientAdapter, DefaultsDoNothing) {

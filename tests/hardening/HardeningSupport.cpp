@@ -12,7 +12,7 @@
 void* KELFailingAllocator::Allocate(uint32_t size) {
   const long ordinal = iCount++;
   if ((iMode == kOnlyAt && ordinal == iFailAt) || (iMode == kFromOn && ordinal >= iFailAt)) {
-    ++iFailures;
+    if (iFailures++ == 0) iFailedSize = size;
     return nullptr;
   }
   iBytes += size;
@@ -83,12 +83,15 @@ KELPoolCensus CountRecordPools() {
   return census;
 }
 
-void DestroyEmptyPartition(void* partition) {
-  KEL3DZone* root = static_cast<KEL3DZone*>(partition);
-  if (root == nullptr) return;
-  root->SetActive(true);  // flattens: child zones go back to the pool
-  root->iChildren.Release();
-  std::free(root);
+bool KELUnderSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
 }
 
 // ------------------------------------------------------------ region client

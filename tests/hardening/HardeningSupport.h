@@ -20,6 +20,7 @@ public:
   long iCount = 0;
   long iFailures = 0;
   size_t iBytes = 0;
+  uint32_t iFailedSize = 0;  // size asked for by the first failed allocation
 
   void FailAt(long ordinal, Mode mode) {
     iFailAt = ordinal;
@@ -46,8 +47,8 @@ struct KELPoolCensus {
 };
 KELPoolCensus CountRecordPools();
 
-// Frees a partition whose entries have all been removed.
-void DestroyEmptyPartition(void* partition);
+// True in a build with AddressSanitizer or UBSan, where runs cost far more.
+bool KELUnderSanitizer();
 
 // Answers a query with 1000 samples when one of its boxes meets the region,
 // else 0; so the visible set of a frame depends only on the scene and the

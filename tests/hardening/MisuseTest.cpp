@@ -54,9 +54,7 @@ TEST(Misuse, RemovedHandleIsIgnoredUntilItsRecordIsReused) {
   EXPECT_FALSE(reused->IsTransparent());
   EXPECT_EQ(reused->iObject, ObjectOf(2));
   EXPECT_EQ(EntriesIn(partition), 2u);
-  engine->RemoveEntry(kept);
-  engine->RemoveEntry(reused);
-  DestroyEmptyPartition(partition);
+  engine->DestroySpacePartition(partition);
 }
 
 // Entries with every kind of hostile box, culled through cameras that are
@@ -131,5 +129,5 @@ TEST(Misuse, HostileGeometryAndCamerasNeverBreakAFrame) {
   engine->EndCulling();
   engine->SetClient(nullptr);
   engine->SetClippingPlanes(0, nullptr);
-  DestroyEmptyPartition(partition);
+  engine->DestroySpacePartition(partition);
 }

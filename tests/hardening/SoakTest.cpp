@@ -47,8 +47,7 @@ public:
   }
 
   ~Soak() {
-    for (const SoakEntry& entry : iEntries) iEngine->RemoveEntry(entry.iHandle);
-    for (void* partition : iPartition) DestroyEmptyPartition(partition);
+    for (void* partition : iPartition) iEngine->DestroySpacePartition(partition);
     iEngine->StartCulling();
     iEngine->EndCulling();
     iEngine->SetClient(nullptr);
@@ -165,6 +164,53 @@ private:
 };
 
 }  // namespace
+
+// A viewer opening and closing models for days: once the pools hold what
+// one cycle of create, fill, cull and destroy needs, the cycles take
+// nothing more from the allocator, and a partition made after them is sound.
+TEST(Soak, DestroyedPartitionsAreReused) {
+  const int cycles = KELUnderSanitizer() ? 1000 : 10000;
+  KELFailingAllocator allocator;
+  KELAllocator* previous = KELAllocator::GetAllocator();
+  KELAllocator::SetAllocator(&allocator);
+  DrainRecordPools();
+  ResetSettings();
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  TestCamera(0, 0, 10).Apply(engine);
+  const float zero[3] = {0, 0, 0}, regionMin[3] = {-40, -30, -150}, regionMax[3] = {35, 40, -20};
+  engine->SetContributionCullingParameters(zero, zero, 0, 0);
+  KELRegionClient client(regionMin, regionMax);
+  engine->SetClient(&client);
+  size_t bytesAfter100 = 0;
+  void* partition = nullptr;
+  ::testing::internal::CaptureStdout();
+  for (int cycle = 1; cycle <= cycles + 1; ++cycle) {
+    if (partition != nullptr) engine->DestroySpacePartition(partition);
+    if (cycle == 101) bytesAfter100 = allocator.iBytes;
+    partition = engine->CreateSpacePartition();
+    KELTestRandom random{11};
+    for (int i = 0; i < 1000; ++i) {
+      const float x = random.Uniform(-80, 80), y = random.Uniform(-80, 80), z = random.Uniform(-200, -5);
+      const float min[3] = {x, y, z}, max[3] = {x + 2, y + 2, z + 2};
+      void* entry = engine->AddEntry(partition, reinterpret_cast<void*>(16 * (i + 1)), min, max, min, 2, nullptr);
+      if (i % 3 == 0) engine->EntryLoaded(entry);
+    }
+    engine->StartCulling();
+    engine->AddPartition(partition);
+    client.StartFrame();
+    engine->EndCulling();
+  }
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(allocator.iBytes, bytesAfter100);
+  EXPECT_GT(client.iTouched.size() + client.iDrawn.size(), 0u);
+  PartitionCensus census;
+  EXPECT_TRUE(CheckPartition(static_cast<KEL3DZone*>(partition), &census));
+  EXPECT_EQ(census.entries, 1000u);
+  engine->DestroySpacePartition(partition);
+  engine->SetClient(nullptr);
+  DrainRecordPools();
+  KELAllocator::SetAllocator(previous);
+}
 
 TEST(Soak, MemoryPlateausAndPartitionsStayValid) {
   const int frames = SoakFrames();

@@ -1,6 +1,8 @@
 #include "SweepScenario.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
@@ -44,6 +46,7 @@ public:
     iResult.iDrawn = iClient.iDrawn;
     iResult.iAllocations = iAllocator->iCount;
     iResult.iFailures = iAllocator->iFailures;
+    iResult.iFailedSize = iAllocator->iFailedSize;
     TearDown();
     return iResult;
   }
@@ -150,6 +153,10 @@ private:
     iEngine->AddPartition(iPartition);
     iClient.StartFrame();
     iEngine->EndCulling();
+    std::vector<void*> seen;
+    std::set_union(iClient.iDrawn.begin(), iClient.iDrawn.end(), iClient.iTouched.begin(), iClient.iTouched.end(),
+                   std::back_inserter(seen));
+    iResult.iSeen.push_back(seen);
     Check();
   }
 
@@ -188,9 +195,7 @@ private:
   }
 
   void TearDown() {
-    for (HostEntry& entry : iEntries)
-      if (entry.iHandle != nullptr) iEngine->RemoveEntry(entry.iHandle);
-    DestroyEmptyPartition(iPartition);
+    iEngine->DestroySpacePartition(iPartition);
     // An empty frame hands the client's pooled query handles back to the
     // element free list, so that the drain leaves nothing behind.
     iEngine->StartCulling();

@@ -15,6 +15,8 @@
 struct KELSweepResult {
   std::vector<void*> iTouched;  // of the last frame
   std::vector<void*> iDrawn;    // likewise
+  std::vector<std::vector<void*>> iSeen;  // drawn or reported, sorted, per frame
+  uint32_t iFailedSize = 0;
   long iAllocations = 0;        // asked of the allocator, failed ones included
   long iFailures = 0;
   int iDeferred = 0;            // entries the host had to add again later

@@ -108,6 +108,28 @@ TEST(ProjectZone, ZeroWGivesNonFiniteBoundsThatNeverPassTheInsideTest) {
   KELScreenZone::GiveBack(record);
 }
 
+TEST(ProjectZone, BehindTheEyeOnlyWhenEveryCornerHasWAtOrBelowZero) {
+  float perspective[16] = {};  // looking down -z: w = -z
+  perspective[0] = perspective[5] = perspective[10] = 1;
+  perspective[11] = -1;
+  float notFinite[16];
+  std::memcpy(notFinite, perspective, sizeof(notFinite));
+  notFinite[15] = NAN;
+  struct Case {
+    const float* matrix;
+    float z0, z1;
+    bool behind;
+  };
+  const Case cases[] = {{perspective, 1, 2, true},  {perspective, 0, 1, true}, {perspective, -1, 1, false},
+                        {perspective, -2, -1, false}, {kIdentity, 1, 2, false},  {notFinite, 1, 2, false}};
+  for (const Case& c : cases) {
+    KEL3DZone zone = MakeZone(-1, -1, c.z0, 1, 1, c.z1);
+    KELScreenZone* record = ProjectZone(c.matrix, &zone);
+    EXPECT_EQ(record->iBehindEye != 0, c.behind) << "z " << c.z0 << " to " << c.z1;
+    KELScreenZone::GiveBack(record);
+  }
+}
+
 TEST(ProjectInsideZone, NoTestsNoClamping) {
   float m[16];
   std::memcpy(m, kIdentity, sizeof(m));

@@ -44,7 +44,7 @@ protected:
     KELScreenZone* r = KELScreenZone::Take();
     r->iZone = zone;
     r->iViewProjection = kIdentity;
-    r->iCrossesNearPlane = r->iIsInsideScreen = 0;
+    r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
     r->iMin[0] = x, r->iMin[1] = y, r->iMin[2] = z;
     r->iMax[0] = x + 0.01f, r->iMax[1] = y + 0.01f, r->iMax[2] = z + 0.01f;
     node->InsertScreenZone(r, 0, nullptr);

@@ -30,7 +30,7 @@ KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, f
   r->iZone = zone;
   r->iViewProjection = kIdentity;
   r->iCrossesNearPlane = 0;
-  r->iIsInsideScreen = 0;
+  r->iIsInsideScreen = r->iBehindEye = 0;
   r->iIsSmall = 0;
   r->iMin[0] = x0, r->iMin[1] = y0, r->iMin[2] = z0;
   r->iMax[0] = x1, r->iMax[1] = y1, r->iMax[2] = z1;
@@ -237,7 +237,7 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   root.Initialize(-1, -1, -1, 1, 1, 1);
   KELScreenZone* record = KELScreenZone::Take();
   ASSERT_NE(record, nullptr);
-  record->iCrossesNearPlane = record->iIsInsideScreen = 0;
+  record->iCrossesNearPlane = record->iIsInsideScreen = record->iBehindEye = 0;
   record->iMin[0] = record->iMin[1] = record->iMin[2] = 0;
   record->iMax[0] = record->iMax[1] = record->iMax[2] = 0.1f;
   record->iZone = &passed;

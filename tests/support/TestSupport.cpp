@@ -38,19 +38,21 @@ extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_realloc(void*, size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
 static bool _heapCounting = false;
+static bool _heapFailing = false;
 static long _heapCalls = 0;
 extern "C" void* malloc(size_t size) {
   if (_heapCounting) ++_heapCalls;
-  return __libc_malloc(size);
+  return _heapFailing ? nullptr : __libc_malloc(size);
 }
 extern "C" void* realloc(void* pointer, size_t size) {
   if (_heapCounting) ++_heapCalls;
-  return __libc_realloc(pointer, size);
+  return _heapFailing ? nullptr : __libc_realloc(pointer, size);
 }
 extern "C" void* calloc(size_t count, size_t size) {
   if (_heapCounting) ++_heapCalls;
-  return __libc_calloc(count, size);
+  return _heapFailing ? nullptr : __libc_calloc(count, size);
 }
+void HeapCounter::Fail(bool failing) { _heapFailing = failing; }
 bool HeapCounter::Available() { return true; }
 void HeapCounter::Start() {
   _heapCalls = 0;
@@ -64,6 +66,7 @@ long HeapCounter::Stop() {
 bool HeapCounter::Available() { return false; }
 void HeapCounter::Start() {}
 long HeapCounter::Stop() { return 0; }
+void HeapCounter::Fail(bool) {}
 #endif
 
 // ------------------------------------------------------------ recording client

@@ -35,12 +35,15 @@ public:
   ~ScopedAllocator() { KELAllocator::SetAllocator(nullptr); }
 };
 
-// Counts malloc/realloc/calloc calls of the whole process while enabled.
-// Unavailable (always 0, Available() false) under sanitizers.
+// Counts malloc/realloc/calloc calls of the whole process while enabled,
+// and makes them all fail while failing is set (keep that span free of
+// anything else that allocates). Unavailable (always 0, Available() false)
+// under sanitizers.
 struct HeapCounter {
   static bool Available();
   static void Start();
   static long Stop();
+  static void Fail(bool failing);
 };
 
 struct DrawnBox {

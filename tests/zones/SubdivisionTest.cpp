@@ -188,6 +188,31 @@ TEST_F(SubdivisionTest, CoincidentPointsAreFixedInsteadOfSplitForever) {
   EXPECT_LE(adjacent.maxDepth, 3u);
 }
 
+// Entries held together because no split could separate them split again
+// once moved apart; moved back onto one point they are held again.
+TEST_F(SubdivisionTest, HeldEntriesSplitAgainOnceMovedApart) {
+  std::vector<KEL3DZoneEntry*> entries;
+  for (int i = 0; i < 200; ++i) entries.push_back(AddBox(engine, root, 7, 7, 7, 7, 7, 7));
+  AcceptingVisitor visitor;
+  engine->TraverseSpacePartition(root, &visitor, false);
+  ASSERT_EQ(ListLength(root->iUnloadedFixed), 200);
+  for (float spread : {1000.0f, 0.0f}) {  // over 20,000 units, then one point
+    for (int i = 0; i < 200; ++i) {
+      const float at[3] = {spread * static_cast<float>(i % 20), spread * static_cast<float>(i / 20), 7};
+      engine->UpdateEntry(entries[i], at, at, at, 0, nullptr);
+    }
+    for (int walk = 0; walk < 3; ++walk) {
+      visitor.visits = 0;
+      engine->TraverseSpacePartition(root, &visitor, false);
+      EXPECT_EQ(visitor.visits, 200);
+    }
+    PartitionCensus census;
+    ASSERT_TRUE(CheckPartition(root, &census));
+    EXPECT_TRUE(root->IsSubdivided());
+    EXPECT_GT(census.zones, 1u);
+  }
+}
+
 TEST_F(SubdivisionTest, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1e-30f, 0, 0, i * 1e-30f, 0, 0);
   for (int i = 0; i < 101; ++i) AddBox(engine, root, 1e7f - i, 1e7f - i, 0, 1e7f - i, 1e7f - i, 0);
