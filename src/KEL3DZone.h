@@ -144,7 +144,6 @@ struct KEL3DZone {
   void Destroy();
   // A zone from the pool, or a new one; null when memory runs out.
   static KEL3DZone* AllocZone();
-  static void ReleaseZone(KEL3DZone* zone);
   static KEL3DZone* _pool;
 
   // Sets the cell: half size from the corners, bounds inverted (empty).

@@ -11,6 +11,7 @@
 #include "KELOcclusionCullingEngine.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELOcclusionTraversal.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
 
@@ -30,7 +31,7 @@ struct ClientStates {
 } _clientStateHolder;
 KELGrowArray& _clientStates = _clientStateHolder.array;
 // Stands in when no record can be made for a new client (no memory).
-KELClientQueryState _fallbackState = {nullptr, {nullptr, &_sharedElementFreeList, nullptr, nullptr}};
+KELClientQueryState _fallbackState = {nullptr, {nullptr, &KELPools::_sharedElementFreeList, nullptr, nullptr}};
 // Storage of the frame root's child array, kept between frames so that a
 // steady-state frame makes no heap allocation.
 KELGrowArray _rootChildren(8);
@@ -52,7 +53,7 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
   if (memory != nullptr) {
     KELClientQueryState* state = static_cast<KELClientQueryState*>(memory);
     state->iClient = client;
-    state->iHandlePool.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+    state->iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
     if (_clientStates.Append(state)) return state;
     std::free(memory);
   }
@@ -213,7 +214,7 @@ void KELOcclusionCullingEngine::EndCulling() {
   IssueZoneQueries(client, state, &root);
 
   FIFOQueue visibleEntries;
-  visibleEntries.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+  visibleEntries.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   RunOcclusionTraversal(client, state, &visibleEntries);
 
   client->EnableColorWrite(true);

@@ -10,16 +10,15 @@
 #include "KELMemory.h"
 #include "KELOcclusionCullingClient.h"
 #include "KELOcclusionCullingEngine.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
 
-KELOcclusionQueryTask* KELOcclusionQueryTask::_freeList = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingHead = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingTail = nullptr;
 KELContribution KELOcclusionQueryTask::_contribution = {{0, 0, 0}, 0, true, false};
-KELQueryBatchTask* KELQueryBatchTask::_freeList = nullptr;
-FIFOQueue KELZoneQueryTask::_childQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
-FIFOQueue KELZoneQueryTask::_nodeQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
+FIFOQueue KELZoneQueryTask::_childQueue = {nullptr, &KELPools::_sharedElementFreeList, nullptr, nullptr};
+FIFOQueue KELZoneQueryTask::_nodeQueue = {nullptr, &KELPools::_sharedElementFreeList, nullptr, nullptr};
 
 int32_t KELCullingStatistics::_fillQueries = 0;
 int32_t KELCullingStatistics::_zonesTraversed = 0;
@@ -73,7 +72,7 @@ bool MarkTooSmall(KEL3DZoneEntry* entry) {
 bool QueueTask(FIFOQueue* queue, KELOcclusionQueryTask* task) {
   if (task == nullptr) return false;
   if (queue->Append(task)) return true;
-  KELOcclusionQueryTask::Recycle(task);
+  KELPools::GiveBack(task);
   return false;
 }
 
@@ -115,12 +114,6 @@ KELOcclusionQueryTask* KELOcclusionQueryTask::TakePending() {
   if (_pendingHead == nullptr) _pendingTail = nullptr;
   task->iNextTask = nullptr;
   return task;
-}
-
-void KELOcclusionQueryTask::Recycle(KELOcclusionQueryTask* task) {
-  task->iQuery = nullptr;
-  task->iNextTask = _freeList;
-  _freeList = task;
 }
 
 namespace {
@@ -392,18 +385,17 @@ void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQ
       member->iBatchable = 0;
       if (queryQueue->Append(member)) continue;
       member->HandleResult(-1, fillQueue, queryQueue, drawQueue, visibleEntries);
-      Recycle(member);
+      KELPools::GiveBack(member);
     } else {
       // An unqueried batch (no handle) leaves its members as unqueried as
       // if they had been issued alone: visible, never silently hidden.
       member->HandleResult(pixels == -1 ? -1 : 0, fillQueue, queryQueue, drawQueue, visibleEntries);
-      Recycle(member);
+      KELPools::GiveBack(member);
     }
   }
   iMembers.count = 0;
   iQuery = nullptr;
-  iNextTask = _freeList;
-  _freeList = this;
+  KELPools::GiveBack(this);
 }
 
 bool KELQueryBatchTask::IsRecycledByCaller() { return false; }

@@ -67,8 +67,6 @@ public:
   static void IssuePending(KELOcclusionQueryTask* task);
   // Unlinks and returns the head of the pending-query queue.
   static KELOcclusionQueryTask* TakePending();
-  // Puts a spent entry, zone or fill task on the shared free list.
-  static void Recycle(KELOcclusionQueryTask* task);
 
 protected:
   KELOcclusionQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, void* subject);

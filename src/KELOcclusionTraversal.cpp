@@ -8,6 +8,7 @@
 #include "KELAllocator.h"
 #include "KELOcclusionCullingClient.h"
 #include "KELOcclusionQueryTask.h"
+#include "KELPools.h"
 #include "KELSettings.h"
 
 KELQueryBatchTask* _batchSlots[kBatchSlotCount] = {};
@@ -56,7 +57,7 @@ void ReadResults(KELClientQueryState* queryState, WorkQueues* work, FIFOQueue* v
       queryState->iHandlePool.Append(query);
       task->iQuery = nullptr;
     }
-    if (task->IsRecycledByCaller()) KELOcclusionQueryTask::Recycle(task);
+    if (task->IsRecycledByCaller()) KELPools::GiveBack(task);
   }
 }
 
@@ -100,8 +101,7 @@ void Batch(KELOcclusionCullingClient* client, KELClientQueryState* queryState, K
     // Without a batch (or room for a member) the task is simply queried alone.
     if (batch == nullptr || !batch->iMembers.Append(task)) {
       if (batch != nullptr) {
-        batch->iNextTask = KELQueryBatchTask::_freeList;
-        KELQueryBatchTask::_freeList = batch;
+        KELPools::GiveBack(batch);
       }
       KELOcclusionQueryTask::IssuePending(task);
       return;
@@ -134,8 +134,7 @@ void IssueQueries(KELOcclusionCullingClient* client, KELClientQueryState* queryS
       IssueBatch(slot);
     } else {
       _batchSlots[slot] = nullptr;
-      batch->iNextTask = KELQueryBatchTask::_freeList;
-      KELQueryBatchTask::_freeList = batch;
+      KELPools::GiveBack(batch);
     }
   }
 }
@@ -147,9 +146,9 @@ void RunOcclusionTraversal(KELOcclusionCullingClient* client, KELClientQueryStat
   KELCullingStatistics::Reset();
   KELAllocator* allocator = KELAllocator::GetAllocator();
   WorkQueues work;
-  work.draw.Init(allocator, &_sharedElementFreeList);
-  work.fill.Init(allocator, &_sharedElementFreeList);
-  work.query.Init(allocator, &_sharedElementFreeList);
+  work.draw.Init(allocator, &KELPools::_sharedElementFreeList);
+  work.fill.Init(allocator, &KELPools::_sharedElementFreeList);
+  work.query.Init(allocator, &KELPools::_sharedElementFreeList);
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
   RenderState state = {client, true, true};

@@ -7,8 +7,8 @@
 #include "KEL3DZone.h"
 #include "KELCullingFrame.h"
 #include "KELMemory.h"
+#include "KELPools.h"
 
-KELScreenSpacePartition* KELScreenSpacePartition::_freeList = nullptr;
 float* const* KELScreenSpacePartition::_planes = nullptr;
 int32_t KELScreenSpacePartition::_planeCount = 0;
 
@@ -58,8 +58,7 @@ KELScreenSpacePartition* KELScreenSpacePartition::AddChild(float minX, float min
   child->iDepth = (iDepth + 1) & 15u;
   child->iParent = this;
   if (!iChildren.Append(child)) {
-    child->iNextFree = _freeList;
-    _freeList = child;
+    KELPools::GiveBack(child);
     return nullptr;
   }
   return child;
@@ -118,7 +117,7 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   // (otherwise it would count as crossing the near plane, pass unqueried and
   // have its objects drawn and reported).
   if (record->iBehindEye) {
-    KELScreenZone::GiveBack(record);
+    KELPools::GiveBack(record);
     return;
   }
   if (record->iCrossesNearPlane) {
@@ -129,7 +128,7 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   }
   if (record->iMax[0] <= -1.0f || record->iMin[0] >= 1.0f || record->iMax[1] <= -1.0f ||
       record->iMin[1] >= 1.0f) {
-    KELScreenZone::GiveBack(record);
+    KELPools::GiveBack(record);
     return;
   }
   bool small = true;
@@ -154,10 +153,7 @@ bool KELScreenSpacePartition::Split() {
                           (i & 4) ? &iSmallMax[2] : &mid[2]};
     if (AddChild(*lo[0], *lo[1], *lo[2], *hi[0], *hi[1], *hi[2]) == nullptr) {
       // All or nothing: without eight children the node stays a leaf.
-      for (int32_t made = 0; made < iChildren.count; ++made) {
-        Child(made)->iNextFree = _freeList;
-        _freeList = Child(made);
-      }
+      for (int32_t made = 0; made < iChildren.count; ++made) KELPools::GiveBack(Child(made));
       iChildren.count = 0;
       return false;
     }
@@ -168,7 +164,7 @@ bool KELScreenSpacePartition::Split() {
   while (record != nullptr) {
     KELScreenZone* next = record->iNext;
     if (!(record->iZone->iFlags & kZoneFlagQueryPassed)) {
-      KELScreenZone::GiveBack(record);
+      KELPools::GiveBack(record);
     } else if (record->iIsSmall) {
       int slot = 0;
       if (sums[2] < record->iMin[2] + record->iMax[2]) slot += 4;
@@ -187,8 +183,7 @@ bool KELScreenSpacePartition::Split() {
   for (int32_t slot = 0; slot < 8; ++slot) {
     KELScreenSpacePartition* child = Child(slot);
     if (child->iUnfilled) {
-      child->iNextFree = _freeList;
-      _freeList = child;
+      KELPools::GiveBack(child);
       iChildren.data[slot] = nullptr;
     }
   }
@@ -199,15 +194,14 @@ void KELScreenSpacePartition::Release() {
   if (iScreenZones != nullptr) {
     KELScreenZone* last = iScreenZones;
     while (last->iNext != nullptr) last = last->iNext;
-    KELScreenZone::GiveBackList(iScreenZones, last);
+    KELPools::GiveBackList(iScreenZones, last);
     iScreenZones = nullptr;
   }
   for (int32_t slot = 0; slot < iChildren.count; ++slot) {
     KELScreenSpacePartition* child = Child(slot);
     if (child == nullptr) continue;
     child->Release();
-    child->iNextFree = _freeList;
-    _freeList = child;
+    KELPools::GiveBack(child);
   }
   iScreenZoneCount = 0;
   iChildren.count = 0;

@@ -2,6 +2,7 @@
 // its near children (slots 0-3) are handed out before its far ones (4-7).
 #include "KEL3DZone.h"
 #include "KELCullingFrame.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 
 bool KELScreenSpacePartition::IsRefinable() const {
@@ -44,7 +45,7 @@ void KELScreenSpacePartition::LeaveOutSmallRecords() {
     KELScreenZone* next = record->iNext;
     if (record->iIsSmall) {
       KELLeaveOut(record->iZone);
-      KELScreenZone::GiveBack(record);
+      KELPools::GiveBack(record);
     } else {
       record->iNext = kept;
       kept = record;

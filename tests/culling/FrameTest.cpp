@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CullingFixture.h"
+#include "KELPools.h"
 #include "FIFOQueue.h"
 #include "KELCullingFrame.h"
 #include "KELScreenSpacePartition.h"
@@ -341,7 +342,7 @@ TEST(CullingExit, AHostAllocatorDestroyedFirstIsNotTouchedAtExit) {
         static UnmappingAllocator allocator;
         KELAllocator::SetAllocator(&allocator);
         // Fresh free lists, so that every element comes from the mapping.
-        _sharedElementFreeList = nullptr;
+        KELPools::_sharedElementFreeList = nullptr;
         KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
         RecordingClient* client = new RecordingClient;
         engine->SetClient(client);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CullingFixture.h"
+#include "KELPools.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELScreenSpacePartition.h"
 
@@ -126,9 +127,9 @@ protected:
   void SetUp() override {
     CullingTest::SetUp();
     KELAllocator* allocator = KELAllocator::GetAllocator();
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &_sharedElementFreeList);
+    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &KELPools::_sharedElementFreeList);
     state.iClient = &client;
-    state.iHandlePool.Init(allocator, &_sharedElementFreeList);
+    state.iHandlePool.Init(allocator, &KELPools::_sharedElementFreeList);
   }
   void TearDown() override {
     for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {
@@ -141,7 +142,7 @@ protected:
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
     task->HandleResult(pixels, &fill, &query, &draw, &visible);
-    if (task->IsRecycledByCaller()) KELOcclusionQueryTask::Recycle(task);
+    if (task->IsRecycledByCaller()) KELPools::GiveBack(task);
   }
 };
 
@@ -239,7 +240,7 @@ TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
   ASSERT_FALSE(query.IsEmpty());
   KELOcclusionQueryTask* entryTask = static_cast<KELOcclusionQueryTask*>(query.TakeFront());
   EXPECT_TRUE(query.IsEmpty());  // the hidden entry gets none
-  KELOcclusionQueryTask::Recycle(entryTask);
+  KELPools::GiveBack(entryTask);
   node.Release();
   node.iChildren.Release();
 }

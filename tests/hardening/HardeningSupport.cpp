@@ -3,12 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "FIFOQueue.h"
-#include "KEL3DZone.h"
-#include "KELOcclusionQueryTask.h"
-#include "KELScreenSpacePartition.h"
-#include "KELScreenZone.h"
-
 void* KELFailingAllocator::Allocate(uint32_t size) {
   const long ordinal = iCount++;
   if ((iMode == kOnlyAt && ordinal == iFailAt) || (iMode == kFromOn && ordinal >= iFailAt)) {
@@ -20,68 +14,6 @@ void* KELFailingAllocator::Allocate(uint32_t size) {
 }
 
 void KELFailingAllocator::Free(void* pointer) { std::free(pointer); }
-
-namespace {
-
-template <typename Record, typename Next, typename Release>
-void DrainList(Record** head, Next next, Release release) {
-  while (*head != nullptr) {
-    Record* record = *head;
-    *head = next(record);
-    release(record);
-    std::free(record);
-  }
-}
-
-void DrainElements(FIFOElement** head) {
-  DrainList(head, [](FIFOElement* e) { return e->next; }, [](FIFOElement*) {});
-}
-
-}  // namespace
-
-void DrainRecordPools() {
-  DrainList(&KEL3DZoneEntry::_freeList, [](KEL3DZoneEntry* e) { return e->iNextEntry; },
-            [](KEL3DZoneEntry* e) { std::free(e->iBox); });
-  DrainList(&KEL3DZoneEntry::_freeMatrices, [](KELMatrix* m) { return m->iNext; }, [](KELMatrix*) {});
-  DrainList(&KEL3DZone::_pool, [](KEL3DZone* z) { return z->iNextFree; },
-            [](KEL3DZone* z) { z->iChildren.Release(); });
-  DrainList(&KELScreenZone::_freeList, [](KELScreenZone* r) { return r->iNext; }, [](KELScreenZone*) {});
-  DrainList(&KELScreenSpacePartition::_freeList, [](KELScreenSpacePartition* n) { return n->iNextFree; },
-            [](KELScreenSpacePartition* n) { n->iChildren.Release(); });
-  DrainList(&KELOcclusionQueryTask::_freeList, [](KELOcclusionQueryTask* t) { return t->iNextTask; },
-            [](KELOcclusionQueryTask*) {});
-  DrainList(&KELQueryBatchTask::_freeList,
-            [](KELQueryBatchTask* b) { return static_cast<KELQueryBatchTask*>(b->iNextTask); },
-            [](KELQueryBatchTask* b) { b->iMembers.Release(); });
-  DrainElements(&_sharedElementFreeList);
-  DrainElements(&_rebuildElementFreeList);
-}
-
-namespace {
-template <typename Record, typename Next>
-size_t Length(const Record* head, Next next) {
-  size_t length = 0;
-  for (; head != nullptr; head = next(head)) ++length;
-  return length;
-}
-}  // namespace
-
-KELPoolCensus CountRecordPools() {
-  KELPoolCensus census;
-  census.iEntries = Length(KEL3DZoneEntry::_freeList, [](const KEL3DZoneEntry* e) { return e->iNextEntry; });
-  census.iMatrices = Length(KEL3DZoneEntry::_freeMatrices, [](const KELMatrix* m) { return m->iNext; });
-  census.iZones = Length(KEL3DZone::_pool, [](const KEL3DZone* z) { return z->iNextFree; });
-  census.iScreenZones = Length(KELScreenZone::_freeList, [](const KELScreenZone* r) { return r->iNext; });
-  census.iNodes =
-      Length(KELScreenSpacePartition::_freeList, [](const KELScreenSpacePartition* n) { return n->iNextFree; });
-  census.iTasks = Length(KELOcclusionQueryTask::_freeList, [](const KELOcclusionQueryTask* t) { return t->iNextTask; });
-  census.iBatches = Length(KELQueryBatchTask::_freeList, [](const KELQueryBatchTask* b) {
-    return static_cast<const KELQueryBatchTask*>(b->iNextTask);
-  });
-  census.iElements = Length(_sharedElementFreeList, [](const FIFOElement* e) { return e->next; });
-  census.iRebuildElements = Length(_rebuildElementFreeList, [](const FIFOElement* e) { return e->next; });
-  return census;
-}
 
 bool KELUnderSanitizer() {
 #if defined(__SANITIZE_ADDRESS__)

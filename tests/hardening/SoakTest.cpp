@@ -13,6 +13,7 @@
 #include "HardeningSupport.h"
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "TestSupport.h"
 
 namespace {
@@ -38,7 +39,7 @@ public:
   Soak() : iClient(kZero, kZero) {
     iPrevious = KELAllocator::GetAllocator();
     KELAllocator::SetAllocator(&iAllocator);
-    DrainRecordPools();
+    KELPools::Drain();
     ResetSettings();
     iEngine->SetFrameCoherency(1);
     iEngine->SetClient(&iClient);
@@ -173,7 +174,7 @@ TEST(Soak, DestroyedPartitionsAreReused) {
   KELFailingAllocator allocator;
   KELAllocator* previous = KELAllocator::GetAllocator();
   KELAllocator::SetAllocator(&allocator);
-  DrainRecordPools();
+  KELPools::Drain();
   ResetSettings();
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   TestCamera(0, 0, 10).Apply(engine);
@@ -208,7 +209,7 @@ TEST(Soak, DestroyedPartitionsAreReused) {
   EXPECT_EQ(census.entries, 1000u);
   engine->DestroySpacePartition(partition);
   engine->SetClient(nullptr);
-  DrainRecordPools();
+  KELPools::Drain();
   KELAllocator::SetAllocator(previous);
 }
 
@@ -227,7 +228,7 @@ TEST(Soak, MemoryPlateausAndPartitionsStayValid) {
     if (frame % (frames / kCheckpoints) == 0) {
       bytes.push_back(soak.iAllocator.iBytes);
       records.push_back(soak.iAllocator.iCount);
-      const KELPoolCensus pools = CountRecordPools();
+      const KELPoolCensus pools = KELPools::Census();
       std::printf("[ soak     ] frame %6d: %zu bytes in %ld records; pooled: %zu entries, %zu zones, "
                   "%zu screen zones, %zu nodes, %zu tasks, %zu batches, %zu elements\n",
                   frame, soak.iAllocator.iBytes, soak.iAllocator.iCount, pools.iEntries, pools.iZones,

@@ -6,6 +6,7 @@
 
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
 
@@ -201,7 +202,7 @@ private:
     iEngine->StartCulling();
     iEngine->EndCulling();
     iEngine->SetClient(nullptr);
-    DrainRecordPools();
+    KELPools::Drain();
   }
 };
 
@@ -212,7 +213,7 @@ KELSweepResult RunSweepScenario(KELFailingAllocator* allocator) {
   // null would make, and leak, a new default one).
   KELAllocator* previous = KELAllocator::GetAllocator();
   KELAllocator::SetAllocator(allocator);
-  DrainRecordPools();
+  KELPools::Drain();
   Scenario scenario(allocator);
   KELSweepResult result = scenario.Run();
   KELAllocator::SetAllocator(previous);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FIFOQueue.h"
+#include "KELPools.h"
 #include "KEL3DZone.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
@@ -20,9 +21,9 @@ protected:
 
   void SetUp() override {
     KELAllocator* allocator = KELAllocator::GetAllocator();
-    childQueue.Init(allocator, &_sharedElementFreeList);
-    nodeQueue.Init(allocator, &_sharedElementFreeList);
-    entryQueue.Init(allocator, &_sharedElementFreeList);
+    childQueue.Init(allocator, &KELPools::_sharedElementFreeList);
+    nodeQueue.Init(allocator, &KELPools::_sharedElementFreeList);
+    entryQueue.Init(allocator, &KELPools::_sharedElementFreeList);
     root.Initialize(-1, -1, -1, 1, 1, 1);
   }
   void TearDown() override {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
 
@@ -51,7 +52,7 @@ protected:
 }  // namespace
 
 TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
-  KELScreenZone::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
+  KELPools::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
   root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
   root.InsertScreenZone(Record(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
@@ -253,7 +254,7 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   EXPECT_TRUE(root.Split());
   root.Release();
   root.iChildren.Release();
-  for (KELScreenZone* r : records) KELScreenZone::GiveBack(r);
+  for (KELScreenZone* r : records) KELPools::GiveBack(r);
   for (KELScreenSpacePartition* n : nodes) {
     n->iNextFree = KELScreenSpacePartition::_freeList;
     KELScreenSpacePartition::_freeList = n;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "InvariantChecker.h"
+#include "KELPools.h"
 #include "KEL3DZone.h"
 #include "TestSupport.h"
 
@@ -258,7 +259,7 @@ TEST_F(SubdivisionTest, AllocationFailureDuringASplitLosesNothing) {
   PartitionCensus census;
   EXPECT_TRUE(CheckPartition(root, &census));
   EXPECT_EQ(census.entries, 101u);
-  for (KEL3DZone* zone : taken) KEL3DZone::ReleaseZone(zone);
+  for (KEL3DZone* zone : taken) KELPools::GiveBack(zone);
 }
 
 TEST_F(SubdivisionTest, AllocationFailureDuringARebuildLosesNothing) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FIFOQueue.h"
+#include "KELPools.h"
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
 #include "TestSupport.h"
@@ -126,7 +127,7 @@ TEST_F(TraversalTest, ForceSplitsAnInactiveRootForOneWalk) {
 
 TEST_F(TraversalTest, CollectLoadedEntriesZoneFirstThenChildren) {
   FIFOQueue queue;
-  queue.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+  queue.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   for (int i = 0; i < 10; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   root->CollectLoadedEntries(&queue);
   EXPECT_TRUE(queue.IsEmpty());

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "InvariantChecker.h"
+#include "KELPools.h"
 #include "KEL3DZone.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
@@ -210,7 +211,7 @@ TEST_F(ZoneTest, AllocatorFailureLeavesThePartitionUnchanged) {
   std::vector<KEL3DZone*> pooled;  // partitions are made from the pool first
   while (KEL3DZone::_pool != nullptr) pooled.push_back(KEL3DZone::AllocZone());
   EXPECT_EQ(engine->CreateSpacePartition(), nullptr);
-  for (KEL3DZone* zone : pooled) KEL3DZone::ReleaseZone(zone);
+  for (KEL3DZone* zone : pooled) KELPools::GiveBack(zone);
   // Entry record granted, box record refused.
   counting.failing = false;
   counting.failAfter = counting.allocations + 1;
