@@ -82,13 +82,11 @@ void CheckAll() {
   }
 }
 
-// Between frames no task, batch or scheduling element may stay behind.
+// Between frames no task or batch may stay behind.
 void CheckFrameStateEmpty() {
   KELFuzzCheck(KELOcclusionQueryTask::_pendingHead == nullptr, "a query stayed pending after the frame");
-  KELFuzzCheck(KELZoneQueryTask::_childQueue.IsEmpty() && KELZoneQueryTask::_nodeQueue.IsEmpty(),
-               "a scheduling queue stayed filled after the frame");
-  for (int slot = 0; slot < kBatchSlotCount; ++slot)
-    KELFuzzCheck(_batchSlots[slot] == nullptr, "a batch stayed open after the frame");
+  for (int slot = 0; slot < KELQueryBatchTask::kSlotCount; ++slot)
+    KELFuzzCheck(KELQueryBatchTask::_batchSlots[slot] == nullptr, "a batch stayed open after the frame");
 }
 
 int PickPartition(FuzzedDataProvider& input) { return input.ConsumeIntegralInRange<int>(0, kPartitionCount - 1); }

@@ -9,8 +9,6 @@
 #include "KELMemory.h"
 #include "KELPools.h"
 
-float* const* KELScreenSpacePartition::_planes = nullptr;
-int32_t KELScreenSpacePartition::_planeCount = 0;
 
 KELScreenSpacePartition::KELScreenSpacePartition()
     : iHalfExtent{0, 0, 0}, iMin{0, 0, 0}, iMax{0, 0, 0}, iSmallMin{0, 0, 0}, iSmallMax{0, 0, 0},
@@ -109,8 +107,6 @@ void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool cross
 }
 
 void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes) {
-  _planes = planes;
-  _planeCount = planeCount;
   iUnfilled = 0;
   if (record == nullptr) return;
   // Wholly behind the eye: not visible, dropped like a record off the screen
@@ -139,25 +135,35 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   Link(record);
 }
 
-bool KELScreenSpacePartition::Split() {
-  if (iChildren.count != 0) return true;
-  float sums[3], mid[3];
+// The split point is the centre of the small records' box; `sums` keeps
+// twice its coordinates for the octant test of ReinsertRecords.
+void KELScreenSpacePartition::ComputeSplitBox(float* sums, float* mid) const {
   for (int a = 0; a < 3; ++a) {
     sums[a] = iSmallMin[a] + iSmallMax[a];
     mid[a] = sums[a] * 0.5f;
   }
+}
+
+// All or nothing: without eight children the node stays a leaf.
+bool KELScreenSpacePartition::MakeChildren(const float* mid) {
   for (int i = 0; i < 8; ++i) {
     const float* lo[3] = {(i & 1) ? &mid[0] : &iSmallMin[0], (i & 2) ? &mid[1] : &iSmallMin[1],
                           (i & 4) ? &mid[2] : &iSmallMin[2]};
     const float* hi[3] = {(i & 1) ? &iSmallMax[0] : &mid[0], (i & 2) ? &iSmallMax[1] : &mid[1],
                           (i & 4) ? &iSmallMax[2] : &mid[2]};
     if (AddChild(*lo[0], *lo[1], *lo[2], *hi[0], *hi[1], *hi[2]) == nullptr) {
-      // All or nothing: without eight children the node stays a leaf.
       for (int32_t made = 0; made < iChildren.count; ++made) KELPools::GiveBack(Child(made));
       iChildren.count = 0;
       return false;
     }
   }
+  return true;
+}
+
+// Records of zones that failed their query go back to the pool, small ones
+// move to the octant of their centre, large ones stay; children that got
+// nothing go back to the pool and leave an empty slot.
+void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCount, float* const* planes) {
   KELScreenZone* stayed = nullptr;
   uint32_t stayedCount = 0;
   KELScreenZone* record = iScreenZones;
@@ -170,7 +176,7 @@ bool KELScreenSpacePartition::Split() {
       if (sums[2] < record->iMin[2] + record->iMax[2]) slot += 4;
       if (sums[1] < record->iMin[1] + record->iMax[1]) slot += 2;
       if (sums[0] < record->iMin[0] + record->iMax[0]) slot += 1;
-      Child(slot)->InsertScreenZone(record, _planeCount, _planes);
+      Child(slot)->InsertScreenZone(record, planeCount, planes);
     } else {
       record->iNext = stayed;
       stayed = record;
@@ -187,6 +193,14 @@ bool KELScreenSpacePartition::Split() {
       iChildren.data[slot] = nullptr;
     }
   }
+}
+
+bool KELScreenSpacePartition::Split(int32_t planeCount, float* const* planes) {
+  if (iChildren.count != 0) return true;
+  float sums[3], mid[3];
+  ComputeSplitBox(sums, mid);
+  if (!MakeChildren(mid)) return false;
+  ReinsertRecords(sums, planeCount, planes);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CullingFixture.h"
+#include "KELFrameState.h"
 #include "KELPools.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELScreenSpacePartition.h"
@@ -121,15 +122,17 @@ namespace {
 
 class TaskTest : public CullingTest {
 protected:
-  FIFOQueue fill, query, draw, visible;
   KELClientQueryState state;
+  KELFrameState frame{&client, &state};
+  FIFOQueue& fill = frame.iFillQueue;
+  FIFOQueue& query = frame.iQueryQueue;
+  FIFOQueue& draw = frame.iDrawQueue;
+  FIFOQueue& visible = frame.iVisibleEntries;
 
   void SetUp() override {
     CullingTest::SetUp();
-    KELAllocator* allocator = KELAllocator::GetAllocator();
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &KELPools::_sharedElementFreeList);
     state.iClient = &client;
-    state.iHandlePool.Init(allocator, &KELPools::_sharedElementFreeList);
+    state.iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   }
   void TearDown() override {
     for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {
@@ -141,7 +144,7 @@ protected:
     CullingTest::TearDown();
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
-    task->HandleResult(pixels, &fill, &query, &draw, &visible);
+    task->HandleResult(pixels, &frame);
     if (task->IsRecycledByCaller()) KELPools::GiveBack(task);
   }
 };
@@ -210,8 +213,8 @@ TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
       EXPECT_EQ(node.iChildren.count, 0) << "300 samples: hidden, released";
       EXPECT_EQ(node.iScreenZoneCount, 0u);
     }
-    EXPECT_TRUE(KELZoneQueryTask::_childQueue.IsEmpty());
-    EXPECT_TRUE(KELZoneQueryTask::_nodeQueue.IsEmpty());
+    EXPECT_TRUE(frame.iChildQueue.IsEmpty());
+    EXPECT_TRUE(frame.iNodeQueue.IsEmpty());
     node.Release();
     node.iChildren.Release();
   }
@@ -231,11 +234,11 @@ TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
   r->iMax[0] = r->iMax[1] = r->iMax[2] = 0.1f;
   node.InsertScreenZone(r, 0, nullptr);
   KELFillQueryTask* task = KELFillQueryTask::Make(&client, &state, &node);
-  task->Draw();
+  task->Draw(&frame);
   Handle(task, 300);
   EXPECT_TRUE(query.IsEmpty());
   task = KELFillQueryTask::Make(&client, &state, &node);
-  task->Draw();
+  task->Draw(&frame);
   Handle(task, 301);
   ASSERT_FALSE(query.IsEmpty());
   KELOcclusionQueryTask* entryTask = static_cast<KELOcclusionQueryTask*>(query.TakeFront());

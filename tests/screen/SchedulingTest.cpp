@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "FIFOQueue.h"
-#include "KELPools.h"
 #include "KEL3DZone.h"
+#include "KELFrameState.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
 
@@ -16,16 +16,13 @@ const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 class SchedulingTest : public ::testing::Test {
 protected:
-  FIFOQueue childQueue, nodeQueue, entryQueue;
+  KELFrameState frame{nullptr, nullptr};
+  FIFOQueue& childQueue = frame.iChildQueue;
+  FIFOQueue& nodeQueue = frame.iNodeQueue;
+  FIFOQueue& entryQueue = frame.iDrawQueue;
   KELScreenSpacePartition root;
 
-  void SetUp() override {
-    KELAllocator* allocator = KELAllocator::GetAllocator();
-    childQueue.Init(allocator, &KELPools::_sharedElementFreeList);
-    nodeQueue.Init(allocator, &KELPools::_sharedElementFreeList);
-    entryQueue.Init(allocator, &KELPools::_sharedElementFreeList);
-    root.Initialize(-1, -1, -1, 1, 1, 1);
-  }
+  void SetUp() override { root.Initialize(-1, -1, -1, 1, 1, 1); }
   void TearDown() override {
     childQueue.Clear();
     nodeQueue.Clear();
@@ -34,7 +31,7 @@ protected:
     root.iChildren.Release();
   }
   void Tested(KELScreenSpacePartition* node, bool visible) {
-    node->OnNodeTested(visible, &childQueue, &nodeQueue, &entryQueue);
+    node->OnNodeTested(visible, &frame);
   }
   std::vector<void*> Drain(FIFOQueue* queue) {
     std::vector<void*> values;
@@ -57,8 +54,7 @@ protected:
     for (int i : present) keep[i] = true;
     for (int i = 0; i < 8; ++i)
       if (!keep[i]) {
-        node->Child(i)->iNextFree = KELScreenSpacePartition::_freeList;
-        KELScreenSpacePartition::_freeList = node->Child(i);
+        KELPools::GiveBack(node->Child(i));
         node->iChildren.data[i] = nullptr;
       }
   }
@@ -68,7 +64,7 @@ protected:
 
 TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
   MakeChildren(&root, {0, 1});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iNearPending, 2u);
   Drain(&childQueue);
   KELScreenSpacePartition* child = root.Child(0);
@@ -119,7 +115,7 @@ TEST_F(SchedulingTest, OneRecordLeafRules) {
 
 TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
   MakeChildren(&root, {2});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   Tested(root.Child(2), true);
   EXPECT_TRUE(nodeQueue.IsEmpty());
@@ -129,7 +125,7 @@ TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
 
 TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
   MakeChildren(&root, {1});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   KELScreenSpacePartition* child = root.Child(1);
   KEL3DZone failed{};  // query not passed: every record goes back at the split
@@ -145,7 +141,7 @@ TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
 
 TEST_F(SchedulingTest, OnlyFarChildrenAreQueuedAtOnce) {
   MakeChildren(&root, {5, 6});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iFarPending, 2u);
   std::vector<void*> expected = {root.Child(5), root.Child(6)};
   EXPECT_EQ(Drain(&childQueue), expected);
@@ -155,11 +151,11 @@ TEST_F(SchedulingTest, FarHalfWaitsForTheWholeNearHalf) {
   KELScreenSpacePartition parent;
   parent.Initialize(-1, -1, -1, 1, 1, 1);
   MakeChildren(&root, {0});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   KELScreenSpacePartition* node = root.Child(0);
   MakeChildren(node, {0, 3, 6});
-  node->ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  node->ScheduleNearChildren(&frame);
   KELScreenSpacePartition *a = node->Child(0), *b = node->Child(3), *c = node->Child(6);
   EXPECT_EQ(Drain(&childQueue), (std::vector<void*>{a, b}));
   // A refines: its grandchild must finish before C appears.

@@ -128,7 +128,7 @@ TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRes
   root.InsertScreenZone(large, 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 5u);
   int pool = RecordPoolSize();
-  ASSERT_TRUE(root.Split());
+  ASSERT_TRUE(root.Split(0, nullptr));
   EXPECT_EQ(root.iChildren.count, 8);
   ASSERT_NE(root.Child(0), nullptr);
   ASSERT_NE(root.Child(7), nullptr);
@@ -142,7 +142,7 @@ TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRes
   EXPECT_EQ(root.Child(0)->iParent, &root);
   // A second split changes nothing.
   KELScreenSpacePartition* child0 = root.Child(0);
-  EXPECT_TRUE(root.Split());
+  EXPECT_TRUE(root.Split(0, nullptr));
   EXPECT_EQ(root.Child(0), child0);
 }
 
@@ -155,9 +155,9 @@ TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
       float x = -0.9f + i * 0.18f;
       root.InsertScreenZone(Record(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
     }
-    ASSERT_TRUE(root.Split());
+    ASSERT_TRUE(root.Split(0, nullptr));
     for (int slot = 0; slot < 8; ++slot)
-      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split();
+      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split(0, nullptr);
   };
   build();  // warm the pools
   root.Release();
@@ -205,9 +205,10 @@ TEST(ScreenPartitionPools, ASecondIdenticalFrameTakesNothingNew) {
       r->iZone->iFlags |= kZoneFlagQueryPassed;
       ++records;
     }
-    if (root.Split())
+    float* const* planes = const_cast<float* const*>(camera.planes);
+    if (root.Split(6, planes))
       for (int slot = 0; slot < 8; ++slot)
-        if (root.Child(slot) != nullptr) root.Child(slot)->Split();
+        if (root.Child(slot) != nullptr) root.Child(slot)->Split(6, planes);
     int before = RecordPoolSize();
     root.Release();
     root.iChildren.Release();
@@ -247,16 +248,13 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   counting.failing = true;
   EXPECT_EQ(KELScreenZone::Take(), nullptr);
   root.InsertScreenZone(nullptr, 0, nullptr);  // a failed projection is ignored
-  EXPECT_FALSE(root.Split());                  // no nodes: stays a leaf
+  EXPECT_FALSE(root.Split(0, nullptr));                  // no nodes: stays a leaf
   EXPECT_EQ(root.iChildren.count, 0);
   EXPECT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = false;
-  EXPECT_TRUE(root.Split());
+  EXPECT_TRUE(root.Split(0, nullptr));
   root.Release();
   root.iChildren.Release();
   for (KELScreenZone* r : records) KELPools::GiveBack(r);
-  for (KELScreenSpacePartition* n : nodes) {
-    n->iNextFree = KELScreenSpacePartition::_freeList;
-    KELScreenSpacePartition::_freeList = n;
-  }
+  for (KELScreenSpacePartition* n : nodes) KELPools::GiveBack(n);
 }
