@@ -170,7 +170,9 @@ struct KEL3DZone {
   void Rebuild();
 
   // --- walks ---
-  void Traverse(KELSpacePartitionTraversal* visitor, bool force);
+  // The host's visit (TraverseSpacePartition): pre-order, splitting
+  // crowded zones on the way.
+  void WalkForHost(KELSpacePartitionTraversal* visitor, bool force);
   void CollectLoadedEntries(FIFOQueue* queue);
 
   // --- culling bookkeeping ---
