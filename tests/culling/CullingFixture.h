@@ -14,7 +14,7 @@
 #include "KELSettings.h"
 #include "TestSupport.h"
 
-class CullingTest : public ::testing::Test {
+class Culling : public ::testing::Test {
 protected:
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   RecordingClient client;

@@ -20,7 +20,7 @@ std::vector<size_t> QuerySizes(const RecordingClient& client) {
 }  // namespace
 
 // The same pattern far from the frame counter's wrap and right after it.
-TEST_F(CullingTest, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
+TEST_F(Culling, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
   for (int32_t start : {9, INT32_MAX}) {
     KEL3DZone* p = NewPartition();
     KEL3DZoneEntry* a = AddBox(engine, p, 0.0f, 0.0f, 0.30f, 0.1f, 0.1f, 0.35f, &objects[0]);
@@ -48,7 +48,7 @@ TEST_F(CullingTest, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
   }
 }
 
-TEST_F(CullingTest, FirstFrameSubjectsBatchAtHistoryZero) {
+TEST_F(Culling, FirstFrameSubjectsBatchAtHistoryZero) {
   KEL3DZone* p = NewPartition();
   for (int i = 0; i < 22; ++i) AddBox(engine, p, i * 0.02f, 0, 0.3f, i * 0.02f + 0.01f, 0.01f, 0.31f, &objects[i]);
   KELSettings::_frameCounter = 0;
@@ -73,7 +73,7 @@ TEST_F(CullingTest, FirstFrameSubjectsBatchAtHistoryZero) {
   EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1u), 23);  // zone and 22 entries
 }
 
-TEST_F(CullingTest, BatchResultsSendMembersBackOrHandThemZero) {
+TEST_F(Culling, BatchResultsSendMembersBackOrHandThemZero) {
   for (uint32_t batchPixels : {1u, 0u}) {
     KEL3DZone* p = NewPartition();
     std::vector<KEL3DZoneEntry*> entries;
@@ -99,7 +99,7 @@ TEST_F(CullingTest, BatchResultsSendMembersBackOrHandThemZero) {
   }
 }
 
-TEST_F(CullingTest, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
+TEST_F(Culling, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
   KEL3DZone* p = NewPartition();
   KELSettings::_frameCounter = 40;
   const uint32_t previous = 40;  // the next frame is 41
@@ -120,7 +120,7 @@ TEST_F(CullingTest, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
 
 namespace {
 
-class TaskTest : public CullingTest {
+class QueryTask : public Culling {
 protected:
   KELClientQueryState state;
   KELFrameState frame{&client, &state};
@@ -130,7 +130,7 @@ protected:
   FIFOQueue& visible = frame.iVisibleEntries;
 
   void SetUp() override {
-    CullingTest::SetUp();
+    Culling::SetUp();
     state.iClient = &client;
     state.iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   }
@@ -141,7 +141,7 @@ protected:
         (void)v;
       }
     }
-    CullingTest::TearDown();
+    Culling::TearDown();
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
     task->HandleResult(pixels, &frame);
@@ -151,7 +151,7 @@ protected:
 
 }  // namespace
 
-TEST_F(TaskTest, EntryThresholdIsStrictAndThePixelCountSaturates) {
+TEST_F(QueryTask, EntryThresholdIsStrictAndThePixelCountSaturates) {
   KEL3DZone* p = NewPartition();
   KEL3DZoneEntry* e = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f);
   Handle(KELEntryQueryTask::Make(&client, &state, e), 300);
@@ -172,7 +172,7 @@ TEST_F(TaskTest, EntryThresholdIsStrictAndThePixelCountSaturates) {
   EXPECT_EQ(e->iLastVisibleFrame, 3);
 }
 
-TEST_F(TaskTest, ZoneResultsSetTheirFlags) {
+TEST_F(QueryTask, ZoneResultsSetTheirFlags) {
   KEL3DZone* p = NewPartition();
   KELScreenSpacePartition node;
   node.Initialize(-1, -1, -1, 1, 1, 1);
@@ -189,7 +189,7 @@ TEST_F(TaskTest, ZoneResultsSetTheirFlags) {
   node.iChildren.Release();
 }
 
-TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
+TEST_F(QueryTask, ANodeIsJudgedOnItsSummedSamples) {
   for (int32_t last : {101, 100}) {
     KEL3DZone zones[3] = {};
     KELScreenSpacePartition node;
@@ -220,7 +220,7 @@ TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
   }
 }
 
-TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
+TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f);
   KEL3DZoneEntry* hidden = AddBox(engine, p, 0.2f, 0, 0.3f, 0.3f, 0.1f, 0.4f);

@@ -3,18 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-void* KELFailingAllocator::Allocate(uint32_t size) {
-  const long ordinal = iCount++;
-  if ((iMode == kOnlyAt && ordinal == iFailAt) || (iMode == kFromOn && ordinal >= iFailAt)) {
-    if (iFailures++ == 0) iFailedSize = size;
-    return nullptr;
-  }
-  iBytes += size;
-  return std::malloc(size);
-}
-
-void KELFailingAllocator::Free(void* pointer) { std::free(pointer); }
-
 bool KELUnderSanitizer() {
 #if defined(__SANITIZE_ADDRESS__)
   return true;

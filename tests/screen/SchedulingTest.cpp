@@ -14,7 +14,7 @@ namespace {
 
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-class SchedulingTest : public ::testing::Test {
+class Scheduling : public ::testing::Test {
 protected:
   KELFrameState frame{nullptr, nullptr};
   FIFOQueue& childQueue = frame.iChildQueue;
@@ -62,7 +62,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
+TEST_F(Scheduling, HiddenNodeOnlyNotifiesItsParent) {
   MakeChildren(&root, {0, 1});
   root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iNearPending, 2u);
@@ -79,7 +79,7 @@ TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
   EXPECT_EQ(root.iNearPending, 1u);
 }
 
-TEST_F(SchedulingTest, DepthFifteenIsALeafWhateverItHolds) {
+TEST_F(Scheduling, DepthFifteenIsALeafWhateverItHolds) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   KEL3DZoneEntry* loaded = AddBox(engine, partition, 0, 0, 0, 1, 1, 1);
@@ -95,7 +95,7 @@ TEST_F(SchedulingTest, DepthFifteenIsALeafWhateverItHolds) {
   root.iDepth = 0;
 }
 
-TEST_F(SchedulingTest, OneRecordLeafRules) {
+TEST_F(Scheduling, OneRecordLeafRules) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, partition, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
@@ -113,7 +113,7 @@ TEST_F(SchedulingTest, OneRecordLeafRules) {
   EXPECT_EQ(root.iChildren.count, 8);  // 101 waiting: refined
 }
 
-TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
+TEST_F(Scheduling, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
   MakeChildren(&root, {2});
   root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
@@ -123,7 +123,7 @@ TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
   EXPECT_EQ(root.iNearPending, 0u);
 }
 
-TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
+TEST_F(Scheduling, AllChildrenPrunedNotifiesTheParentAtOnce) {
   MakeChildren(&root, {1});
   root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
@@ -139,7 +139,7 @@ TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
   EXPECT_EQ(root.iNearPending, 0u);
 }
 
-TEST_F(SchedulingTest, OnlyFarChildrenAreQueuedAtOnce) {
+TEST_F(Scheduling, OnlyFarChildrenAreQueuedAtOnce) {
   MakeChildren(&root, {5, 6});
   root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iFarPending, 2u);
@@ -147,7 +147,7 @@ TEST_F(SchedulingTest, OnlyFarChildrenAreQueuedAtOnce) {
   EXPECT_EQ(Drain(&childQueue), expected);
 }
 
-TEST_F(SchedulingTest, FarHalfWaitsForTheWholeNearHalf) {
+TEST_F(Scheduling, FarHalfWaitsForTheWholeNearHalf) {
   KELScreenSpacePartition parent;
   parent.Initialize(-1, -1, -1, 1, 1, 1);
   MakeChildren(&root, {0});

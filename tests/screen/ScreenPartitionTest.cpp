@@ -13,17 +13,8 @@ namespace {
 
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-int RecordPoolSize() {
-  int n = 0;
-  for (KELScreenZone* r = KELScreenZone::_freeList; r != nullptr; r = r->iNext) ++n;
-  return n;
-}
-
-int NodePoolSize() {
-  int n = 0;
-  for (KELScreenSpacePartition* p = KELScreenSpacePartition::_freeList; p != nullptr; p = p->iNextFree) ++n;
-  return n;
-}
+int RecordPoolSize() { return static_cast<int>(KELPools::Census().iScreenZones); }
+int NodePoolSize() { return static_cast<int>(KELPools::Census().iNodes); }
 
 // A record with the given NDC box for `zone`, not crossing, not inside.
 KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1) {
@@ -38,7 +29,7 @@ KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, f
   return r;
 }
 
-class ScreenPartitionTest : public ::testing::Test {
+class ScreenPartition : public ::testing::Test {
 protected:
   KELScreenSpacePartition root;
   KEL3DZone zone{};
@@ -51,7 +42,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
+TEST_F(ScreenPartition, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   KELPools::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
   root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
@@ -63,7 +54,7 @@ TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   EXPECT_EQ(root.iScreenZoneCount, 1u);
 }
 
-TEST_F(ScreenPartitionTest, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
+TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   root.InsertScreenZone(Record(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   EXPECT_TRUE(root.iScreenZones->iIsSmall);
@@ -81,7 +72,7 @@ TEST_F(ScreenPartitionTest, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   EXPECT_EQ(root.iSmallMin[0], -0.5f);
 }
 
-TEST_F(ScreenPartitionTest, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
+TEST_F(ScreenPartition, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 60; ++i) AddBox(engine, partition, -0.9f + i * 0.001f, -0.9f, 2, -0.9f + i * 0.001f + 0.0005f, -0.89f, 2.01f);
@@ -104,7 +95,7 @@ TEST_F(ScreenPartitionTest, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   EXPECT_EQ(root.iScreenZoneCount, 3u);  // the record and both children
 }
 
-TEST_F(ScreenPartitionTest, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting) {
+TEST_F(ScreenPartition, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* hundred = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, hundred, i * 0.01f, 0, 2, i * 0.01f + 0.005f, 0.005f, 2.005f);
@@ -115,7 +106,7 @@ TEST_F(ScreenPartitionTest, LargeRecordSubdividesAZoneWithMoreThanOneHundredWait
   EXPECT_TRUE(hundred->IsSubdivided());
 }
 
-TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
+TEST_F(ScreenPartition, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
   KEL3DZone passed{}, failed{};
   passed.iFlags = kZoneFlagQueryPassed;
   // Two small records spanning [-0.5, 0.5]: the midpoint is 0.
@@ -146,7 +137,7 @@ TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRes
   EXPECT_EQ(root.Child(0), child0);
 }
 
-TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
+TEST_F(ScreenPartition, ReleaseReturnsEveryRecordAndNode) {
   KEL3DZone passed{};
   passed.iFlags = kZoneFlagQueryPassed;
   auto build = [&]() {
@@ -173,7 +164,7 @@ TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
   EXPECT_EQ(NodePoolSize(), nodes);
 }
 
-TEST_F(ScreenPartitionTest, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
+TEST_F(ScreenPartition, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
   const uint32_t count = (1u << 17) + 3;
   KEL3DZone passed{};
   int before = RecordPoolSize();
