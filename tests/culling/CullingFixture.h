@@ -21,7 +21,6 @@ protected:
   int objects[4096];
 
   void SetUp() override {
-    static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     engine->SetViewMatrix(kIdentity);
     engine->SetProjectionMatrix(kIdentity);
     engine->SetClippingPlanes(0, nullptr);

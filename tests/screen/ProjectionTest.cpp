@@ -8,10 +8,9 @@
 #include "KEL3DZone.h"
 #include "KELPools.h"
 #include "KELScreenZone.h"
+#include "TestSupport.h"
 
 namespace {
-
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 KEL3DZone MakeZone(float x0, float y0, float z0, float x1, float y1, float z1) {
   KEL3DZone zone{};

@@ -12,8 +12,6 @@
 
 namespace {
 
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
 class Scheduling : public ::testing::Test {
 protected:
   KELFrameState frame{nullptr, nullptr};

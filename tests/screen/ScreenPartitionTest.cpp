@@ -11,8 +11,6 @@
 
 namespace {
 
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
 int RecordPoolSize() { return static_cast<int>(KELPools::Census().iScreenZones); }
 int NodePoolSize() { return static_cast<int>(KELPools::Census().iNodes); }
 

@@ -53,6 +53,8 @@ public:
   ~ScopedAllocator() { KELAllocator::SetAllocator(nullptr); }
 };
 
+constexpr float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
 struct DrawnBox {
   float min[3];
   float max[3];
