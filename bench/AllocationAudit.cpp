@@ -10,24 +10,12 @@
 
 #include "KELBenchSupport.h"
 #include "KELHeapCounter.h"
+#include "TestSupport.h"
 
 namespace {
 
-// Counts calls and requested bytes; memory comes from the C heap.
-class KELCountingAllocator : public KELAllocator {
-public:
-  long iCalls = 0;
-  long long iBytes = 0;
-  void* Allocate(uint32_t size) override {
-    ++iCalls;
-    iBytes += size;
-    return std::malloc(size);
-  }
-  void Free(void* pointer) override { std::free(pointer); }
-};
-
-KELCountingAllocator& CountingAllocator() {
-  static KELCountingAllocator _counting;
+CountingAllocator& InstalledCounter() {
+  static CountingAllocator _counting;
   KELAllocator::SetAllocator(&_counting);
   return _counting;
 }
@@ -49,7 +37,7 @@ void RunFrame(KELOcclusionCullingEngine* engine, const KELLoadedScene& loaded, c
 void BM_MemoryPerEntry(benchmark::State& state) {
   const kel::KELScene& scene = GetCity(static_cast<int>(state.range(0)));
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  KELCountingAllocator& counting = CountingAllocator();
+  CountingAllocator& counting = InstalledCounter();
   KELScriptedClient client(1000);
   client.iTiming = false;
   engine->SetClient(&client);
@@ -62,16 +50,16 @@ void BM_MemoryPerEntry(benchmark::State& state) {
     KELLoadedScene loaded;
     loaded.iEntries.reserve(scene.iObjects.size());
     loaded.iPartitions.reserve(scene.iPartitionCount);
-    long callsBefore = counting.iCalls;
-    long long bytesBefore = counting.iBytes;
+    long callsBefore = counting.calls;
+    long long bytesBefore = counting.bytes;
     KELHeapCounter::Start();
     loaded.Load(scene, ObjectBase(scene), sizeof(kel::KELSceneObject), true);
     loaded.SplitAll();
     for (const KELBenchCamera& camera : cameras) RunFrame(engine, loaded, camera);
     KELHeapCounter::Stop();
     heapBytes = KELHeapCounter::NetBytes();
-    allocatorBytes = counting.iBytes - bytesBefore;
-    allocatorCalls = counting.iCalls - callsBefore;
+    allocatorBytes = counting.bytes - bytesBefore;
+    allocatorCalls = counting.calls - callsBefore;
     loaded.Unload();
   }
   engine->SetClient(nullptr);
@@ -89,7 +77,7 @@ void BM_MemoryPerEntry(benchmark::State& state) {
 void BM_SteadyFrameAllocations(benchmark::State& state) {
   const kel::KELScene& scene = GetCity(static_cast<int>(state.range(0)));
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  KELCountingAllocator& counting = CountingAllocator();
+  CountingAllocator& counting = InstalledCounter();
   KELScriptedClient client(static_cast<uint32_t>(state.range(1)));
   client.iTiming = false;
   engine->SetClient(&client);
@@ -105,11 +93,11 @@ void BM_SteadyFrameAllocations(benchmark::State& state) {
   size_t frame = 0;
   for (auto _ : state) {
     const KELBenchCamera& camera = cameras[frame++ % cameras.size()];
-    long before = counting.iCalls;
+    long before = counting.calls;
     KELHeapCounter::Start();
     RunFrame(engine, loaded, camera);
     KELHeapCounter::Stop();
-    allocatorCalls += counting.iCalls - before;
+    allocatorCalls += counting.calls - before;
     heapCalls += KELHeapCounter::Calls();
   }
   engine->SetClient(nullptr);

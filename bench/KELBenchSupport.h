@@ -8,21 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "KELQuietStdout.h"
 #include "KELScene.h"
 #include "KELScreenSpacePartitioning.h"
-
-// Sends standard output (the library's per-frame statistics lines) to
-// /dev/null for the scope, so that printing does not weigh on timings.
-class KELQuietStdout {
-public:
-  KELQuietStdout();
-  ~KELQuietStdout();
-  KELQuietStdout(const KELQuietStdout&) = delete;
-  KELQuietStdout& operator=(const KELQuietStdout&) = delete;
-
-private:
-  int iSaved;
-};
 
 // The time stamp counter where there is one (a few nanoseconds a read),
 // otherwise the steady clock; converted to seconds with a rate measured once.

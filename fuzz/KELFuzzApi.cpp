@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "InvariantChecker.h"
 #include "KEL3DZone.h"
 #include "KELFuzzClient.h"
 #include "KELFuzzInput.h"
@@ -18,6 +17,7 @@
 #include "KELOcclusionTraversal.h"
 #include "KELScreenSpacePartitioning.h"
 #include "KELSettings.h"
+#include "KELValidator.h"
 #include "TestSupport.h"
 
 namespace {
@@ -75,20 +75,18 @@ void CheckAll() {
     expected[entry.iPartition] += 1;
   }
   for (int p = 0; p < kPartitionCount; ++p) {
-    PartitionCensus census;
-    ::testing::AssertionResult result = CheckPartition(Root(p), &census);
-    if (!result) KELFuzzFail(result.message());
-    KELFuzzCheck(census.entries == expected[p], "a partition's entry count differs from the host's");
+    KELPartitionCensus census;
+    const KELVerdict verdict = KELValidatePartition(Root(p), &census);
+    if (!verdict) KELFuzzFail(verdict.iMessage);
+    KELFuzzCheck(census.iEntries == expected[p], "a partition's entry count differs from the host's");
   }
 }
 
-// Between frames no task, batch or scheduling element may stay behind.
+// Between frames no task or batch may stay behind.
 void CheckFrameStateEmpty() {
   KELFuzzCheck(KELOcclusionQueryTask::_pendingHead == nullptr, "a query stayed pending after the frame");
-  KELFuzzCheck(KELZoneQueryTask::_childQueue.IsEmpty() && KELZoneQueryTask::_nodeQueue.IsEmpty(),
-               "a scheduling queue stayed filled after the frame");
-  for (int slot = 0; slot < kBatchSlotCount; ++slot)
-    KELFuzzCheck(_batchSlots[slot] == nullptr, "a batch stayed open after the frame");
+  for (int slot = 0; slot < KELQueryBatchTask::kSlotCount; ++slot)
+    KELFuzzCheck(KELQueryBatchTask::_batchSlots[slot] == nullptr, "a batch stayed open after the frame");
 }
 
 int PickPartition(FuzzedDataProvider& input) { return input.ConsumeIntegralInRange<int>(0, kPartitionCount - 1); }
@@ -384,7 +382,7 @@ void ResetState() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Six statistics lines a frame would dominate the run time.
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::fprintf(stderr, "stdout stays open\n");
+  static KELQuietStdout quiet;
   return 0;
 }
 

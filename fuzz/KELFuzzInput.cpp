@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "TestSupport.h"
+
 namespace {
 
 const float kHostileFloats[] = {0.0f,    -0.0f,    1.0f,     -1.0f,    0.5f,          1e7f,          -1e7f,
@@ -27,13 +29,7 @@ void Perspective(FuzzedDataProvider& input, float* m) {
   const float aspect = input.ConsumeIntegralInRange<int>(1, 40) * 0.1f;
   const float zNear = input.ConsumeBool() ? 0.5f : PickFloat(input);
   const float zFar = input.ConsumeBool() ? 1000.0f : PickFloat(input);
-  const float f = 1.0f / std::tan(fovY * 0.5f);
-  for (int i = 0; i < 16; ++i) m[i] = 0.0f;
-  m[0] = f / aspect;
-  m[5] = f;
-  m[10] = (zFar + zNear) / (zNear - zFar);
-  m[11] = -1.0f;
-  m[14] = 2.0f * zFar * zNear / (zNear - zFar);
+  KELTestPerspective(fovY, aspect, zNear, zFar, m);
 }
 
 void View(FuzzedDataProvider& input, float* m) {

@@ -54,10 +54,4 @@ struct FIFOQueue {
   void Clear();
 };
 
-// The element free list shared by every queue of the culling pass.
-extern FIFOElement* _sharedElementFreeList;
-// The element free list of a partition rebuild's gathering queue, kept apart
-// from the culling pass's so that the two never compete for elements.
-extern FIFOElement* _rebuildElementFreeList;
-
 #endif

@@ -7,11 +7,9 @@
 #include <new>
 
 #include "KELMemory.h"
+#include "KELPools.h"
 #include "KELSettings.h"
 
-KEL3DZone* KEL3DZone::_pool = nullptr;
-KEL3DZoneEntry* KEL3DZoneEntry::_freeList = nullptr;
-KELMatrix* KEL3DZoneEntry::_freeMatrices = nullptr;
 
 namespace {
 
@@ -96,11 +94,6 @@ KEL3DZone* KEL3DZone::AllocZone() {
   zone->iChildren.count = 0;
   zone->iUnloadedPending = zone->iUnloadedFixed = zone->iLoaded = nullptr;
   return zone;
-}
-
-void KEL3DZone::ReleaseZone(KEL3DZone* zone) {
-  zone->iNextFree = _pool;
-  _pool = zone;
 }
 
 void KEL3DZone::SetCell(const float* lower, const float* upper) {
@@ -291,20 +284,6 @@ KELMatrix* TakeMatrix() {
   return matrix;
 }
 
-void GiveBackMatrix(KELMatrix* matrix) {
-  matrix->iNext = KEL3DZoneEntry::_freeMatrices;
-  KEL3DZoneEntry::_freeMatrices = matrix;
-}
-
-void GiveBackEntry(KEL3DZoneEntry* entry) {
-  if (entry->iMatrix != nullptr) GiveBackMatrix(entry->iMatrix);
-  entry->iMatrix = nullptr;
-  entry->iZone = nullptr;
-  entry->iPrevEntry = nullptr;
-  entry->iNextEntry = KEL3DZoneEntry::_freeList;
-  KEL3DZoneEntry::_freeList = entry;
-}
-
 // An entry record with its box record, from the free list or the allocator.
 KEL3DZoneEntry* TakeEntry() {
   KEL3DZoneEntry* entry = KEL3DZoneEntry::_freeList;
@@ -318,7 +297,7 @@ KEL3DZoneEntry* TakeEntry() {
   if (entry->iBox == nullptr) {
     entry->iBox = static_cast<KEL3DZoneBox*>(KELAllocateRecord(sizeof(KEL3DZoneBox)));
     if (entry->iBox == nullptr) {
-      GiveBackEntry(entry);
+      KELPools::GiveBack(entry);
       return nullptr;
     }
   }
@@ -346,7 +325,7 @@ KEL3DZoneEntry* KELCreateEntry(KEL3DZone* root, void* object, const float* min, 
   if (matrix != nullptr) {
     copy = TakeMatrix();
     if (copy == nullptr) {
-      GiveBackEntry(entry);
+      KELPools::GiveBack(entry);
       return nullptr;
     }
     std::memcpy(copy->iElements, matrix, sizeof(copy->iElements));
@@ -382,17 +361,17 @@ void KEL3DZone::Destroy() {
   for (KEL3DZoneEntry** list : lists) {
     for (KEL3DZoneEntry* entry = *list; entry != nullptr;) {
       KEL3DZoneEntry* next = entry->iNextEntry;
-      GiveBackEntry(entry);
+      KELPools::GiveBack(entry);
       entry = next;
     }
     *list = nullptr;
   }
   iPendingCount = 0;
-  ReleaseZone(this);
+  KELPools::GiveBack(this);
 }
 
 void KELRemoveEntry(KEL3DZoneEntry* entry) {
   if (entry == nullptr || entry->iZone == nullptr) return;
   entry->iZone->Remove(entry);
-  GiveBackEntry(entry);
+  KELPools::GiveBack(entry);
 }

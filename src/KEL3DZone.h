@@ -144,7 +144,6 @@ struct KEL3DZone {
   void Destroy();
   // A zone from the pool, or a new one; null when memory runs out.
   static KEL3DZone* AllocZone();
-  static void ReleaseZone(KEL3DZone* zone);
   static KEL3DZone* _pool;
 
   // Sets the cell: half size from the corners, bounds inverted (empty).
@@ -171,7 +170,9 @@ struct KEL3DZone {
   void Rebuild();
 
   // --- walks ---
-  void Traverse(KELSpacePartitionTraversal* visitor, bool force);
+  // The host's visit (TraverseSpacePartition): pre-order, splitting
+  // crowded zones on the way.
+  void WalkForHost(KELSpacePartitionTraversal* visitor, bool force);
   void CollectLoadedEntries(FIFOQueue* queue);
 
   // --- culling bookkeeping ---

@@ -4,8 +4,8 @@
 
 #include "KEL3DZone.h"
 #include "KELMemory.h"
+#include "KELPools.h"
 
-FIFOElement* _rebuildElementFreeList = nullptr;
 
 namespace {
 
@@ -73,7 +73,7 @@ bool MakeChildren(KEL3DZone* zone, const float* center) {
   for (int octant = 0; octant < 8; ++octant) {
     children[octant] = KEL3DZone::AllocZone();
     if (children[octant] == nullptr) {
-      while (octant-- > 0) KEL3DZone::ReleaseZone(children[octant]);
+      while (octant-- > 0) KELPools::GiveBack(children[octant]);
       return false;
     }
   }
@@ -86,9 +86,9 @@ bool MakeChildren(KEL3DZone* zone, const float* center) {
     child->iDepth = zone->iDepth + 1;
     child->SetCell(lower, upper);
     if (!zone->iChildren.Append(child)) {
-      for (int32_t i = 0; i < zone->iChildren.count; ++i) KEL3DZone::ReleaseZone(zone->Child(i));
+      for (int32_t i = 0; i < zone->iChildren.count; ++i) KELPools::GiveBack(zone->Child(i));
       zone->iChildren.count = 0;
-      for (int rest = octant; rest < 8; ++rest) KEL3DZone::ReleaseZone(children[rest]);
+      for (int rest = octant; rest < 8; ++rest) KELPools::GiveBack(children[rest]);
       return false;
     }
   }
@@ -117,7 +117,7 @@ void CompactChildren(KEL3DZone* zone) {
   int32_t kept = 0;
   for (int32_t i = 0; i < zone->iChildren.count; ++i) {
     KEL3DZone* child = zone->Child(i);
-    if (child->iFlags & kZoneFlagEmpty) KEL3DZone::ReleaseZone(child);
+    if (child->iFlags & kZoneFlagEmpty) KELPools::GiveBack(child);
     else zone->iChildren.data[kept++] = child;
   }
   zone->iChildren.count = kept;
@@ -143,7 +143,7 @@ void ReleaseBelow(KEL3DZone* zone) {
   for (int32_t i = 0; i < zone->iChildren.count; ++i) {
     KEL3DZone* child = zone->Child(i);
     ReleaseBelow(child);
-    KEL3DZone::ReleaseZone(child);
+    KELPools::GiveBack(child);
   }
   zone->iChildren.count = 0;
 }
@@ -175,7 +175,7 @@ void KEL3DZone::Subdivide() {
 
 void KEL3DZone::Rebuild() {
   FIFOQueue queue;
-  queue.Init(KELAllocator::GetAllocator(), &_rebuildElementFreeList);
+  queue.Init(KELAllocator::GetAllocator(), &KELPools::_rebuildElementFreeList);
   KEL3DZoneEntry* overflow = nullptr;
   Gather(this, &queue, &overflow);
   iFlags = (iFlags & ~kZoneFlagSubdivided) | kZoneFlagEmpty;

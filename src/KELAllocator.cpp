@@ -3,6 +3,7 @@
 
 #include "FIFOQueue.h"
 #include "KELMemory.h"
+#include "KELPools.h"
 
 KELAllocator* KELAllocator::_allocator = nullptr;
 
@@ -54,14 +55,11 @@ FIFOElement* AllocateElement(FIFOElement** freeList, KELAllocator* allocator) {
   return KELTakeElement(freeList, allocator);
 }
 
-// Newest first; kept only so that every matrix made here stays reachable.
-static KELMatrix* _matrices = nullptr;
-
 KELMatrix* AllocMatrix() {
   KELMatrix* matrix = static_cast<KELMatrix*>(KELGlobalAllocate(sizeof(KELMatrix)));
   if (matrix == nullptr) return nullptr;
-  matrix->iNext = _matrices;
+  matrix->iNext = KELPools::_matrices;
   matrix->iLink = nullptr;
-  _matrices = matrix;
+  KELPools::_matrices = matrix;
   return matrix;
 }

@@ -7,10 +7,12 @@
 
 #include "KELCullingFrame.h"
 #include "KEL3DZone.h"
+#include "KELFrameState.h"
 #include "KELMemory.h"
 #include "KELOcclusionCullingEngine.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELOcclusionTraversal.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
 
@@ -30,7 +32,7 @@ struct ClientStates {
 } _clientStateHolder;
 KELGrowArray& _clientStates = _clientStateHolder.array;
 // Stands in when no record can be made for a new client (no memory).
-KELClientQueryState _fallbackState = {nullptr, {nullptr, &_sharedElementFreeList, nullptr, nullptr}};
+KELClientQueryState _fallbackState = {nullptr, {nullptr, &KELPools::_sharedElementFreeList, nullptr, nullptr}};
 // Storage of the frame root's child array, kept between frames so that a
 // steady-state frame makes no heap allocation.
 KELGrowArray _rootChildren(8);
@@ -52,7 +54,7 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
   if (memory != nullptr) {
     KELClientQueryState* state = static_cast<KELClientQueryState*>(memory);
     state->iClient = client;
-    state->iHandlePool.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+    state->iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
     if (_clientStates.Append(state)) return state;
     std::free(memory);
   }
@@ -114,14 +116,14 @@ void InsertRoot(KELScreenSpacePartition* root, const float* viewProjection, KEL3
 // A record whose task cannot be had counts as passed unqueried; when it was
 // the node's last, the task issued before it judges the node instead, and
 // without one the node's zones are left out.
-void IssueZoneQueries(KELOcclusionCullingClient* client, KELClientQueryState* state, KELScreenSpacePartition* root) {
+void IssueZoneQueries(KELFrameState* frame, KELScreenSpacePartition* root) {
   KELZoneQueryTask* previous = nullptr;
   for (KELScreenZone* record = root->iScreenZones; record != nullptr; record = record->iNext) {
     const bool last = record->iNext == nullptr;
-    KELZoneQueryTask* task =
-        KELZoneQueryTask::Make(client, state, record->iZone, root, last, record->iCrossesNearPlane != 0);
+    KELZoneQueryTask* task = KELZoneQueryTask::Make(frame->iClient, frame->iQueryState, record->iZone, root, last,
+                                                    record->iCrossesNearPlane != 0);
     if (task != nullptr) {
-      KELOcclusionQueryTask::IssuePending(task);
+      KELOcclusionQueryTask::IssuePending(task, frame);
       previous = task;
       continue;
     }
@@ -183,7 +185,6 @@ void KELOcclusionCullingEngine::EndCulling() {
   KELOcclusionCullingClient* client = iClient;
   if (client == nullptr) return;
   KELSettings::AdvanceFrame();
-  KELOcclusionQueryTask::_contribution.Set(iScaledDirection, iContributionOffset);
 
   KELScreenSpacePartition root;
   SwapStorage(root.iChildren, _rootChildren);
@@ -204,17 +205,18 @@ void KELOcclusionCullingEngine::EndCulling() {
   // Handles are reused only within the frame that made them.
   state->iHandlePool.allocator = KELAllocator::GetAllocator();
   state->iHandlePool.Clear();
+  KELFrameState frame(client, state);
+  frame.iContribution.Set(iScaledDirection, iContributionOffset);
+  frame.iPlaneCount = planeCount;
+  frame.iPlanes = planes;
 
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
   DrawLargeZones(client, root);
   client->EnableDepthWrite(false);
   client->EnableColorWrite(false);
-  IssueZoneQueries(client, state, &root);
-
-  FIFOQueue visibleEntries;
-  visibleEntries.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
-  RunOcclusionTraversal(client, state, &visibleEntries);
+  IssueZoneQueries(&frame, &root);
+  RunOcclusionTraversal(&frame);
 
   client->EnableColorWrite(true);
   client->EnableDepthWrite(true);
@@ -222,14 +224,11 @@ void KELOcclusionCullingEngine::EndCulling() {
     client->SetInside(false);
     for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) DrawLeftOut(client, zone);
   }
-  ReportVisible(client, &visibleEntries);
+  ReportVisible(client, &frame.iVisibleEntries);
   ForgetLeftOut();
 
   // Handles are only reused within their frame: give the elements back now.
   state->iHandlePool.Clear();
   root.Release();
   SwapStorage(root.iChildren, _rootChildren);
-  KELScreenSpacePartition::_planes = nullptr;  // the frame's plane list is gone
-  KELScreenSpacePartition::_planeCount = 0;
-  KELOcclusionQueryTask::_contribution.iSet = false;
 }

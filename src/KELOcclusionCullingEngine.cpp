@@ -177,7 +177,7 @@ void KELOcclusionCullingEngine::GetPartitionBounds(void* partition, float* min, 
 
 void KELOcclusionCullingEngine::TraverseSpacePartition(void* partition, KELSpacePartitionTraversal* traversal,
                                                        bool force) {
-  if (partition != nullptr && traversal != nullptr) Zone(partition)->Traverse(traversal, force);
+  if (partition != nullptr && traversal != nullptr) Zone(partition)->WalkForHost(traversal, force);
 }
 
 // A list that cannot grow (no memory) hands the partition to the held

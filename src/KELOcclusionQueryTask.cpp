@@ -2,47 +2,19 @@
 // a query, and turning results into visibility records and further work.
 #include "KELOcclusionQueryTask.h"
 
-#include <cstdio>
 #include <new>
 
 #include "KEL3DZone.h"
-#include "KELCullingFrame.h"
+#include "KELFrameState.h"
 #include "KELMemory.h"
 #include "KELOcclusionCullingClient.h"
-#include "KELOcclusionCullingEngine.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
 
-KELOcclusionQueryTask* KELOcclusionQueryTask::_freeList = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingHead = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingTail = nullptr;
-KELContribution KELOcclusionQueryTask::_contribution = {{0, 0, 0}, 0, true, false};
-KELQueryBatchTask* KELQueryBatchTask::_freeList = nullptr;
-FIFOQueue KELZoneQueryTask::_childQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
-FIFOQueue KELZoneQueryTask::_nodeQueue = {nullptr, &_sharedElementFreeList, nullptr, nullptr};
-
-int32_t KELCullingStatistics::_fillQueries = 0;
-int32_t KELCullingStatistics::_zonesTraversed = 0;
-int32_t KELCullingStatistics::_entriesTraversed = 0;
-int32_t KELCullingStatistics::_entriesFilled = 0;
-int32_t KELCullingStatistics::_bigEntriesFilled = 0;
-int32_t KELCullingStatistics::_emptyFillQueries = 0;
-
-void KELCullingStatistics::Reset() {
-  _fillQueries = _zonesTraversed = _entriesTraversed = 0;
-  _entriesFilled = _bigEntriesFilled = _emptyFillQueries = 0;
-}
-
-void KELCullingStatistics::Print() {
-  const char* labels[6] = {"fill query : ",          "zone traversed : ",        "zone entry traversed : ",
-                           "zone entry filled : ",   "big zone entry filled : ", "zone entry nothing : "};
-  const int32_t values[6] = {_fillQueries,   _zonesTraversed,   _entriesTraversed,
-                             _entriesFilled, _bigEntriesFilled, _emptyFillQueries};
-  for (int i = 0; i < 6; ++i) {
-    std::printf("%s%d\n", labels[i], static_cast<int>(values[i]));
-    std::fflush(stdout);
-  }
-}
+KELQueryBatchTask* KELQueryBatchTask::_batchSlots[KELQueryBatchTask::kSlotCount] = {};
 
 namespace {
 
@@ -51,30 +23,6 @@ int32_t SignedThreshold() { return static_cast<int32_t>(KELSettings::_pixelHitsT
 
 const float* MatrixOf(const KEL3DZoneEntry* entry) {
   return entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr;
-}
-
-// Contribution test of the frame's engine; marks the entry and returns the
-// result. The flag is written only when it changes, so that a steady frame
-// leaves the entry's cache line clean.
-bool MarkTooSmall(KEL3DZoneEntry* entry) {
-  bool tooSmall;
-  if (KELOcclusionQueryTask::_contribution.iSet) {
-    tooSmall = KELOcclusionQueryTask::_contribution.IsTooSmall(entry->iCenter, entry->iRadius);
-  } else {
-    KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-    tooSmall = engine != nullptr && engine->IsTooSmall(entry->iCenter, entry->iRadius);
-  }
-  if (tooSmall != entry->IsTooSmall()) entry->SetTooSmall(tooSmall);
-  return tooSmall;
-}
-
-// Appends a new task; false when there is none (failed allocation) or no
-// queue element for it, in which case the task goes back to its free list.
-bool QueueTask(FIFOQueue* queue, KELOcclusionQueryTask* task) {
-  if (task == nullptr) return false;
-  if (queue->Append(task)) return true;
-  KELOcclusionQueryTask::Recycle(task);
-  return false;
 }
 
 }  // namespace
@@ -86,13 +34,13 @@ KELOcclusionQueryTask::KELOcclusionQueryTask(KELOcclusionCullingClient* client, 
     : iQuery(nullptr), iClient(client), iQueryState(state), iBatchable(1), iNextTask(nullptr), iSubject(subject) {}
 
 // Fill and batch tasks have no last visible frame: they always query.
-void KELOcclusionQueryTask::Issue() { RunQuery(); }
+void KELOcclusionQueryTask::Issue(KELFrameState* frame) { RunQuery(frame); }
 
-void KELOcclusionQueryTask::RunQuery() {
+void KELOcclusionQueryTask::RunQuery(KELFrameState* frame) {
   FIFOQueue* pool = &iQueryState->iHandlePool;
   iQuery = pool->IsEmpty() ? iClient->GenQuery() : pool->TakeFront();
   iClient->BeginQuery(iQuery);
-  Draw();
+  Draw(frame);
   iClient->EndQuery(iQuery);
 }
 
@@ -101,12 +49,12 @@ int32_t KELOcclusionQueryTask::GetLastVisibleFrame() { return -1; }
 int KELOcclusionQueryTask::IsOcclusionQueryTask() { return 1; }
 bool KELOcclusionQueryTask::IsRecycledByCaller() { return true; }
 
-void KELOcclusionQueryTask::IssuePending(KELOcclusionQueryTask* task) {
+void KELOcclusionQueryTask::IssuePending(KELOcclusionQueryTask* task, KELFrameState* frame) {
   task->iNextTask = nullptr;
   if (_pendingTail != nullptr) _pendingTail->iNextTask = task;
   else _pendingHead = task;
   _pendingTail = task;
-  task->Issue();
+  task->Issue(frame);
 }
 
 KELOcclusionQueryTask* KELOcclusionQueryTask::TakePending() {
@@ -115,12 +63,6 @@ KELOcclusionQueryTask* KELOcclusionQueryTask::TakePending() {
   if (_pendingHead == nullptr) _pendingTail = nullptr;
   task->iNextTask = nullptr;
   return task;
-}
-
-void KELOcclusionQueryTask::Recycle(KELOcclusionQueryTask* task) {
-  task->iQuery = nullptr;
-  task->iNextTask = _freeList;
-  _freeList = task;
 }
 
 namespace {
@@ -151,7 +93,7 @@ KELEntryQueryTask* KELEntryQueryTask::Make(KELOcclusionCullingClient* client, KE
   return memory != nullptr ? new (memory) KELEntryQueryTask(client, state, entry) : nullptr;
 }
 
-void KELEntryQueryTask::Draw() {
+void KELEntryQueryTask::Draw(KELFrameState*) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
   if (entry->IsHidden()) return;
   iClient->StartDrawBoxes();
@@ -166,13 +108,13 @@ int16_t KELEntryQueryTask::GetOcclusionHistory() {
 int32_t KELEntryQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZoneEntry*>(iSubject)->iLastVisibleFrame; }
 
 // Rule A: skip while the entry was visible within the last `coherency` frames.
-void KELEntryQueryTask::Issue() {
+void KELEntryQueryTask::Issue(KELFrameState* frame) {
   const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
   if (ago >= 0 && ago <= static_cast<int32_t>(KELSettings::_frameCoherency)) return;
-  RunQuery();
+  RunQuery(frame);
 }
 
-void KELEntryQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue*, FIFOQueue*, FIFOQueue* visibleEntries) {
+void KELEntryQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
   const int32_t threshold = SignedThreshold();
   if (pixels != -1) {
@@ -185,7 +127,7 @@ void KELEntryQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue*, FIF
     ClearOwnHitUpwards(entry->iZone);
     entry->SetPixelCount(static_cast<uint32_t>(pixels));
   }
-  visibleEntries->Append(entry);
+  frame->iVisibleEntries.Append(entry);
 }
 
 // ---------------------------------------------------------------- zone task
@@ -204,14 +146,14 @@ KELZoneQueryTask* KELZoneQueryTask::Make(KELOcclusionCullingClient* client, KELC
 }
 
 // Rule B: skip while the zone was visible less than `coherency` frames ago.
-void KELZoneQueryTask::Issue() {
+void KELZoneQueryTask::Issue(KELFrameState* frame) {
   if (iCrossesNearPlane) return;
   const int32_t ago = KELSettings::FramesSince(Frame(), GetLastVisibleFrame());
   if (ago >= 0 && ago < static_cast<int32_t>(KELSettings::_frameCoherency)) return;
-  RunQuery();
+  RunQuery(frame);
 }
 
-void KELZoneQueryTask::Draw() {
+void KELZoneQueryTask::Draw(KELFrameState*) {
   KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
   iClient->StartDrawBoxes();
   iClient->DrawBox(zone->iMin, zone->iMax, nullptr);
@@ -231,8 +173,7 @@ void KELZoneQueryTask::CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* 
   zone->iFlags |= kZoneFlagQueryPassed;
 }
 
-void KELZoneQueryTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue,
-                                    FIFOQueue* drawQueue, FIFOQueue* visibleEntries) {
+void KELZoneQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   KEL3DZone* zone = static_cast<KEL3DZone*>(iSubject);
   KELScreenSpacePartition* node = iNode;
   const int32_t threshold = SignedThreshold();
@@ -249,59 +190,8 @@ void KELZoneQueryTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQu
   }
   if (!iLastOfNode) return;
   const bool visible = node->iSampleCount > KELSettings::_pixelHitsThreshold;
-  KELAllocator* allocator = KELAllocator::GetAllocator();
-  _childQueue.allocator = allocator;
-  _nodeQueue.allocator = allocator;
-  node->OnNodeTested(visible, &_childQueue, &_nodeQueue, drawQueue);
-  QueueChildNodeWork(queryQueue, drawQueue);
-  while (!_nodeQueue.IsEmpty())
-    QueueFill(static_cast<KELScreenSpacePartition*>(_nodeQueue.TakeFront()), fillQueue, visibleEntries);
+  node->OnNodeJudged(visible, frame);
   if (!visible) node->Release();
-}
-
-// Without a fill task the node's unloaded entries are reported untested.
-void KELZoneQueryTask::QueueFill(KELScreenSpacePartition* node, FIFOQueue* fillQueue, FIFOQueue* visibleEntries) {
-  if (QueueTask(fillQueue, KELFillQueryTask::Make(iClient, iQueryState, node))) return;
-  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
-    KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
-    for (KEL3DZoneEntry* entry : lists)
-      for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsHidden() && !MarkTooSmall(entry)) visibleEntries->Append(entry);
-  }
-}
-
-// For each handed-out child node: its large zones' loaded entries go to
-// drawing at once, and every record gets a zone task. A record whose task
-// cannot be had is handled as in IssueZoneQueries; a node that would never
-// be judged also tells its parent it is done, so that the far half of the
-// parent is still handed out.
-void KELZoneQueryTask::QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue) {
-  while (!_childQueue.IsEmpty()) {
-    KELScreenSpacePartition* child = static_cast<KELScreenSpacePartition*>(_childQueue.TakeFront());
-    child->iSampleCount = 0;
-    KELZoneQueryTask* previous = nullptr;
-    for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
-      if (!record->iIsSmall) {
-        for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-          if (!MarkTooSmall(entry)) drawQueue->Append(entry);
-      }
-      const bool last = record->iNext == nullptr;
-      KELZoneQueryTask* task =
-          Make(iClient, iQueryState, record->iZone, child, last, record->iCrossesNearPlane != 0);
-      if (QueueTask(queryQueue, task)) {
-        previous = task;
-        continue;
-      }
-      CountUnqueried(record->iZone, child);
-      if (!last) continue;
-      if (previous != nullptr) {
-        previous->iLastOfNode = 1;
-      } else {
-        KELLeaveOutNode(child);
-        if (child->iParent != nullptr) child->iParent->OnChildFinished(&_childQueue, &_nodeQueue, drawQueue);
-      }
-    }
-  }
 }
 
 // ---------------------------------------------------------------- fill task
@@ -312,29 +202,29 @@ KELFillQueryTask* KELFillQueryTask::Make(KELOcclusionCullingClient* client, KELC
   return memory != nullptr ? new (memory) KELFillQueryTask(client, state, node) : nullptr;
 }
 
-void KELFillQueryTask::Draw() {
-  typedef KELCullingStatistics Stats;
+void KELFillQueryTask::Draw(KELFrameState* frame) {
+  KELCullingStatistics& stats = frame->iStatistics;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
-  Stats::_fillQueries += 1;
+  stats.iFillQueries += 1;
   iClient->StartDrawBoxes();
   bool filled = false;
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
-    Stats::_zonesTraversed += 1;
+    stats.iZonesTraversed += 1;
     for (KEL3DZoneEntry* entry = record->iZone->iUnloadedFixed; entry != nullptr; entry = entry->iNextEntry) {
-      Stats::_entriesTraversed += 1;
-      if (MarkTooSmall(entry) || entry->IsHidden()) continue;
-      Stats::_bigEntriesFilled += 1;
+      stats.iEntriesTraversed += 1;
+      if (frame->MarkTooSmall(entry) || entry->IsHidden()) continue;
+      stats.iBigEntriesFilled += 1;
       iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
     }
     for (KEL3DZoneEntry* entry = record->iZone->iUnloadedPending; entry != nullptr; entry = entry->iNextEntry) {
-      Stats::_entriesTraversed += 1;
-      if (MarkTooSmall(entry)) continue;
-      Stats::_entriesFilled += 1;
+      stats.iEntriesTraversed += 1;
+      if (frame->MarkTooSmall(entry)) continue;
+      stats.iEntriesFilled += 1;
       filled = true;
       if (!entry->IsHidden()) iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
     }
   }
-  if (!filled) Stats::_emptyFillQueries += 1;
+  if (!filled) stats.iEmptyFillQueries += 1;
   iClient->EndDrawBoxes();
 }
 
@@ -342,8 +232,7 @@ void KELFillQueryTask::Draw() {
 // passed, like every other unqueried subject: otherwise a client without
 // queries would never learn of a single unloaded object.
 // An entry whose task cannot be had is reported untested.
-void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* queryQueue, FIFOQueue*,
-                                    FIFOQueue* visibleEntries) {
+void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   if (pixels != -1 && pixels <= SignedThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
@@ -351,8 +240,8 @@ void KELFillQueryTask::HandleResult(int32_t pixels, FIFOQueue*, FIFOQueue* query
     for (KEL3DZoneEntry* entry : lists) {
       for (; entry != nullptr; entry = entry->iNextEntry)
         if (!entry->IsTooSmall() && !entry->IsHidden() &&
-            !QueueTask(queryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry)))
-          visibleEntries->Append(entry);
+            !KELFrameState::Queue(&frame->iQueryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry)))
+          frame->iVisibleEntries.Append(entry);
     }
   }
 }
@@ -378,32 +267,30 @@ KELQueryBatchTask* KELQueryBatchTask::Make(KELOcclusionCullingClient* client, KE
   return batch;
 }
 
-void KELQueryBatchTask::Draw() {
-  for (int32_t i = 0; i < iMembers.count; ++i) Member(i)->Draw();
+void KELQueryBatchTask::Draw(KELFrameState* frame) {
+  for (int32_t i = 0; i < iMembers.count; ++i) Member(i)->Draw(frame);
 }
 
-void KELQueryBatchTask::HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue,
-                                     FIFOQueue* drawQueue, FIFOQueue* visibleEntries) {
+void KELQueryBatchTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   for (int32_t i = 0; i < iMembers.count; ++i) {
     KELOcclusionQueryTask* member = Member(i);
     if (pixels > 0) {
       // Something of the group is visible: each member is queried alone, or
       // (no queue element) passes unqueried.
       member->iBatchable = 0;
-      if (queryQueue->Append(member)) continue;
-      member->HandleResult(-1, fillQueue, queryQueue, drawQueue, visibleEntries);
-      Recycle(member);
+      if (frame->iQueryQueue.Append(member)) continue;
+      member->HandleResult(-1, frame);
+      KELPools::GiveBack(member);
     } else {
       // An unqueried batch (no handle) leaves its members as unqueried as
       // if they had been issued alone: visible, never silently hidden.
-      member->HandleResult(pixels == -1 ? -1 : 0, fillQueue, queryQueue, drawQueue, visibleEntries);
-      Recycle(member);
+      member->HandleResult(pixels == -1 ? -1 : 0, frame);
+      KELPools::GiveBack(member);
     }
   }
   iMembers.count = 0;
   iQuery = nullptr;
-  iNextTask = _freeList;
-  _freeList = this;
+  KELPools::GiveBack(this);
 }
 
 bool KELQueryBatchTask::IsRecycledByCaller() { return false; }

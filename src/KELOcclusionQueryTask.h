@@ -9,30 +9,17 @@
 #include "FIFOQueue.h"
 #include "KELAllocator.h"
 #include "KEL3DZone.h"
-#include "KELContribution.h"
 
 class KELOcclusionCullingClient;
-class KELOcclusionCullingEngine;
 struct KEL3DZone;
 struct KEL3DZoneEntry;
+struct KELFrameState;
 struct KELScreenSpacePartition;
 
 // One per client: the client, and the handles that came back this frame.
 struct KELClientQueryState {
   KELOcclusionCullingClient* iClient;
   FIFOQueue iHandlePool;
-};
-
-// The six counters printed at the end of every traversal.
-struct KELCullingStatistics {
-  static int32_t _fillQueries;
-  static int32_t _zonesTraversed;
-  static int32_t _entriesTraversed;
-  static int32_t _entriesFilled;
-  static int32_t _bigEntriesFilled;
-  static int32_t _emptyFillQueries;
-  static void Reset();
-  static void Print();
 };
 
 class KELOcclusionQueryTask {
@@ -44,13 +31,13 @@ public:
   KELOcclusionQueryTask* iNextTask;
   void* iSubject;
 
-  virtual void Issue();
-  virtual void Draw() = 0;
+  virtual void Issue(KELFrameState* frame);
+  virtual void Draw(KELFrameState* frame) = 0;
   virtual int16_t GetOcclusionHistory();
   virtual int32_t GetLastVisibleFrame();
   virtual int IsOcclusionQueryTask();
-  virtual void HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue, FIFOQueue* drawQueue,
-                            FIFOQueue* visibleEntries) = 0;
+  // pixels: the query's result, or -1 when no query was issued.
+  virtual void HandleResult(int32_t pixels, KELFrameState* frame) = 0;
   virtual bool IsRecycledByCaller();
 
   // Shared by entry, zone and fill tasks (records of one common size).
@@ -59,21 +46,15 @@ public:
   // the head in issue order.
   static KELOcclusionQueryTask* _pendingHead;
   static KELOcclusionQueryTask* _pendingTail;
-  // Contribution parameters of the engine running the frame; when unset,
-  // the singleton's are read at every test.
-  static KELContribution _contribution;
-
   // Appends to the pending-query queue, then issues.
-  static void IssuePending(KELOcclusionQueryTask* task);
+  static void IssuePending(KELOcclusionQueryTask* task, KELFrameState* frame);
   // Unlinks and returns the head of the pending-query queue.
   static KELOcclusionQueryTask* TakePending();
-  // Puts a spent entry, zone or fill task on the shared free list.
-  static void Recycle(KELOcclusionQueryTask* task);
 
 protected:
   KELOcclusionQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, void* subject);
   // Takes a handle (pool first, then GenQuery) and draws inside the query.
-  void RunQuery();
+  void RunQuery(KELFrameState* frame);
 };
 
 class KELEntryQueryTask : public KELOcclusionQueryTask {
@@ -81,12 +62,11 @@ public:
   // Null when no record can be had.
   static KELEntryQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
                                  KEL3DZoneEntry* entry);
-  void Issue() override;
-  void Draw() override;
+  void Issue(KELFrameState* frame) override;
+  void Draw(KELFrameState* frame) override;
   int16_t GetOcclusionHistory() override;
   int32_t GetLastVisibleFrame() override;
-  void HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue, FIFOQueue* drawQueue,
-                    FIFOQueue* visibleEntries) override;
+  void HandleResult(int32_t pixels, KELFrameState* frame) override;
 
 private:
   using KELOcclusionQueryTask::KELOcclusionQueryTask;
@@ -105,31 +85,23 @@ public:
   // What an unqueried result does for a zone whose task could not be had:
   // the zone counts as passed in its node.
   static void CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* node);
-  void Issue() override;
-  void Draw() override;
+  void Issue(KELFrameState* frame) override;
+  void Draw(KELFrameState* frame) override;
   int16_t GetOcclusionHistory() override;
   int32_t GetLastVisibleFrame() override;
-  void HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue, FIFOQueue* drawQueue,
-                    FIFOQueue* visibleEntries) override;
-
-  // Process-wide scheduling queues, empty between calls.
-  static FIFOQueue _childQueue;
-  static FIFOQueue _nodeQueue;
+  void HandleResult(int32_t pixels, KELFrameState* frame) override;
 
 private:
   KELZoneQueryTask(KELOcclusionCullingClient* client, KELClientQueryState* state, KEL3DZone* zone,
                    KELScreenSpacePartition* node, bool lastOfNode, bool crossesNearPlane);
-  void QueueChildNodeWork(FIFOQueue* queryQueue, FIFOQueue* drawQueue);
-  void QueueFill(KELScreenSpacePartition* node, FIFOQueue* fillQueue, FIFOQueue* visibleEntries);
 };
 
 class KELFillQueryTask : public KELOcclusionQueryTask {
 public:
   static KELFillQueryTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state,
                                 KELScreenSpacePartition* node);
-  void Draw() override;
-  void HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue, FIFOQueue* drawQueue,
-                    FIFOQueue* visibleEntries) override;
+  void Draw(KELFrameState* frame) override;
+  void HandleResult(int32_t pixels, KELFrameState* frame) override;
 
 private:
   using KELOcclusionQueryTask::KELOcclusionQueryTask;
@@ -140,15 +112,18 @@ public:
   KELGrowArray iMembers;
 
   static KELQueryBatchTask* Make(KELOcclusionCullingClient* client, KELClientQueryState* state);
-  void Draw() override;
-  void HandleResult(int32_t pixels, FIFOQueue* fillQueue, FIFOQueue* queryQueue, FIFOQueue* drawQueue,
-                    FIFOQueue* visibleEntries) override;
+  void Draw(KELFrameState* frame) override;
+  void HandleResult(int32_t pixels, KELFrameState* frame) override;
   bool IsRecycledByCaller() override;
   KELOcclusionQueryTask* Member(int32_t index) const {
     return static_cast<KELOcclusionQueryTask*>(iMembers.data[index]);
   }
 
   static KELQueryBatchTask* _freeList;
+  // Open batches by visibility history (only even slots are used); empty
+  // outside the occlusion traversal.
+  static constexpr int kSlotCount = 255;
+  static KELQueryBatchTask* _batchSlots[kSlotCount];
 
 private:
   KELQueryBatchTask(KELOcclusionCullingClient* client, KELClientQueryState* state);

@@ -5,12 +5,11 @@
 #include "KELOcclusionTraversal.h"
 
 #include "KEL3DZone.h"
-#include "KELAllocator.h"
+#include "KELFrameState.h"
 #include "KELOcclusionCullingClient.h"
 #include "KELOcclusionQueryTask.h"
+#include "KELPools.h"
 #include "KELSettings.h"
-
-KELQueryBatchTask* _batchSlots[kBatchSlotCount] = {};
 
 namespace {
 
@@ -33,13 +32,9 @@ struct RenderState {
   }
 };
 
-struct WorkQueues {
-  FIFOQueue draw;
-  FIFOQueue fill;
-  FIFOQueue query;
-};
+constexpr int kBatchSlotCount = KELQueryBatchTask::kSlotCount;
 
-void ReadResults(KELClientQueryState* queryState, WorkQueues* work, FIFOQueue* visibleEntries, uint32_t* result) {
+void ReadResults(KELFrameState* frame, uint32_t* result) {
   while (KELOcclusionQueryTask::_pendingHead != nullptr) {
     KELOcclusionQueryTask* task = KELOcclusionQueryTask::_pendingHead;
     void* query = task->iQuery;
@@ -51,12 +46,12 @@ void ReadResults(KELClientQueryState* queryState, WorkQueues* work, FIFOQueue* v
     }
     KELOcclusionQueryTask::TakePending();
     int32_t pixels = query != nullptr ? static_cast<int32_t>(*result) : -1;
-    task->HandleResult(pixels, &work->fill, &work->query, &work->draw, visibleEntries);
+    task->HandleResult(pixels, frame);
     if (query != nullptr) {
-      queryState->iHandlePool.Append(query);
+      frame->iQueryState->iHandlePool.Append(query);
       task->iQuery = nullptr;
     }
-    if (task->IsRecycledByCaller()) KELOcclusionQueryTask::Recycle(task);
+    if (task->IsRecycledByCaller()) KELPools::GiveBack(task);
   }
 }
 
@@ -76,93 +71,84 @@ void DrawEntries(KELOcclusionCullingClient* client, RenderState* state, FIFOQueu
   }
 }
 
-void IssueFillQueries(RenderState* state, FIFOQueue* fillQueue) {
+void IssueFillQueries(KELFrameState* frame, RenderState* state) {
+  FIFOQueue* fillQueue = &frame->iFillQueue;
   if (fillQueue->IsEmpty()) return;
   state->Set(false, true);
   while (!fillQueue->IsEmpty()) {
     KELOcclusionQueryTask* task = static_cast<KELOcclusionQueryTask*>(fillQueue->TakeFront());
     if (task == nullptr) return;  // failed allocation: the rest waits for the next pass
-    KELOcclusionQueryTask::IssuePending(task);
+    KELOcclusionQueryTask::IssuePending(task, frame);
   }
 }
 
-void IssueBatch(int slot) {
-  KELQueryBatchTask* batch = _batchSlots[slot];
-  _batchSlots[slot] = nullptr;
-  KELOcclusionQueryTask::IssuePending(batch);
+void IssueBatch(KELFrameState* frame, int slot) {
+  KELQueryBatchTask* batch = KELQueryBatchTask::_batchSlots[slot];
+  KELQueryBatchTask::_batchSlots[slot] = nullptr;
+  KELOcclusionQueryTask::IssuePending(batch, frame);
 }
 
-void Batch(KELOcclusionCullingClient* client, KELClientQueryState* queryState, KELOcclusionQueryTask* task,
-           int slot) {
-  KELQueryBatchTask* batch = _batchSlots[slot];
+void Batch(KELFrameState* frame, KELOcclusionQueryTask* task, int slot) {
+  KELQueryBatchTask* batch = KELQueryBatchTask::_batchSlots[slot];
   if (batch == nullptr) {
-    batch = KELQueryBatchTask::Make(client, queryState);
+    batch = KELQueryBatchTask::Make(frame->iClient, frame->iQueryState);
     // Without a batch (or room for a member) the task is simply queried alone.
     if (batch == nullptr || !batch->iMembers.Append(task)) {
-      if (batch != nullptr) {
-        batch->iNextTask = KELQueryBatchTask::_freeList;
-        KELQueryBatchTask::_freeList = batch;
-      }
-      KELOcclusionQueryTask::IssuePending(task);
+      if (batch != nullptr) KELPools::GiveBack(batch);
+      KELOcclusionQueryTask::IssuePending(task, frame);
       return;
     }
-    _batchSlots[slot] = batch;
+    KELQueryBatchTask::_batchSlots[slot] = batch;
     return;
   }
   if (!batch->iMembers.Append(task)) {
-    KELOcclusionQueryTask::IssuePending(task);
+    KELOcclusionQueryTask::IssuePending(task, frame);
     return;
   }
-  if (batch->iMembers.count > kMaxBatchMembers) IssueBatch(slot);
+  if (batch->iMembers.count > kMaxBatchMembers) IssueBatch(frame, slot);
 }
 
-void IssueQueries(KELOcclusionCullingClient* client, KELClientQueryState* queryState, RenderState* state,
-                  FIFOQueue* queryQueue) {
+void IssueQueries(KELFrameState* frame, RenderState* state) {
+  FIFOQueue* queryQueue = &frame->iQueryQueue;
   if (queryQueue->IsEmpty()) return;
   state->Set(false, false);
   while (!queryQueue->IsEmpty()) {
     KELOcclusionQueryTask* task = static_cast<KELOcclusionQueryTask*>(queryQueue->TakeFront());
     if (task == nullptr) break;  // failed allocation: the rest waits for the next pass
     int16_t history = task->GetOcclusionHistory();
-    if (history < 0 || history >= kBatchSlotCount || !task->iBatchable) KELOcclusionQueryTask::IssuePending(task);
-    else Batch(client, queryState, task, history);
+    if (history < 0 || history >= kBatchSlotCount || !task->iBatchable) KELOcclusionQueryTask::IssuePending(task, frame);
+    else Batch(frame, task, history);
   }
   for (int slot = 0; slot < kBatchSlotCount; ++slot) {
-    KELQueryBatchTask* batch = _batchSlots[slot];
+    KELQueryBatchTask* batch = KELQueryBatchTask::_batchSlots[slot];
     if (batch == nullptr) continue;
     if (batch->iMembers.count > 0) {
-      IssueBatch(slot);
+      IssueBatch(frame, slot);
     } else {
-      _batchSlots[slot] = nullptr;
-      batch->iNextTask = KELQueryBatchTask::_freeList;
-      KELQueryBatchTask::_freeList = batch;
+      KELQueryBatchTask::_batchSlots[slot] = nullptr;
+      KELPools::GiveBack(batch);
     }
   }
 }
 
 }  // namespace
 
-void RunOcclusionTraversal(KELOcclusionCullingClient* client, KELClientQueryState* queryState,
-                           FIFOQueue* visibleEntries) {
-  KELCullingStatistics::Reset();
-  KELAllocator* allocator = KELAllocator::GetAllocator();
-  WorkQueues work;
-  work.draw.Init(allocator, &_sharedElementFreeList);
-  work.fill.Init(allocator, &_sharedElementFreeList);
-  work.query.Init(allocator, &_sharedElementFreeList);
+void RunOcclusionTraversal(KELFrameState* frame) {
+  frame->iStatistics = KELCullingStatistics();
+  KELOcclusionCullingClient* client = frame->iClient;
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
   RenderState state = {client, true, true};
   uint32_t result = 0;
   for (;;) {
-    if (KELOcclusionQueryTask::_pendingHead == nullptr && work.draw.IsEmpty() && work.fill.IsEmpty() &&
-        work.query.IsEmpty())
+    if (KELOcclusionQueryTask::_pendingHead == nullptr && frame->iDrawQueue.IsEmpty() &&
+        frame->iFillQueue.IsEmpty() && frame->iQueryQueue.IsEmpty())
       break;
     result = 0;
-    ReadResults(queryState, &work, visibleEntries, &result);
-    DrawEntries(client, &state, &work.draw);
-    IssueFillQueries(&state, &work.fill);
-    IssueQueries(client, queryState, &state, &work.query);
+    ReadResults(frame, &result);
+    DrawEntries(client, &state, &frame->iDrawQueue);
+    IssueFillQueries(frame, &state);
+    IssueQueries(frame, &state);
   }
-  KELCullingStatistics::Print();
+  frame->iStatistics.Print();
 }

@@ -7,10 +7,8 @@
 #include "KEL3DZone.h"
 #include "KELCullingFrame.h"
 #include "KELMemory.h"
+#include "KELPools.h"
 
-KELScreenSpacePartition* KELScreenSpacePartition::_freeList = nullptr;
-float* const* KELScreenSpacePartition::_planes = nullptr;
-int32_t KELScreenSpacePartition::_planeCount = 0;
 
 KELScreenSpacePartition::KELScreenSpacePartition()
     : iHalfExtent{0, 0, 0}, iMin{0, 0, 0}, iMax{0, 0, 0}, iSmallMin{0, 0, 0}, iSmallMax{0, 0, 0},
@@ -58,8 +56,7 @@ KELScreenSpacePartition* KELScreenSpacePartition::AddChild(float minX, float min
   child->iDepth = (iDepth + 1) & 15u;
   child->iParent = this;
   if (!iChildren.Append(child)) {
-    child->iNextFree = _freeList;
-    _freeList = child;
+    KELPools::GiveBack(child);
     return nullptr;
   }
   return child;
@@ -110,15 +107,13 @@ void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool cross
 }
 
 void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes) {
-  _planes = planes;
-  _planeCount = planeCount;
   iUnfilled = 0;
   if (record == nullptr) return;
   // Wholly behind the eye: not visible, dropped like a record off the screen
   // (otherwise it would count as crossing the near plane, pass unqueried and
   // have its objects drawn and reported).
   if (record->iBehindEye) {
-    KELScreenZone::GiveBack(record);
+    KELPools::GiveBack(record);
     return;
   }
   if (record->iCrossesNearPlane) {
@@ -129,7 +124,7 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   }
   if (record->iMax[0] <= -1.0f || record->iMin[0] >= 1.0f || record->iMax[1] <= -1.0f ||
       record->iMin[1] >= 1.0f) {
-    KELScreenZone::GiveBack(record);
+    KELPools::GiveBack(record);
     return;
   }
   bool small = true;
@@ -140,41 +135,48 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   Link(record);
 }
 
-bool KELScreenSpacePartition::Split() {
-  if (iChildren.count != 0) return true;
-  float sums[3], mid[3];
+// The split point is the centre of the small records' box; `sums` keeps
+// twice its coordinates for the octant test of ReinsertRecords.
+void KELScreenSpacePartition::ComputeSplitBox(float* sums, float* mid) const {
   for (int a = 0; a < 3; ++a) {
     sums[a] = iSmallMin[a] + iSmallMax[a];
     mid[a] = sums[a] * 0.5f;
   }
+}
+
+// All or nothing: without eight children the node stays a leaf.
+bool KELScreenSpacePartition::MakeChildren(const float* mid) {
   for (int i = 0; i < 8; ++i) {
     const float* lo[3] = {(i & 1) ? &mid[0] : &iSmallMin[0], (i & 2) ? &mid[1] : &iSmallMin[1],
                           (i & 4) ? &mid[2] : &iSmallMin[2]};
     const float* hi[3] = {(i & 1) ? &iSmallMax[0] : &mid[0], (i & 2) ? &iSmallMax[1] : &mid[1],
                           (i & 4) ? &iSmallMax[2] : &mid[2]};
     if (AddChild(*lo[0], *lo[1], *lo[2], *hi[0], *hi[1], *hi[2]) == nullptr) {
-      // All or nothing: without eight children the node stays a leaf.
-      for (int32_t made = 0; made < iChildren.count; ++made) {
-        Child(made)->iNextFree = _freeList;
-        _freeList = Child(made);
-      }
+      for (int32_t made = 0; made < iChildren.count; ++made) KELPools::GiveBack(Child(made));
       iChildren.count = 0;
       return false;
     }
   }
+  return true;
+}
+
+// Records of zones that failed their query go back to the pool, small ones
+// move to the octant of their centre, large ones stay; children that got
+// nothing go back to the pool and leave an empty slot.
+void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCount, float* const* planes) {
   KELScreenZone* stayed = nullptr;
   uint32_t stayedCount = 0;
   KELScreenZone* record = iScreenZones;
   while (record != nullptr) {
     KELScreenZone* next = record->iNext;
     if (!(record->iZone->iFlags & kZoneFlagQueryPassed)) {
-      KELScreenZone::GiveBack(record);
+      KELPools::GiveBack(record);
     } else if (record->iIsSmall) {
       int slot = 0;
       if (sums[2] < record->iMin[2] + record->iMax[2]) slot += 4;
       if (sums[1] < record->iMin[1] + record->iMax[1]) slot += 2;
       if (sums[0] < record->iMin[0] + record->iMax[0]) slot += 1;
-      Child(slot)->InsertScreenZone(record, _planeCount, _planes);
+      Child(slot)->InsertScreenZone(record, planeCount, planes);
     } else {
       record->iNext = stayed;
       stayed = record;
@@ -187,11 +189,18 @@ bool KELScreenSpacePartition::Split() {
   for (int32_t slot = 0; slot < 8; ++slot) {
     KELScreenSpacePartition* child = Child(slot);
     if (child->iUnfilled) {
-      child->iNextFree = _freeList;
-      _freeList = child;
+      KELPools::GiveBack(child);
       iChildren.data[slot] = nullptr;
     }
   }
+}
+
+bool KELScreenSpacePartition::Split(int32_t planeCount, float* const* planes) {
+  if (iChildren.count != 0) return true;
+  float sums[3], mid[3];
+  ComputeSplitBox(sums, mid);
+  if (!MakeChildren(mid)) return false;
+  ReinsertRecords(sums, planeCount, planes);
   return true;
 }
 
@@ -199,15 +208,14 @@ void KELScreenSpacePartition::Release() {
   if (iScreenZones != nullptr) {
     KELScreenZone* last = iScreenZones;
     while (last->iNext != nullptr) last = last->iNext;
-    KELScreenZone::GiveBackList(iScreenZones, last);
+    KELPools::GiveBackList(iScreenZones, last);
     iScreenZones = nullptr;
   }
   for (int32_t slot = 0; slot < iChildren.count; ++slot) {
     KELScreenSpacePartition* child = Child(slot);
     if (child == nullptr) continue;
     child->Release();
-    child->iNextFree = _freeList;
-    _freeList = child;
+    KELPools::GiveBack(child);
   }
   iScreenZoneCount = 0;
   iChildren.count = 0;

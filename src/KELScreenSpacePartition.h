@@ -1,6 +1,6 @@
 // The per-frame screen-space tree: nodes that hold projected zones, their
 // octant split, release into the pools, and the near-before-far scheduling
-// of their children.
+// of their children (KELScreenSpacePartitionScheduling.cpp).
 #ifndef KEL_SCREEN_SPACE_PARTITION_H
 #define KEL_SCREEN_SPACE_PARTITION_H
 
@@ -9,6 +9,8 @@
 #include "FIFOQueue.h"
 #include "KELAllocator.h"
 #include "KELScreenZone.h"
+
+struct KELFrameState;
 
 constexpr uint32_t kMaxSplitDepth = 15;
 
@@ -43,8 +45,9 @@ struct KELScreenSpacePartition {
   // replaces it by its zone's children, recursively.
   void InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes);
   // Splits into eight octants of the small records' box and hands the small,
-  // passed records down. False (node unchanged) when memory runs out.
-  bool Split();
+  // passed records down (inserted with the frame's clip planes). False
+  // (node unchanged) when memory runs out.
+  bool Split(int32_t planeCount, float* const* planes);
   // Returns every record and node below to the pools.
   void Release();
 
@@ -52,21 +55,26 @@ struct KELScreenSpacePartition {
     return static_cast<KELScreenSpacePartition*>(iChildren.data[slot]);
   }
 
-  // Scheduling over the caller's queues.
-  void OnNodeTested(bool visible, FIFOQueue* childQueue, FIFOQueue* nodeQueue, FIFOQueue* entryQueue);
-  void ScheduleNearChildren(FIFOQueue* childQueue, FIFOQueue* nodeQueue, FIFOQueue* entryQueue);
-  void ScheduleFarChildren(FIFOQueue* childQueue, FIFOQueue* nodeQueue, FIFOQueue* entryQueue);
-  void OnChildFinished(FIFOQueue* childQueue, FIFOQueue* nodeQueue, FIFOQueue* entryQueue);
+  // The node's last zone result is in: schedules it (OnNodeTested), then
+  // makes the zone tasks of the children handed out and the fill tasks of
+  // the nodes to fill, into the frame's queues.
+  void OnNodeJudged(bool visible, KELFrameState* frame);
+  // Scheduling over the frame's child, node and draw queues: a visible node
+  // is split or drawn as a leaf; children are handed out near half first.
+  void OnNodeTested(bool visible, KELFrameState* frame);
+  void ScheduleNearChildren(KELFrameState* frame);
+  void ScheduleFarChildren(KELFrameState* frame);
+  void OnChildFinished(KELFrameState* frame);
 
   static KELScreenSpacePartition* _freeList;
-  // Plane list of the latest insertion, reused by Split's re-insertions.
-  static float* const* _planes;
-  static int32_t _planeCount;
 
 private:
   void SetUp(const float* min, const float* max);
   void Link(KELScreenZone* record);
   void InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount, float* const* planes);
+  void ComputeSplitBox(float* sums, float* mid) const;
+  bool MakeChildren(const float* mid);
+  void ReinsertRecords(const float* sums, int32_t planeCount, float* const* planes);
   void ScheduleChildren(int32_t firstSlot, FIFOQueue* childQueue, uint32_t* pending);
   bool IsRefinable() const;
   void LeaveOutSmallRecords();

@@ -1,8 +1,75 @@
 // Front-to-back scheduling: a visible node is refined or treated as a leaf;
-// its near children (slots 0-3) are handed out before its far ones (4-7).
+// its near children (slots 0-3) are handed out before its far ones (4-7),
+// and each handed-out child gets its zone tasks, each leaf its fill task.
 #include "KEL3DZone.h"
 #include "KELCullingFrame.h"
+#include "KELFrameState.h"
+#include "KELOcclusionQueryTask.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
+#include "KELSettings.h"
+
+namespace {
+
+// Without a fill task the node's unloaded entries are reported untested.
+void QueueFill(KELScreenSpacePartition* node, KELFrameState* frame) {
+  if (KELFrameState::Queue(&frame->iFillQueue, KELFillQueryTask::Make(frame->iClient, frame->iQueryState, node)))
+    return;
+  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
+    KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
+    for (KEL3DZoneEntry* entry : lists)
+      for (; entry != nullptr; entry = entry->iNextEntry)
+        if (!entry->IsHidden() && !frame->MarkTooSmall(entry)) frame->iVisibleEntries.Append(entry);
+  }
+}
+
+// For each handed-out child node: its large zones' loaded entries go to
+// drawing at once, and every record gets a zone task. A record whose task
+// cannot be had counts as passed unqueried; when it was the node's last,
+// the task made before it judges the node instead, and a node that would
+// never be judged also tells its parent it is done, so that the far half
+// of the parent is still handed out.
+void QueueChildNodeWork(KELFrameState* frame) {
+  FIFOQueue& childQueue = frame->iChildQueue;
+  while (!childQueue.IsEmpty()) {
+    KELScreenSpacePartition* child = static_cast<KELScreenSpacePartition*>(childQueue.TakeFront());
+    child->iSampleCount = 0;
+    KELZoneQueryTask* previous = nullptr;
+    for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
+      if (!record->iIsSmall) {
+        for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
+          if (!frame->MarkTooSmall(entry)) frame->iDrawQueue.Append(entry);
+      }
+      const bool last = record->iNext == nullptr;
+      KELZoneQueryTask* task = KELZoneQueryTask::Make(frame->iClient, frame->iQueryState, record->iZone, child, last,
+                                                      record->iCrossesNearPlane != 0);
+      if (KELFrameState::Queue(&frame->iQueryQueue, task)) {
+        previous = task;
+        continue;
+      }
+      KELZoneQueryTask::CountUnqueried(record->iZone, child);
+      if (!last) continue;
+      if (previous != nullptr) {
+        previous->iLastOfNode = 1;
+      } else {
+        KELLeaveOutNode(child);
+        if (child->iParent != nullptr) child->iParent->OnChildFinished(frame);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void KELScreenSpacePartition::OnNodeJudged(bool visible, KELFrameState* frame) {
+  KELAllocator* allocator = KELAllocator::GetAllocator();
+  frame->iChildQueue.allocator = allocator;
+  frame->iNodeQueue.allocator = allocator;
+  OnNodeTested(visible, frame);
+  QueueChildNodeWork(frame);
+  while (!frame->iNodeQueue.IsEmpty())
+    QueueFill(static_cast<KELScreenSpacePartition*>(frame->iNodeQueue.TakeFront()), frame);
+}
 
 bool KELScreenSpacePartition::IsRefinable() const {
   if (iDepth >= kMaxSplitDepth || iScreenZoneCount == 0) return false;
@@ -14,23 +81,22 @@ bool KELScreenSpacePartition::IsRefinable() const {
   return true;
 }
 
-void KELScreenSpacePartition::OnNodeTested(bool visible, FIFOQueue* childQueue, FIFOQueue* nodeQueue,
-                                           FIFOQueue* entryQueue) {
+void KELScreenSpacePartition::OnNodeTested(bool visible, KELFrameState* frame) {
   if (!visible) {
-    if (iParent != nullptr) iParent->OnChildFinished(childQueue, nodeQueue, entryQueue);
+    if (iParent != nullptr) iParent->OnChildFinished(frame);
     return;
   }
   const bool refinable = IsRefinable();
-  if (refinable && Split()) {
-    if (iScreenZoneCount != 0) nodeQueue->Append(this);
-    ScheduleNearChildren(childQueue, nodeQueue, entryQueue);
+  if (refinable && Split(frame->iPlaneCount, frame->iPlanes)) {
+    if (iScreenZoneCount != 0) frame->iNodeQueue.Append(this);
+    ScheduleNearChildren(frame);
     return;
   }
   if (refinable) LeaveOutSmallRecords();
-  if (iScreenZoneCount != 0) nodeQueue->Append(this);
+  if (iScreenZoneCount != 0) frame->iNodeQueue.Append(this);
   for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext)
-    if (record->iIsSmall) record->iZone->CollectLoadedEntries(entryQueue);
-  if (iParent != nullptr) iParent->OnChildFinished(childQueue, nodeQueue, entryQueue);
+    if (record->iIsSmall) record->iZone->CollectLoadedEntries(&frame->iDrawQueue);
+  if (iParent != nullptr) iParent->OnChildFinished(frame);
 }
 
 // A node that cannot get its children (no memory) stays a leaf, whose fill
@@ -44,7 +110,7 @@ void KELScreenSpacePartition::LeaveOutSmallRecords() {
     KELScreenZone* next = record->iNext;
     if (record->iIsSmall) {
       KELLeaveOut(record->iZone);
-      KELScreenZone::GiveBack(record);
+      KELPools::GiveBack(record);
     } else {
       record->iNext = kept;
       kept = record;
@@ -75,28 +141,26 @@ void KELScreenSpacePartition::ScheduleChildren(int32_t firstSlot, FIFOQueue* chi
   }
 }
 
-void KELScreenSpacePartition::ScheduleNearChildren(FIFOQueue* childQueue, FIFOQueue* nodeQueue,
-                                                   FIFOQueue* entryQueue) {
+void KELScreenSpacePartition::ScheduleNearChildren(KELFrameState* frame) {
   uint32_t pending;
-  ScheduleChildren(0, childQueue, &pending);
+  ScheduleChildren(0, &frame->iChildQueue, &pending);
   iNearPending = pending;
-  if (iNearPending == 0) ScheduleFarChildren(childQueue, nodeQueue, entryQueue);
+  if (iNearPending == 0) ScheduleFarChildren(frame);
 }
 
-void KELScreenSpacePartition::ScheduleFarChildren(FIFOQueue* childQueue, FIFOQueue* nodeQueue,
-                                                  FIFOQueue* entryQueue) {
+void KELScreenSpacePartition::ScheduleFarChildren(KELFrameState* frame) {
   uint32_t pending;
-  ScheduleChildren(4, childQueue, &pending);
+  ScheduleChildren(4, &frame->iChildQueue, &pending);
   iFarPending = pending;
-  if (iFarPending == 0 && iParent != nullptr) iParent->OnChildFinished(childQueue, nodeQueue, entryQueue);
+  if (iFarPending == 0 && iParent != nullptr) iParent->OnChildFinished(frame);
 }
 
-void KELScreenSpacePartition::OnChildFinished(FIFOQueue* childQueue, FIFOQueue* nodeQueue, FIFOQueue* entryQueue) {
+void KELScreenSpacePartition::OnChildFinished(KELFrameState* frame) {
   KELScreenSpacePartition* node = this;
   while (node != nullptr) {
     if (node->iNearPending != 0) {
       node->iNearPending -= 1;
-      if (node->iNearPending == 0) node->ScheduleFarChildren(childQueue, nodeQueue, entryQueue);
+      if (node->iNearPending == 0) node->ScheduleFarChildren(frame);
       return;
     }
     if (node->iFarPending == 0) return;

@@ -8,8 +8,6 @@
 #include "KEL3DZone.h"
 #include "KELMemory.h"
 
-KELScreenZone* KELScreenZone::_freeList = nullptr;
-
 KELScreenZone* KELScreenZone::Take() {
   KELScreenZone* record = _freeList;
   if (record != nullptr) {
@@ -19,16 +17,6 @@ KELScreenZone* KELScreenZone::Take() {
   record = static_cast<KELScreenZone*>(KELAllocateRecord(sizeof(KELScreenZone)));
   if (record != nullptr) std::memset(record, 0, sizeof(KELScreenZone));
   return record;
-}
-
-void KELScreenZone::GiveBack(KELScreenZone* record) {
-  record->iNext = _freeList;
-  _freeList = record;
-}
-
-void KELScreenZone::GiveBackList(KELScreenZone* first, KELScreenZone* last) {
-  last->iNext = _freeList;
-  _freeList = first;
 }
 
 void ComputeViewProjection(const float* projection, const float* view, float* out) {

@@ -24,9 +24,6 @@ struct KELScreenZone {
   // A record from the pool (not cleared), or a new zeroed one; null when
   // the allocator fails.
   static KELScreenZone* Take();
-  static void GiveBack(KELScreenZone* record);
-  // Puts a whole list (first..last, linked through iNext) on the pool at once.
-  static void GiveBackList(KELScreenZone* first, KELScreenZone* last);
   static KELScreenZone* _freeList;
 };
 

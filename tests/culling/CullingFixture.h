@@ -14,14 +14,13 @@
 #include "KELSettings.h"
 #include "TestSupport.h"
 
-class CullingTest : public ::testing::Test {
+class Culling : public ::testing::Test {
 protected:
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   RecordingClient client;
   int objects[4096];
 
   void SetUp() override {
-    static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     engine->SetViewMatrix(kIdentity);
     engine->SetProjectionMatrix(kIdentity);
     engine->SetClippingPlanes(0, nullptr);

@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "CullingFixture.h"
+#include "KELPools.h"
 #include "FIFOQueue.h"
 #include "KELCullingFrame.h"
 #include "KELScreenSpacePartition.h"
 
-TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
+TEST_F(Culling, EmptyFrameCallsInOrderAndPrintsZeros) {
   std::string out = Frame({});
   std::vector<std::string> expected = {
       "EnableDepthWrite(1)", "EnableColorWrite(1)", "EnableDepthWrite(0)", "EnableColorWrite(0)",
@@ -23,7 +24,7 @@ TEST_F(CullingTest, EmptyFrameCallsInOrderAndPrintsZeros) {
             "big zone entry filled : 0\nzone entry nothing : 0\n");
 }
 
-TEST_F(CullingTest, WithoutAClientNothingHappens) {
+TEST_F(Culling, WithoutAClientNothingHappens) {
   engine->SetClient(nullptr);
   int32_t frame = KELSettings::_frameCounter;
   engine->StartCulling();
@@ -34,7 +35,7 @@ TEST_F(CullingTest, WithoutAClientNothingHappens) {
   EXPECT_EQ(KELSettings::_frameCounter, frame);
 }
 
-TEST_F(CullingTest, FirstPassDrawsShownLoadedEntriesOfLargeZonesWithoutMatrix) {
+TEST_F(Culling, FirstPassDrawsShownLoadedEntriesOfLargeZonesWithoutMatrix) {
   KEL3DZone* p = NewPartition();
   float m[16] = {};
   const float mn[3] = {-0.8f, -0.8f, 0.2f}, mx[3] = {0.8f, 0.8f, 0.6f}, c[3] = {0, 0, 0.4f};
@@ -60,7 +61,7 @@ TEST_F(CullingTest, FirstPassDrawsShownLoadedEntriesOfLargeZonesWithoutMatrix) {
   EXPECT_EQ(client.drawnObjects[1], &objects[0]);
 }
 
-TEST_F(CullingTest, SmallRootGetsOnlyItsZoneQuery) {
+TEST_F(Culling, SmallRootGetsOnlyItsZoneQuery) {
   KEL3DZone* p = NewPartition();
   engine->EntryLoaded(AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]));
   Frame({p});
@@ -73,7 +74,7 @@ TEST_F(CullingTest, SmallRootGetsOnlyItsZoneQuery) {
   EXPECT_EQ(client.log[draw - 1], "SetInside(1)");
 }
 
-TEST_F(CullingTest, StateSwitchesOnlyOnChangeAndFillQueriesWriteDepthOnly) {
+TEST_F(Culling, StateSwitchesOnlyOnChangeAndFillQueriesWriteDepthOnly) {
   KEL3DZone* p = NewPartition();
   for (int i = 0; i < 5; ++i) AddBox(engine, p, -0.5f + i * 0.2f, 0, 0.3f, -0.45f + i * 0.2f, 0.1f, 0.4f, &objects[i]);
   Frame({p});
@@ -102,7 +103,7 @@ TEST_F(CullingTest, StateSwitchesOnlyOnChangeAndFillQueriesWriteDepthOnly) {
   EXPECT_EQ(client.log[results - 1], "EnableDepthWrite(1)");
 }
 
-TEST_F(CullingTest, AResultNotReadyIsAskedForAgainAndNothingElseInBetween) {
+TEST_F(Culling, AResultNotReadyIsAskedForAgainAndNothingElseInBetween) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
   client.notReadyCount = 2;
@@ -120,7 +121,7 @@ TEST_F(CullingTest, AResultNotReadyIsAskedForAgainAndNothingElseInBetween) {
   EXPECT_EQ(client.log[first], "GetQueryResult(0,wait)");
 }
 
-TEST_F(CullingTest, AdapterClientNeverAsksForResultsAndReportsEverything) {
+TEST_F(Culling, AdapterClientNeverAsksForResultsAndReportsEverything) {
   KEL3DZone* p = NewPartition();
   for (int i = 0; i < 3; ++i) AddBox(engine, p, i * 0.2f, 0, 0.3f, i * 0.2f + 0.1f, 0.1f, 0.4f, &objects[i]);
   engine->EntryLoaded(AddBox(engine, p, -0.5f, -0.5f, 0.3f, -0.4f, -0.4f, 0.4f, &objects[3]));
@@ -141,7 +142,7 @@ TEST_F(CullingTest, AdapterClientNeverAsksForResultsAndReportsEverything) {
 // The camera inside a zone: its box cannot be judged by a query (the zone's
 // own objects, drawn first, hide its far faces), so it is not queried and
 // its unloaded entries still get their fill and entry queries.
-TEST_F(CullingTest, ZoneAroundTheCameraIsNotQueriedAndItsWallIsReported) {
+TEST_F(Culling, ZoneAroundTheCameraIsNotQueriedAndItsWallIsReported) {
   KEL3DZone* p = NewPartition();
   KEL3DZoneEntry* floor = AddBox(engine, p, -1, -1, -0.5f, 1, -0.9f, 0.9f, &objects[0]);
   engine->EntryLoaded(floor);
@@ -164,7 +165,7 @@ TEST_F(CullingTest, ZoneAroundTheCameraIsNotQueriedAndItsWallIsReported) {
 
 // Behind the camera nothing is drawn or reported; a partition around the
 // eye and one ahead of it are culled as before.
-TEST_F(CullingTest, APartitionBehindTheEyeDrawsAndReportsNothing) {
+TEST_F(Culling, APartitionBehindTheEyeDrawsAndReportsNothing) {
   TestCamera camera(0, 0, 0);
   camera.Apply(engine);
   const float loadedZ[3] = {2, -5, -9}, unloadedZ[3] = {4, -3, -9};
@@ -185,8 +186,8 @@ TEST_F(CullingTest, APartitionBehindTheEyeDrawsAndReportsNothing) {
 }
 
 // An AddPartition whose list cannot grow still gets its partition culled.
-TEST_F(CullingTest, APartitionTheFrameListCannotHoldIsStillCulled) {
-  if (!HeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
+TEST_F(Culling, APartitionTheFrameListCannotHoldIsStillCulled) {
+  if (!KELHeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
   KEL3DZone* empty = NewPartition();
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
@@ -195,9 +196,9 @@ TEST_F(CullingTest, APartitionTheFrameListCannotHoldIsStillCulled) {
     engine->StartCulling();
     do engine->AddPartition(empty);
     while (list.count < list.capacity);
-    HeapCounter::Fail(true);
+    KELHeapCounter::Fail(true);
     engine->AddPartition(p);
-    HeapCounter::Fail(false);
+    KELHeapCounter::Fail(false);
     client.ClearFrame();
     ::testing::internal::CaptureStdout();
     engine->EndCulling();
@@ -211,7 +212,7 @@ TEST_F(CullingTest, APartitionTheFrameListCannotHoldIsStillCulled) {
 // A visible node that cannot get its children (no memory) would be a leaf
 // whose fill misses the entries below its small zones: those zones' objects
 // are reported untested instead.
-TEST_F(CullingTest, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
+TEST_F(Culling, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
   KEL3DZone* p = NewPartition();
   for (int i = 0; i < 101; ++i) AddBox(engine, p, i * 0.002f, 0, 0.3f, i * 0.002f + 0.001f, 0.001f, 0.31f, &objects[i]);
   Frame({p});  // splits the zone and fills the pools
@@ -229,7 +230,7 @@ TEST_F(CullingTest, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
   EXPECT_EQ(client.touchedObjects.size(), 101u);
 }
 
-TEST_F(CullingTest, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
+TEST_F(Culling, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
   RecordingClient other;
@@ -251,7 +252,7 @@ TEST_F(CullingTest, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
   EXPECT_EQ(KELClientStateCount(), records + 1);
 }
 
-TEST_F(CullingTest, APartitionAddedTwiceIsCulledTwice) {
+TEST_F(Culling, APartitionAddedTwiceIsCulledTwice) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
   auto firstPassQueries = [&]() {
@@ -272,7 +273,7 @@ TEST_F(CullingTest, APartitionAddedTwiceIsCulledTwice) {
   EXPECT_EQ(firstPassQueries(), 2);
 }
 
-TEST_F(CullingTest, StatisticsOfOneFillQuery) {
+TEST_F(Culling, StatisticsOfOneFillQuery) {
   KEL3DZone* p = NewPartition();
   const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
   engine->SetContributionCullingParameters(eye, dir, 1, 1);
@@ -293,7 +294,7 @@ TEST_F(CullingTest, StatisticsOfOneFillQuery) {
   EXPECT_FALSE(Touched(&objects[2]));
 }
 
-TEST_F(CullingTest, FillOverFixedEntriesOnlyCountsAsEmpty) {
+TEST_F(Culling, FillOverFixedEntriesOnlyCountsAsEmpty) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, -2e7f, 0, 0.3f, 2e7f, 0.1f, 0.4f, &objects[0]);
   std::string out = Frame({p});
@@ -301,7 +302,7 @@ TEST_F(CullingTest, FillOverFixedEntriesOnlyCountsAsEmpty) {
   EXPECT_NE(out.find("zone entry nothing : 1\n"), std::string::npos);
 }
 
-TEST_F(CullingTest, FrameCountsFromOne) {
+TEST_F(Culling, FrameCountsFromOne) {
   if (KELSettings::_frameCounter != 0) GTEST_SKIP() << "needs a fresh process (ctest runs each test alone)";
   Frame({});
   EXPECT_EQ(KELSettings::_frameCounter, 1);
@@ -341,7 +342,7 @@ TEST(CullingExit, AHostAllocatorDestroyedFirstIsNotTouchedAtExit) {
         static UnmappingAllocator allocator;
         KELAllocator::SetAllocator(&allocator);
         // Fresh free lists, so that every element comes from the mapping.
-        _sharedElementFreeList = nullptr;
+        KELPools::_sharedElementFreeList = nullptr;
         KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
         RecordingClient* client = new RecordingClient;
         engine->SetClient(client);

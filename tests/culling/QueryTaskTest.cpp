@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "CullingFixture.h"
+#include "KELFrameState.h"
+#include "KELPools.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELScreenSpacePartition.h"
 
@@ -18,7 +20,7 @@ std::vector<size_t> QuerySizes(const RecordingClient& client) {
 }  // namespace
 
 // The same pattern far from the frame counter's wrap and right after it.
-TEST_F(CullingTest, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
+TEST_F(Culling, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
   for (int32_t start : {9, INT32_MAX}) {
     KEL3DZone* p = NewPartition();
     KEL3DZoneEntry* a = AddBox(engine, p, 0.0f, 0.0f, 0.30f, 0.1f, 0.1f, 0.35f, &objects[0]);
@@ -46,7 +48,7 @@ TEST_F(CullingTest, CoherencySkipsEntriesThroughCAndZonesThroughCMinusOne) {
   }
 }
 
-TEST_F(CullingTest, FirstFrameSubjectsBatchAtHistoryZero) {
+TEST_F(Culling, FirstFrameSubjectsBatchAtHistoryZero) {
   KEL3DZone* p = NewPartition();
   for (int i = 0; i < 22; ++i) AddBox(engine, p, i * 0.02f, 0, 0.3f, i * 0.02f + 0.01f, 0.01f, 0.31f, &objects[i]);
   KELSettings::_frameCounter = 0;
@@ -71,7 +73,7 @@ TEST_F(CullingTest, FirstFrameSubjectsBatchAtHistoryZero) {
   EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1u), 23);  // zone and 22 entries
 }
 
-TEST_F(CullingTest, BatchResultsSendMembersBackOrHandThemZero) {
+TEST_F(Culling, BatchResultsSendMembersBackOrHandThemZero) {
   for (uint32_t batchPixels : {1u, 0u}) {
     KEL3DZone* p = NewPartition();
     std::vector<KEL3DZoneEntry*> entries;
@@ -97,7 +99,7 @@ TEST_F(CullingTest, BatchResultsSendMembersBackOrHandThemZero) {
   }
 }
 
-TEST_F(CullingTest, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
+TEST_F(Culling, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
   KEL3DZone* p = NewPartition();
   KELSettings::_frameCounter = 40;
   const uint32_t previous = 40;  // the next frame is 41
@@ -118,17 +120,19 @@ TEST_F(CullingTest, PartialBatchesAreFlushedAfterSingleTasksInHistoryOrder) {
 
 namespace {
 
-class TaskTest : public CullingTest {
+class QueryTask : public Culling {
 protected:
-  FIFOQueue fill, query, draw, visible;
   KELClientQueryState state;
+  KELFrameState frame{&client, &state};
+  FIFOQueue& fill = frame.iFillQueue;
+  FIFOQueue& query = frame.iQueryQueue;
+  FIFOQueue& draw = frame.iDrawQueue;
+  FIFOQueue& visible = frame.iVisibleEntries;
 
   void SetUp() override {
-    CullingTest::SetUp();
-    KELAllocator* allocator = KELAllocator::GetAllocator();
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Init(allocator, &_sharedElementFreeList);
+    Culling::SetUp();
     state.iClient = &client;
-    state.iHandlePool.Init(allocator, &_sharedElementFreeList);
+    state.iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   }
   void TearDown() override {
     for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {
@@ -137,17 +141,17 @@ protected:
         (void)v;
       }
     }
-    CullingTest::TearDown();
+    Culling::TearDown();
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
-    task->HandleResult(pixels, &fill, &query, &draw, &visible);
-    if (task->IsRecycledByCaller()) KELOcclusionQueryTask::Recycle(task);
+    task->HandleResult(pixels, &frame);
+    if (task->IsRecycledByCaller()) KELPools::GiveBack(task);
   }
 };
 
 }  // namespace
 
-TEST_F(TaskTest, EntryThresholdIsStrictAndThePixelCountSaturates) {
+TEST_F(QueryTask, EntryThresholdIsStrictAndThePixelCountSaturates) {
   KEL3DZone* p = NewPartition();
   KEL3DZoneEntry* e = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f);
   Handle(KELEntryQueryTask::Make(&client, &state, e), 300);
@@ -168,7 +172,7 @@ TEST_F(TaskTest, EntryThresholdIsStrictAndThePixelCountSaturates) {
   EXPECT_EQ(e->iLastVisibleFrame, 3);
 }
 
-TEST_F(TaskTest, ZoneResultsSetTheirFlags) {
+TEST_F(QueryTask, ZoneResultsSetTheirFlags) {
   KEL3DZone* p = NewPartition();
   KELScreenSpacePartition node;
   node.Initialize(-1, -1, -1, 1, 1, 1);
@@ -185,7 +189,7 @@ TEST_F(TaskTest, ZoneResultsSetTheirFlags) {
   node.iChildren.Release();
 }
 
-TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
+TEST_F(QueryTask, ANodeIsJudgedOnItsSummedSamples) {
   for (int32_t last : {101, 100}) {
     KEL3DZone zones[3] = {};
     KELScreenSpacePartition node;
@@ -209,14 +213,14 @@ TEST_F(TaskTest, ANodeIsJudgedOnItsSummedSamples) {
       EXPECT_EQ(node.iChildren.count, 0) << "300 samples: hidden, released";
       EXPECT_EQ(node.iScreenZoneCount, 0u);
     }
-    EXPECT_TRUE(KELZoneQueryTask::_childQueue.IsEmpty());
-    EXPECT_TRUE(KELZoneQueryTask::_nodeQueue.IsEmpty());
+    EXPECT_TRUE(frame.iChildQueue.IsEmpty());
+    EXPECT_TRUE(frame.iNodeQueue.IsEmpty());
     node.Release();
     node.iChildren.Release();
   }
 }
 
-TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
+TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f);
   KEL3DZoneEntry* hidden = AddBox(engine, p, 0.2f, 0, 0.3f, 0.3f, 0.1f, 0.4f);
@@ -230,16 +234,16 @@ TEST_F(TaskTest, FillResultAtTheThresholdCreatesNoEntryTasks) {
   r->iMax[0] = r->iMax[1] = r->iMax[2] = 0.1f;
   node.InsertScreenZone(r, 0, nullptr);
   KELFillQueryTask* task = KELFillQueryTask::Make(&client, &state, &node);
-  task->Draw();
+  task->Draw(&frame);
   Handle(task, 300);
   EXPECT_TRUE(query.IsEmpty());
   task = KELFillQueryTask::Make(&client, &state, &node);
-  task->Draw();
+  task->Draw(&frame);
   Handle(task, 301);
   ASSERT_FALSE(query.IsEmpty());
   KELOcclusionQueryTask* entryTask = static_cast<KELOcclusionQueryTask*>(query.TakeFront());
   EXPECT_TRUE(query.IsEmpty());  // the hidden entry gets none
-  KELOcclusionQueryTask::Recycle(entryTask);
+  KELPools::GiveBack(entryTask);
   node.Release();
   node.iChildren.Release();
 }

@@ -2,9 +2,6 @@
 // camera over many frames with the invariants checked after each.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -45,26 +42,6 @@ public:
   void OnEndOcclusionResults() override { next = 0; }
 };
 
-// Sends standard output (the statistics lines) to /dev/null for the scope.
-class QuietStdout {
-public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
-private:
-  int saved_;
-};
-
 struct Scene {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   std::vector<KEL3DZone*> partitions;
@@ -86,7 +63,7 @@ struct Scene {
     camera.Apply(engine);
     engine->StartCulling();
     for (KEL3DZone* p : partitions) engine->AddPartition(p);
-    QuietStdout quiet;
+    KELQuietStdout quiet;
     engine->EndCulling();
   }
   bool Valid() const {
@@ -113,14 +90,14 @@ TEST(SteadyState, UnchangedFramesAllocateNothing) {
   {
     for (int frame = 0; frame < 3; ++frame) scene.Frame(camera);
     allocations = counting.allocations;
-    HeapCounter::Start();
+    KELHeapCounter::Start();
     for (int frame = 0; frame < 5; ++frame) scene.Frame(camera);
-    heapCalls = HeapCounter::Stop();
+    heapCalls = KELHeapCounter::Stop();
   }
   ASSERT_GT(client.queries, 0);
   EXPECT_EQ(counting.allocations, allocations);
   EXPECT_EQ(counting.frees, 0);
-  if (HeapCounter::Available()) {
+  if (KELHeapCounter::Available()) {
     EXPECT_EQ(heapCalls, 0);
   }
   EXPECT_GT(client.drawn, 0);

@@ -112,7 +112,7 @@ void ThrowBadAlloc() { throw std::bad_alloc(); }
 // escapes, SetClippingPlanes keeps the previous planes, and a frame for a
 // new client (whose record cannot be made) runs to its end.
 TEST(Engine, NoMemoryThrowsNothingAndKeepsThePlanes) {
-  if (!HeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
+  if (!KELHeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   float p[2][4] = {{1, 0, 0, -1}, {0, 1, 0, -2}};
   const float* planes[2] = {p[0], p[1]};
@@ -126,14 +126,14 @@ TEST(Engine, NoMemoryThrowsNothingAndKeepsThePlanes) {
     engine->AddPartition(partition);
     std::new_handler previous = std::set_new_handler(handler);
     bool threw = false;
-    HeapCounter::Fail(true);
+    KELHeapCounter::Fail(true);
     try {
       engine->SetClippingPlanes(1, planes);
       engine->EndCulling();
     } catch (...) {
       threw = true;
     }
-    HeapCounter::Fail(false);
+    KELHeapCounter::Fail(false);
     std::set_new_handler(previous);
     engine->SetClient(nullptr);
     EXPECT_FALSE(threw);

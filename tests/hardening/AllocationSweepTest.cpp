@@ -26,9 +26,9 @@ long SweepStride() {
 // A single failure of a screen record, a screen node or a task has a
 // fallback that culls less: every object the run without failures drew or
 // reported in a frame is drawn or reported in that frame too.
-bool HasFallback(const KELSweepResult& run, KELFailingAllocator::Mode mode) {
+bool HasFallback(const KELSweepResult& run, CountingAllocator::Mode mode) {
   const uint32_t taskRecord = static_cast<uint32_t>(std::max(sizeof(KELZoneQueryTask), sizeof(KELEntryQueryTask)));
-  return mode == KELFailingAllocator::kOnlyAt &&
+  return mode == CountingAllocator::kOnlyAt &&
          (run.iFailedSize == sizeof(KELScreenZone) || run.iFailedSize == sizeof(KELScreenSpacePartition) ||
           run.iFailedSize == taskRecord);
 }
@@ -43,11 +43,11 @@ bool CullsLess(const KELSweepResult& run, const KELSweepResult& reference) {
 }
 
 KELSweepResult Reference() {
-  KELFailingAllocator allocator;
+  CountingAllocator allocator;
   return RunSweepScenario(&allocator);
 }
 
-void Sweep(KELFailingAllocator::Mode mode) {
+void Sweep(CountingAllocator::Mode mode) {
   const KELSweepResult reference = Reference();
   ASSERT_TRUE(reference.iBroken.empty()) << reference.iBroken;
   ASSERT_EQ(reference.iDeferred, 0);
@@ -57,7 +57,7 @@ void Sweep(KELFailingAllocator::Mode mode) {
   const long stride = SweepStride();
   long runs = 0, fallbacks = 0;
   for (long k = 0; k < reference.iAllocations; k += stride) {
-    KELFailingAllocator allocator;
+    CountingAllocator allocator;
     allocator.FailAt(k, mode);
     const KELSweepResult run = RunSweepScenario(&allocator);
     ++runs;
@@ -86,6 +86,6 @@ TEST(AllocationSweep, ScenarioIsRepeatable) {
   EXPECT_EQ(first.iDrawn, second.iDrawn);
 }
 
-TEST(AllocationSweep, EachSingleFailure) { Sweep(KELFailingAllocator::kOnlyAt); }
+TEST(AllocationSweep, EachSingleFailure) { Sweep(CountingAllocator::kOnlyAt); }
 
-TEST(AllocationSweep, FailureFromEachAllocationOn) { Sweep(KELFailingAllocator::kFromOn); }
+TEST(AllocationSweep, FailureFromEachAllocationOn) { Sweep(CountingAllocator::kFromOn); }

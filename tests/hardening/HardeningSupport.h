@@ -1,6 +1,5 @@
-// Helpers of the hardening tests: a host allocator that fails on request
-// and counts what it hands out, the draining of the library's record pools,
-// and a client whose answers depend only on the geometry drawn.
+// Helpers of the hardening tests: a client whose answers depend only on the
+// geometry drawn, and a small deterministic generator.
 #ifndef KEL_HARDENING_SUPPORT_H
 #define KEL_HARDENING_SUPPORT_H
 
@@ -9,43 +8,6 @@
 #include <vector>
 
 #include "KELScreenSpacePartitioning.h"
-
-// Fails the allocation of ordinal iFailAt (counted from 0): that one only,
-// or that one and every later one, until Heal().
-class KELFailingAllocator : public KELAllocator {
-public:
-  enum Mode { kNever, kOnlyAt, kFromOn };
-  Mode iMode = kNever;
-  long iFailAt = -1;
-  long iCount = 0;
-  long iFailures = 0;
-  size_t iBytes = 0;
-  uint32_t iFailedSize = 0;  // size asked for by the first failed allocation
-
-  void FailAt(long ordinal, Mode mode) {
-    iFailAt = ordinal;
-    iMode = mode;
-  }
-  void Heal() { iMode = kNever; }
-  void* Allocate(uint32_t size) override;
-  void Free(void* pointer) override;
-};
-
-// Gives every record waiting in the library's free lists and pools back to
-// the heap, so that the next run allocates as a fresh process would. Only
-// between frames, with no partition or entry alive that uses them.
-void DrainRecordPools();
-
-// Lengths of the library's free lists and pools.
-struct KELPoolCensus {
-  size_t iEntries = 0, iMatrices = 0, iZones = 0, iScreenZones = 0, iNodes = 0, iTasks = 0, iBatches = 0,
-         iElements = 0, iRebuildElements = 0;
-  size_t Total() const {
-    return iEntries + iMatrices + iZones + iScreenZones + iNodes + iTasks + iBatches + iElements +
-           iRebuildElements;
-  }
-};
-KELPoolCensus CountRecordPools();
 
 // True in a build with AddressSanitizer or UBSan, where runs cost far more.
 bool KELUnderSanitizer();

@@ -18,9 +18,9 @@ namespace {
 void* ObjectOf(int i) { return reinterpret_cast<void*>(static_cast<uintptr_t>(i + 1) * 16); }
 
 size_t EntriesIn(void* partition) {
-  PartitionCensus census;
+  KELPartitionCensus census;
   EXPECT_TRUE(CheckPartition(static_cast<KEL3DZone*>(partition), &census));
-  return census.entries;
+  return census.iEntries;
 }
 
 }  // namespace

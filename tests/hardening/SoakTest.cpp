@@ -13,6 +13,7 @@
 #include "HardeningSupport.h"
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "TestSupport.h"
 
 namespace {
@@ -38,7 +39,7 @@ public:
   Soak() : iClient(kZero, kZero) {
     iPrevious = KELAllocator::GetAllocator();
     KELAllocator::SetAllocator(&iAllocator);
-    DrainRecordPools();
+    KELPools::Drain();
     ResetSettings();
     iEngine->SetFrameCoherency(1);
     iEngine->SetClient(&iClient);
@@ -80,17 +81,17 @@ public:
     size_t expected[kPartitions] = {};
     for (const SoakEntry& entry : iEntries) expected[entry.iPartition] += 1;
     for (int p = 0; p < kPartitions; ++p) {
-      PartitionCensus census;
+      KELPartitionCensus census;
       ::testing::AssertionResult valid = CheckPartition(static_cast<KEL3DZone*>(iPartition[p]), &census);
       if (!valid) return valid;
-      if (census.entries != expected[p])
-        return ::testing::AssertionFailure() << "partition " << p << " holds " << census.entries << " entries, "
+      if (census.iEntries != expected[p])
+        return ::testing::AssertionFailure() << "partition " << p << " holds " << census.iEntries << " entries, "
                                              << expected[p] << " added";
     }
     return ::testing::AssertionSuccess();
   }
 
-  KELFailingAllocator iAllocator;
+  CountingAllocator iAllocator;
   KELRegionClient iClient;
   size_t iTouched = 0;
 
@@ -170,10 +171,10 @@ private:
 // nothing more from the allocator, and a partition made after them is sound.
 TEST(Soak, DestroyedPartitionsAreReused) {
   const int cycles = KELUnderSanitizer() ? 1000 : 10000;
-  KELFailingAllocator allocator;
+  CountingAllocator allocator;
   KELAllocator* previous = KELAllocator::GetAllocator();
   KELAllocator::SetAllocator(&allocator);
-  DrainRecordPools();
+  KELPools::Drain();
   ResetSettings();
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   TestCamera(0, 0, 10).Apply(engine);
@@ -186,7 +187,7 @@ TEST(Soak, DestroyedPartitionsAreReused) {
   ::testing::internal::CaptureStdout();
   for (int cycle = 1; cycle <= cycles + 1; ++cycle) {
     if (partition != nullptr) engine->DestroySpacePartition(partition);
-    if (cycle == 101) bytesAfter100 = allocator.iBytes;
+    if (cycle == 101) bytesAfter100 = allocator.bytes;
     partition = engine->CreateSpacePartition();
     KELTestRandom random{11};
     for (int i = 0; i < 1000; ++i) {
@@ -201,14 +202,14 @@ TEST(Soak, DestroyedPartitionsAreReused) {
     engine->EndCulling();
   }
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(allocator.iBytes, bytesAfter100);
+  EXPECT_EQ(allocator.bytes, bytesAfter100);
   EXPECT_GT(client.iTouched.size() + client.iDrawn.size(), 0u);
-  PartitionCensus census;
+  KELPartitionCensus census;
   EXPECT_TRUE(CheckPartition(static_cast<KEL3DZone*>(partition), &census));
-  EXPECT_EQ(census.entries, 1000u);
+  EXPECT_EQ(census.iEntries, 1000u);
   engine->DestroySpacePartition(partition);
   engine->SetClient(nullptr);
-  DrainRecordPools();
+  KELPools::Drain();
   KELAllocator::SetAllocator(previous);
 }
 
@@ -225,12 +226,12 @@ TEST(Soak, MemoryPlateausAndPartitionsStayValid) {
     drawn += soak.iClient.iDrawn.size();
     ASSERT_TRUE(soak.Check()) << "after frame " << frame;
     if (frame % (frames / kCheckpoints) == 0) {
-      bytes.push_back(soak.iAllocator.iBytes);
-      records.push_back(soak.iAllocator.iCount);
-      const KELPoolCensus pools = CountRecordPools();
+      bytes.push_back(soak.iAllocator.bytes);
+      records.push_back(soak.iAllocator.calls);
+      const KELPoolCensus pools = KELPools::Census();
       std::printf("[ soak     ] frame %6d: %zu bytes in %ld records; pooled: %zu entries, %zu zones, "
                   "%zu screen zones, %zu nodes, %zu tasks, %zu batches, %zu elements\n",
-                  frame, soak.iAllocator.iBytes, soak.iAllocator.iCount, pools.iEntries, pools.iZones,
+                  frame, soak.iAllocator.bytes, soak.iAllocator.calls, pools.iEntries, pools.iZones,
                   pools.iScreenZones, pools.iNodes, pools.iTasks, pools.iBatches,
                   pools.iElements + pools.iRebuildElements);
     }

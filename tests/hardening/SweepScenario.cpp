@@ -6,6 +6,7 @@
 
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
 
@@ -28,7 +29,7 @@ struct HostEntry {
 
 class Scenario {
 public:
-  explicit Scenario(KELFailingAllocator* allocator)
+  explicit Scenario(CountingAllocator* allocator)
       : iAllocator(allocator), iEngine(KELOcclusionCullingEngine::GetInstance()), iClient(kRegionMin, kRegionMax),
         iCamera(0.0f, 0.0f, 10.0f) {}
 
@@ -44,15 +45,15 @@ public:
     Frame();
     iResult.iTouched = iClient.iTouched;
     iResult.iDrawn = iClient.iDrawn;
-    iResult.iAllocations = iAllocator->iCount;
-    iResult.iFailures = iAllocator->iFailures;
-    iResult.iFailedSize = iAllocator->iFailedSize;
+    iResult.iAllocations = iAllocator->calls;
+    iResult.iFailures = iAllocator->failures;
+    iResult.iFailedSize = iAllocator->failedSize;
     TearDown();
     return iResult;
   }
 
 private:
-  KELFailingAllocator* iAllocator;
+  CountingAllocator* iAllocator;
   KELOcclusionCullingEngine* iEngine;
   KELRegionClient iClient;
   TestCamera iCamera;
@@ -181,7 +182,7 @@ private:
   // The partition passes the checker and holds exactly the host's entries.
   void Check() {
     if (!iResult.iBroken.empty() || iPartition == nullptr) return;
-    PartitionCensus census;
+    KELPartitionCensus census;
     ::testing::AssertionResult valid = CheckPartition(static_cast<KEL3DZone*>(iPartition), &census);
     if (!valid) {
       iResult.iBroken = valid.message();
@@ -189,8 +190,8 @@ private:
     }
     size_t live = 0;
     for (const HostEntry& entry : iEntries) live += entry.iHandle != nullptr ? 1 : 0;
-    if (census.entries != live)
-      iResult.iBroken = "partition holds " + std::to_string(census.entries) + " entries, host added " +
+    if (census.iEntries != live)
+      iResult.iBroken = "partition holds " + std::to_string(census.iEntries) + " entries, host added " +
                         std::to_string(live);
   }
 
@@ -201,18 +202,18 @@ private:
     iEngine->StartCulling();
     iEngine->EndCulling();
     iEngine->SetClient(nullptr);
-    DrainRecordPools();
+    KELPools::Drain();
   }
 };
 
 }  // namespace
 
-KELSweepResult RunSweepScenario(KELFailingAllocator* allocator) {
+KELSweepResult RunSweepScenario(CountingAllocator* allocator) {
   // The allocator in place before stays the library's afterwards (setting
   // null would make, and leak, a new default one).
   KELAllocator* previous = KELAllocator::GetAllocator();
   KELAllocator::SetAllocator(allocator);
-  DrainRecordPools();
+  KELPools::Drain();
   Scenario scenario(allocator);
   KELSweepResult result = scenario.Run();
   KELAllocator::SetAllocator(previous);

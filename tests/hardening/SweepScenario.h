@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HardeningSupport.h"
+#include "TestSupport.h"
 
 struct KELSweepResult {
   std::vector<void*> iTouched;  // of the last frame
@@ -26,6 +27,6 @@ struct KELSweepResult {
 // Runs the scenario with `allocator` installed (failing as it is set up)
 // and leaves the library's pools drained. The caller's allocator must be
 // the only one in use for the run.
-KELSweepResult RunSweepScenario(KELFailingAllocator* allocator);
+KELSweepResult RunSweepScenario(CountingAllocator* allocator);
 
 #endif

@@ -35,7 +35,7 @@ KELModel ReadTestLevel() {
   return model;
 }
 
-TEST(BspReaderTest, ReadsFacesAsYUpEntries) {
+TEST(BspReader, ReadsFacesAsYUpEntries) {
   const KELModel model = ReadTestLevel();
   // The billboard gives no entry; the patch is tessellated.
   ASSERT_EQ(model.iEntries.size(), 4u);
@@ -70,7 +70,7 @@ TEST(BspReaderTest, ReadsFacesAsYUpEntries) {
   EXPECT_FLOAT_EQ(model.iLevel.iSpawnPoints[1].iYaw, 3.14159265f / 4);
 }
 
-TEST(BspReaderTest, AnswersLeafClusterAndVisibilityQueries) {
+TEST(BspReader, AnswersLeafClusterAndVisibilityQueries) {
   const KELModel model = ReadTestLevel();
   const kel::KELLevel& level = model.iLevel;
   struct Probe {
@@ -106,7 +106,7 @@ TEST(BspReaderTest, AnswersLeafClusterAndVisibilityQueries) {
   EXPECT_TRUE(kel::IsWayClear(level, room1, room2, 10));
 }
 
-TEST(BspReaderTest, RejectsDamagedFilesWithAMessage) {
+TEST(BspReader, RejectsDamagedFilesWithAMessage) {
   using Bytes = std::vector<uint8_t>;
   auto setInt = [](Bytes& bytes, size_t at, int32_t value) {
     for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * k));
@@ -158,7 +158,7 @@ TEST(BspReaderTest, RejectsDamagedFilesWithAMessage) {
 }
 
 #ifdef KEL_MODELS_HAVE_ZIP
-TEST(ModelLoaderTest, ReadsLevelsFromZipArchives) {
+TEST(ModelLoader, ReadsLevelsFromZipArchives) {
   const std::string archive = ::testing::TempDir() + "kel_models_test.pk3";
   const std::vector<uint8_t> bytes = MakeTestLevel().Write();
   int code = 0;
@@ -179,7 +179,7 @@ TEST(ModelLoaderTest, ReadsLevelsFromZipArchives) {
 }
 #endif
 
-TEST(ModelTest, AddEntryBoundsTheTransformedVertices) {
+TEST(Model, AddEntryBoundsTheTransformedVertices) {
   KELModel model;
   model.iMeshes.resize(1);
   model.iMeshes[0].iPositions = {0, 0, 0, 1, 0, 0, 0, 2, 0};
@@ -204,7 +204,7 @@ TEST(ModelTest, AddEntryBoundsTheTransformedVertices) {
   EXPECT_FALSE(kel::MakeGrid(ReadTestLevel(), 2, 3, grid, error));
 }
 
-TEST(PartitioningTest, AssignsEntriesByEachRule) {
+TEST(Partitioning, AssignsEntriesByEachRule) {
   const KELModel level = ReadTestLevel();
   struct Case {
     const char* iChoice;
@@ -238,7 +238,7 @@ TEST(PartitioningTest, AssignsEntriesByEachRule) {
   }
 }
 
-TEST(CameraPathTest, TurnsAtSpawnPointsAndWalksOnlyWhereTheWayIsClear) {
+TEST(CameraPath, TurnsAtSpawnPointsAndWalksOnlyWhereTheWayIsClear) {
   KELModel level = ReadTestLevel();
   kel::KELLevelPathOptions options;
   std::vector<kel::KELCameraPose> poses;
@@ -264,7 +264,7 @@ TEST(CameraPathTest, TurnsAtSpawnPointsAndWalksOnlyWhereTheWayIsClear) {
   for (const kel::KELCameraPose& pose : poses) EXPECT_FALSE(pose.iCut);
 }
 
-TEST(CameraPathTest, OrbitsLookAtTheModelAndWalksCrossIt) {
+TEST(CameraPath, OrbitsLookAtTheModelAndWalksCrossIt) {
   KELModel model;
   model.iMin[0] = -10, model.iMin[1] = 0, model.iMin[2] = -4;
   model.iMax[0] = 30, model.iMax[1] = 8, model.iMax[2] = 4;
@@ -286,7 +286,7 @@ TEST(CameraPathTest, OrbitsLookAtTheModelAndWalksCrossIt) {
   EXPECT_EQ(poses.back().iEye[2], 0);
 }
 
-TEST(CameraPathTest, ReadsKeyframesAndRejectsMalformedLines) {
+TEST(CameraPath, ReadsKeyframesAndRejectsMalformedLines) {
   const std::string path = ::testing::TempDir() + "kel_models_path.csv";
   struct Case {
     const char* iText;
@@ -314,7 +314,7 @@ TEST(CameraPathTest, ReadsKeyframesAndRejectsMalformedLines) {
   std::remove(path.c_str());
 }
 
-TEST(ModelLoaderTest, LoadsAGltfFileWithItsNodeTransform) {
+TEST(ModelLoader, LoadsAGltfFileWithItsNodeTransform) {
 #ifndef KEL_MODELS_HAVE_ASSIMP
   GTEST_SKIP() << "built without assimp (Debian package libassimp-dev)";
 #endif
@@ -335,7 +335,7 @@ TEST(ModelLoaderTest, LoadsAGltfFileWithItsNodeTransform) {
   }
 }
 
-TEST(ModelLoaderTest, LoadsARealLevel) {
+TEST(ModelLoader, LoadsARealLevel) {
 #ifndef KEL_MODELS_HAVE_ZIP
   GTEST_SKIP() << "built without libzip (Debian package libzip-dev)";
 #endif

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(KELDemoWindow, ShowsTenFramesAndSavesTheWindowImage) {
+TEST(DemoWindow, ShowsTenFramesAndSavesTheWindowImage) {
 #ifndef KEL_DEMO_HAVE_WINDOW
   GTEST_SKIP() << "kel_demo was built without GLFW (Debian libglfw3-dev)";
 #else

@@ -66,13 +66,13 @@ void CheckLibraryWalk(uint32_t threshold) {
   std::printf("threshold %u: %u one-frame pops over the walk\n", threshold, pops);
 }
 
-TEST(KELEndToEnd, CityWalkWithoutThresholdDrawsEveryVisibleObject) { CheckLibraryWalk(0); }
+TEST(OpenGLEndToEnd, CityWalkWithoutThresholdDrawsEveryVisibleObject) { CheckLibraryWalk(0); }
 
-TEST(KELEndToEnd, CityWalkWithDefaultThresholdDrawsEveryObjectAboveIt) { CheckLibraryWalk(300); }
+TEST(OpenGLEndToEnd, CityWalkWithDefaultThresholdDrawsEveryObjectAboveIt) { CheckLibraryWalk(300); }
 
 // The culling must actually cull: fewer objects drawn than in the view
 // volume on most frames, and never fewer than visible above the threshold.
-TEST(KELEndToEnd, LibraryDrawsFewerObjectsThanFrustumCulling) {
+TEST(OpenGLEndToEnd, LibraryDrawsFewerObjectsThanFrustumCulling) {
   kel::KELScene scene = MakeTestCity();
   KELWalkthrough walk(scene, TestOptions(0));
   std::string error;
@@ -91,7 +91,7 @@ TEST(KELEndToEnd, LibraryDrawsFewerObjectsThanFrustumCulling) {
 // misses nothing the second time (all was visible the first time); its
 // result frozen and seen from elsewhere is drawn as it
 // is, without queries; the oracle draws exactly the visible set.
-TEST(KELEndToEnd, ViewsFromAnyCameraFreezeAndOracle) {
+TEST(OpenGLEndToEnd, ViewsFromAnyCameraFreezeAndOracle) {
   kel::KELScene scene = MakeTestCity();
   KELWalkthrough walk(scene, TestOptions(0));
   std::string error;

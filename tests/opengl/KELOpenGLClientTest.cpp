@@ -47,7 +47,7 @@ public:
   void TouchObject(void*, uint32_t, const float*, const float*, const float*) override {}
 };
 
-class KELOpenGLClientTest : public ::testing::Test {
+class OpenGLClient : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!iContext.Create(kSize, kSize)) GTEST_SKIP() << "no headless OpenGL context: " << iContext.GetErrorText();
@@ -92,7 +92,7 @@ protected:
 const std::vector<float> kCentreBox = {-0.5f, -0.5f, 0.0f, 0.5f, 0.5f, 0.5f};
 const uint32_t kCentreSamples = 2 * 32 * 32;
 
-TEST_F(KELOpenGLClientTest, QueryCountsTheSamplesOfItsBoxes) {
+TEST_F(OpenGLClient, QueryCountsTheSamplesOfItsBoxes) {
   iClient->EnableDepthWrite(false);
   iClient->EnableColorWrite(false);
   EXPECT_EQ(Query({kCentreBox}), kCentreSamples);
@@ -108,7 +108,7 @@ TEST_F(KELOpenGLClientTest, QueryCountsTheSamplesOfItsBoxes) {
   EXPECT_EQ(stats.iFillQueries, 0u);
 }
 
-TEST_F(KELOpenGLClientTest, BoxAroundTheCameraCoversTheScreen) {
+TEST_F(OpenGLClient, BoxAroundTheCameraCoversTheScreen) {
   float projection[16];
   kel::Perspective(1.2f, 1.0f, 0.1f, 100.0f, projection);
   StartFrame(projection);
@@ -118,7 +118,7 @@ TEST_F(KELOpenGLClientTest, BoxAroundTheCameraCoversTheScreen) {
   EXPECT_EQ(Query({{-2, -2, -2, 2, 2, 2}}), static_cast<uint32_t>(kSize * kSize));
 }
 
-TEST_F(KELOpenGLClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
+TEST_F(OpenGLClient, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
   float projection[16];
   kel::Perspective(1.2f, 1.0f, 0.1f, 100.0f, projection);
   StartFrame(projection);
@@ -144,7 +144,7 @@ TEST_F(KELOpenGLClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain
   EXPECT_EQ(Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
 }
 
-TEST_F(KELOpenGLClientTest, ObjectsAreBatchedAndFlushedBeforeTheNextQuery) {
+TEST_F(OpenGLClient, ObjectsAreBatchedAndFlushedBeforeTheNextQuery) {
   KELGLBoxInstance boxes[3] = {{{-1, -1, 0}, {-0.6f, -0.6f, 0.1f}, 0xffffffffu},
                                {{0, 0, 0}, {0.2f, 0.2f, 0.1f}, 0xffffffffu},
                                {{0.6f, 0.6f, 0}, {1, 1, 0.1f}, 0xffffffffu}};
@@ -176,7 +176,7 @@ TEST_F(KELOpenGLClientTest, ObjectsAreBatchedAndFlushedBeforeTheNextQuery) {
   EXPECT_TRUE(iHost.iMatrices.back().empty());
 }
 
-TEST_F(KELOpenGLClientTest, QueryResultWithoutWaitingArrivesAndHandlesAreRecycled) {
+TEST_F(OpenGLClient, QueryResultWithoutWaitingArrivesAndHandlesAreRecycled) {
   iClient->EnableDepthWrite(false);
   iClient->EnableColorWrite(false);
   void* query = iClient->GenQuery();
@@ -209,7 +209,7 @@ TEST_F(KELOpenGLClientTest, QueryResultWithoutWaitingArrivesAndHandlesAreRecycle
   EXPECT_GE(made, 300u);
 }
 
-TEST_F(KELOpenGLClientTest, CountsStayExactAcrossInstanceStorageWrapsAndHostBindings) {
+TEST_F(OpenGLClient, CountsStayExactAcrossInstanceStorageWrapsAndHostBindings) {
   iClient->EnableDepthWrite(false);
   iClient->EnableColorWrite(false);
   // Boxes of one pixel (two samples each). The runs overflow the instance
@@ -227,7 +227,7 @@ TEST_F(KELOpenGLClientTest, CountsStayExactAcrossInstanceStorageWrapsAndHostBind
   EXPECT_EQ(Query({kCentreBox}), kCentreSamples);
 }
 
-TEST_F(KELOpenGLClientTest, ForeignHandleCountsAsVisible) {
+TEST_F(OpenGLClient, ForeignHandleCountsAsVisible) {
   uint32_t pixels = 0;
   int foreign = 0;
   ASSERT_TRUE(iClient->GetQueryResult(&foreign, pixels, true));
@@ -235,7 +235,7 @@ TEST_F(KELOpenGLClientTest, ForeignHandleCountsAsVisible) {
   EXPECT_GT(static_cast<int32_t>(pixels), 1 << 16);
 }
 
-TEST(KELHeadlessContextTest, ReadsColourAndIdsTopRowFirst) {
+TEST(HeadlessContext, ReadsColourAndIdsTopRowFirst) {
   KELHeadlessContext context;
   if (!context.Create(8, 4)) GTEST_SKIP() << "no headless OpenGL context: " << context.GetErrorText();
   KELGLBoxRenderer renderer;

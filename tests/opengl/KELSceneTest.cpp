@@ -15,7 +15,7 @@ bool SameObjects(const kel::KELScene& a, const kel::KELScene& b) {
   return true;
 }
 
-TEST(KELScene, GeneratorsAreDeterministicAndLeaveGapsBetweenObjects) {
+TEST(SceneGenerator, GeneratorsAreDeterministicAndLeaveGapsBetweenObjects) {
   for (const char* name : {"city", "plant"}) {
     SCOPED_TRACE(name);
     kel::KELSceneOptions options;
@@ -36,13 +36,13 @@ TEST(KELScene, GeneratorsAreDeterministicAndLeaveGapsBetweenObjects) {
   EXPECT_FALSE(kel::MakeScene("nowhere", kel::KELSceneOptions(), scene));
 }
 
-TEST(KELScene, DefaultCityHasMoreThanAHundredThousandEntries) {
+TEST(SceneGenerator, DefaultCityHasMoreThanAHundredThousandEntries) {
   kel::KELScene city = kel::MakeCity(kel::KELSceneOptions());
   EXPECT_GT(city.iObjects.size(), 100000u);
   EXPECT_GE(city.iPartitionCount, 4u);
 }
 
-TEST(KELScene, CameraPathRunsFromFirstToLastKey) {
+TEST(SceneGenerator, CameraPathRunsFromFirstToLastKey) {
   kel::KELScene city = kel::MakeCity(kel::KELSceneOptions());
   kel::KELCameraKey start = kel::SampleCameraPath(city, 0), end = kel::SampleCameraPath(city, 1);
   for (int axis = 0; axis < 3; ++axis) {

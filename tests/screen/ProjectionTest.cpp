@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "KELScreenZone.h"
+#include "TestSupport.h"
 
 namespace {
-
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 KEL3DZone MakeZone(float x0, float y0, float z0, float x1, float y1, float z1) {
   KEL3DZone zone{};
@@ -63,7 +63,7 @@ TEST(ProjectZone, InsideTheScreenIsNotClampedAndSetsTheFlag) {
   EXPECT_TRUE(zone.iFlags & kZoneFlagInsideScreen);
   EXPECT_EQ(record->iZone, &zone);
   EXPECT_EQ(record->iViewProjection, m);
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 }
 
 TEST(ProjectZone, ExactlyOnTheScreenEdgeIsNotInside) {
@@ -77,7 +77,7 @@ TEST(ProjectZone, ExactlyOnTheScreenEdgeIsNotInside) {
   EXPECT_EQ(record->iMin[0], -1.0f);
   EXPECT_EQ(record->iMax[1], 1.0f);
   EXPECT_FALSE(zone.iFlags & kZoneFlagInsideScreen);
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 }
 
 TEST(ProjectZone, ACornerOnTheNearPlaneCrossesAndIsClampedInXYOnly) {
@@ -89,14 +89,14 @@ TEST(ProjectZone, ACornerOnTheNearPlaneCrossesAndIsClampedInXYOnly) {
   EXPECT_EQ(record->iMin[1], -1.0f);  // clamped
   EXPECT_EQ(record->iMin[0], -0.5f);
   EXPECT_EQ(record->iMax[2], 4.0f);   // z never clamped, even past the far plane
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 
   // Within (-1, 1) but crossing: still never inside.
   KEL3DZone small = MakeZone(-0.1f, -0.1f, -0.1f, 0.1f, 0.1f, 0.1f);
   record = ProjectZone(kIdentity, &small);
   EXPECT_TRUE(record->iCrossesNearPlane);
   EXPECT_FALSE(record->iIsInsideScreen);
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 }
 
 TEST(ProjectZone, ZeroWGivesNonFiniteBoundsThatNeverPassTheInsideTest) {
@@ -105,7 +105,7 @@ TEST(ProjectZone, ZeroWGivesNonFiniteBoundsThatNeverPassTheInsideTest) {
   KEL3DZone zone = MakeZone(1, 1, 1, 2, 2, 2);
   KELScreenZone* record = ProjectZone(m, &zone);
   EXPECT_FALSE(record->iIsInsideScreen);
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 }
 
 TEST(ProjectZone, BehindTheEyeOnlyWhenEveryCornerHasWAtOrBelowZero) {
@@ -126,7 +126,7 @@ TEST(ProjectZone, BehindTheEyeOnlyWhenEveryCornerHasWAtOrBelowZero) {
     KEL3DZone zone = MakeZone(-1, -1, c.z0, 1, 1, c.z1);
     KELScreenZone* record = ProjectZone(c.matrix, &zone);
     EXPECT_EQ(record->iBehindEye != 0, c.behind) << "z " << c.z0 << " to " << c.z1;
-    KELScreenZone::GiveBack(record);
+    KELPools::GiveBack(record);
   }
 }
 
@@ -139,7 +139,7 @@ TEST(ProjectInsideZone, NoTestsNoClamping) {
   EXPECT_FALSE(record->iCrossesNearPlane);
   EXPECT_EQ(record->iMin[0], -3.0f);
   EXPECT_TRUE(zone.iFlags & kZoneFlagInsideScreen);
-  KELScreenZone::GiveBack(record);
+  KELPools::GiveBack(record);
 }
 
 TEST(ProjectBox, NanFromALaterCornerNeverMovesABound) {

@@ -4,27 +4,23 @@
 
 #include <vector>
 
-#include "FIFOQueue.h"
 #include "KEL3DZone.h"
+#include "KELFrameState.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
 
 namespace {
 
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
-class SchedulingTest : public ::testing::Test {
+class Scheduling : public ::testing::Test {
 protected:
-  FIFOQueue childQueue, nodeQueue, entryQueue;
+  KELFrameState frame{nullptr, nullptr};
+  FIFOQueue& childQueue = frame.iChildQueue;
+  FIFOQueue& nodeQueue = frame.iNodeQueue;
+  FIFOQueue& entryQueue = frame.iDrawQueue;
   KELScreenSpacePartition root;
 
-  void SetUp() override {
-    KELAllocator* allocator = KELAllocator::GetAllocator();
-    childQueue.Init(allocator, &_sharedElementFreeList);
-    nodeQueue.Init(allocator, &_sharedElementFreeList);
-    entryQueue.Init(allocator, &_sharedElementFreeList);
-    root.Initialize(-1, -1, -1, 1, 1, 1);
-  }
+  void SetUp() override { root.Initialize(-1, -1, -1, 1, 1, 1); }
   void TearDown() override {
     childQueue.Clear();
     nodeQueue.Clear();
@@ -33,7 +29,7 @@ protected:
     root.iChildren.Release();
   }
   void Tested(KELScreenSpacePartition* node, bool visible) {
-    node->OnNodeTested(visible, &childQueue, &nodeQueue, &entryQueue);
+    node->OnNodeTested(visible, &frame);
   }
   std::vector<void*> Drain(FIFOQueue* queue) {
     std::vector<void*> values;
@@ -56,8 +52,7 @@ protected:
     for (int i : present) keep[i] = true;
     for (int i = 0; i < 8; ++i)
       if (!keep[i]) {
-        node->Child(i)->iNextFree = KELScreenSpacePartition::_freeList;
-        KELScreenSpacePartition::_freeList = node->Child(i);
+        KELPools::GiveBack(node->Child(i));
         node->iChildren.data[i] = nullptr;
       }
   }
@@ -65,9 +60,9 @@ protected:
 
 }  // namespace
 
-TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
+TEST_F(Scheduling, HiddenNodeOnlyNotifiesItsParent) {
   MakeChildren(&root, {0, 1});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iNearPending, 2u);
   Drain(&childQueue);
   KELScreenSpacePartition* child = root.Child(0);
@@ -82,7 +77,7 @@ TEST_F(SchedulingTest, HiddenNodeOnlyNotifiesItsParent) {
   EXPECT_EQ(root.iNearPending, 1u);
 }
 
-TEST_F(SchedulingTest, DepthFifteenIsALeafWhateverItHolds) {
+TEST_F(Scheduling, DepthFifteenIsALeafWhateverItHolds) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   KEL3DZoneEntry* loaded = AddBox(engine, partition, 0, 0, 0, 1, 1, 1);
@@ -98,7 +93,7 @@ TEST_F(SchedulingTest, DepthFifteenIsALeafWhateverItHolds) {
   root.iDepth = 0;
 }
 
-TEST_F(SchedulingTest, OneRecordLeafRules) {
+TEST_F(Scheduling, OneRecordLeafRules) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, partition, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
@@ -116,9 +111,9 @@ TEST_F(SchedulingTest, OneRecordLeafRules) {
   EXPECT_EQ(root.iChildren.count, 8);  // 101 waiting: refined
 }
 
-TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
+TEST_F(Scheduling, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
   MakeChildren(&root, {2});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   Tested(root.Child(2), true);
   EXPECT_TRUE(nodeQueue.IsEmpty());
@@ -126,9 +121,9 @@ TEST_F(SchedulingTest, EmptyVisibleNodeIsALeafThatOnlyNotifies) {
   EXPECT_EQ(root.iNearPending, 0u);
 }
 
-TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
+TEST_F(Scheduling, AllChildrenPrunedNotifiesTheParentAtOnce) {
   MakeChildren(&root, {1});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   KELScreenSpacePartition* child = root.Child(1);
   KEL3DZone failed{};  // query not passed: every record goes back at the split
@@ -142,23 +137,23 @@ TEST_F(SchedulingTest, AllChildrenPrunedNotifiesTheParentAtOnce) {
   EXPECT_EQ(root.iNearPending, 0u);
 }
 
-TEST_F(SchedulingTest, OnlyFarChildrenAreQueuedAtOnce) {
+TEST_F(Scheduling, OnlyFarChildrenAreQueuedAtOnce) {
   MakeChildren(&root, {5, 6});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   EXPECT_EQ(root.iFarPending, 2u);
   std::vector<void*> expected = {root.Child(5), root.Child(6)};
   EXPECT_EQ(Drain(&childQueue), expected);
 }
 
-TEST_F(SchedulingTest, FarHalfWaitsForTheWholeNearHalf) {
+TEST_F(Scheduling, FarHalfWaitsForTheWholeNearHalf) {
   KELScreenSpacePartition parent;
   parent.Initialize(-1, -1, -1, 1, 1, 1);
   MakeChildren(&root, {0});
-  root.ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
   KELScreenSpacePartition* node = root.Child(0);
   MakeChildren(node, {0, 3, 6});
-  node->ScheduleNearChildren(&childQueue, &nodeQueue, &entryQueue);
+  node->ScheduleNearChildren(&frame);
   KELScreenSpacePartition *a = node->Child(0), *b = node->Child(3), *c = node->Child(6);
   EXPECT_EQ(Drain(&childQueue), (std::vector<void*>{a, b}));
   // A refines: its grandchild must finish before C appears.

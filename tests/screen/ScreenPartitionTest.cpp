@@ -5,24 +5,14 @@
 #include <vector>
 
 #include "KEL3DZone.h"
+#include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
 
 namespace {
 
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
-int RecordPoolSize() {
-  int n = 0;
-  for (KELScreenZone* r = KELScreenZone::_freeList; r != nullptr; r = r->iNext) ++n;
-  return n;
-}
-
-int NodePoolSize() {
-  int n = 0;
-  for (KELScreenSpacePartition* p = KELScreenSpacePartition::_freeList; p != nullptr; p = p->iNextFree) ++n;
-  return n;
-}
+int RecordPoolSize() { return static_cast<int>(KELPools::Census().iScreenZones); }
+int NodePoolSize() { return static_cast<int>(KELPools::Census().iNodes); }
 
 // A record with the given NDC box for `zone`, not crossing, not inside.
 KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1) {
@@ -37,7 +27,7 @@ KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, f
   return r;
 }
 
-class ScreenPartitionTest : public ::testing::Test {
+class ScreenPartition : public ::testing::Test {
 protected:
   KELScreenSpacePartition root;
   KEL3DZone zone{};
@@ -50,8 +40,8 @@ protected:
 
 }  // namespace
 
-TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
-  KELScreenZone::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
+TEST_F(ScreenPartition, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
+  KELPools::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
   root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
   root.InsertScreenZone(Record(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
@@ -62,7 +52,7 @@ TEST_F(ScreenPartitionTest, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   EXPECT_EQ(root.iScreenZoneCount, 1u);
 }
 
-TEST_F(ScreenPartitionTest, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
+TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   root.InsertScreenZone(Record(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   EXPECT_TRUE(root.iScreenZones->iIsSmall);
@@ -80,7 +70,7 @@ TEST_F(ScreenPartitionTest, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   EXPECT_EQ(root.iSmallMin[0], -0.5f);
 }
 
-TEST_F(ScreenPartitionTest, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
+TEST_F(ScreenPartition, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* partition = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 60; ++i) AddBox(engine, partition, -0.9f + i * 0.001f, -0.9f, 2, -0.9f + i * 0.001f + 0.0005f, -0.89f, 2.01f);
@@ -103,7 +93,7 @@ TEST_F(ScreenPartitionTest, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   EXPECT_EQ(root.iScreenZoneCount, 3u);  // the record and both children
 }
 
-TEST_F(ScreenPartitionTest, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting) {
+TEST_F(ScreenPartition, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* hundred = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, hundred, i * 0.01f, 0, 2, i * 0.01f + 0.005f, 0.005f, 2.005f);
@@ -114,7 +104,7 @@ TEST_F(ScreenPartitionTest, LargeRecordSubdividesAZoneWithMoreThanOneHundredWait
   EXPECT_TRUE(hundred->IsSubdivided());
 }
 
-TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
+TEST_F(ScreenPartition, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
   KEL3DZone passed{}, failed{};
   passed.iFlags = kZoneFlagQueryPassed;
   // Two small records spanning [-0.5, 0.5]: the midpoint is 0.
@@ -127,7 +117,7 @@ TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRes
   root.InsertScreenZone(large, 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 5u);
   int pool = RecordPoolSize();
-  ASSERT_TRUE(root.Split());
+  ASSERT_TRUE(root.Split(0, nullptr));
   EXPECT_EQ(root.iChildren.count, 8);
   ASSERT_NE(root.Child(0), nullptr);
   ASSERT_NE(root.Child(7), nullptr);
@@ -141,11 +131,11 @@ TEST_F(ScreenPartitionTest, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRes
   EXPECT_EQ(root.Child(0)->iParent, &root);
   // A second split changes nothing.
   KELScreenSpacePartition* child0 = root.Child(0);
-  EXPECT_TRUE(root.Split());
+  EXPECT_TRUE(root.Split(0, nullptr));
   EXPECT_EQ(root.Child(0), child0);
 }
 
-TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
+TEST_F(ScreenPartition, ReleaseReturnsEveryRecordAndNode) {
   KEL3DZone passed{};
   passed.iFlags = kZoneFlagQueryPassed;
   auto build = [&]() {
@@ -154,9 +144,9 @@ TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
       float x = -0.9f + i * 0.18f;
       root.InsertScreenZone(Record(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
     }
-    ASSERT_TRUE(root.Split());
+    ASSERT_TRUE(root.Split(0, nullptr));
     for (int slot = 0; slot < 8; ++slot)
-      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split();
+      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split(0, nullptr);
   };
   build();  // warm the pools
   root.Release();
@@ -172,7 +162,7 @@ TEST_F(ScreenPartitionTest, ReleaseReturnsEveryRecordAndNode) {
   EXPECT_EQ(NodePoolSize(), nodes);
 }
 
-TEST_F(ScreenPartitionTest, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
+TEST_F(ScreenPartition, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
   const uint32_t count = (1u << 17) + 3;
   KEL3DZone passed{};
   int before = RecordPoolSize();
@@ -204,9 +194,10 @@ TEST(ScreenPartitionPools, ASecondIdenticalFrameTakesNothingNew) {
       r->iZone->iFlags |= kZoneFlagQueryPassed;
       ++records;
     }
-    if (root.Split())
+    float* const* planes = const_cast<float* const*>(camera.planes);
+    if (root.Split(6, planes))
       for (int slot = 0; slot < 8; ++slot)
-        if (root.Child(slot) != nullptr) root.Child(slot)->Split();
+        if (root.Child(slot) != nullptr) root.Child(slot)->Split(6, planes);
     int before = RecordPoolSize();
     root.Release();
     root.iChildren.Release();
@@ -246,16 +237,13 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   counting.failing = true;
   EXPECT_EQ(KELScreenZone::Take(), nullptr);
   root.InsertScreenZone(nullptr, 0, nullptr);  // a failed projection is ignored
-  EXPECT_FALSE(root.Split());                  // no nodes: stays a leaf
+  EXPECT_FALSE(root.Split(0, nullptr));                  // no nodes: stays a leaf
   EXPECT_EQ(root.iChildren.count, 0);
   EXPECT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = false;
-  EXPECT_TRUE(root.Split());
+  EXPECT_TRUE(root.Split(0, nullptr));
   root.Release();
   root.iChildren.Release();
-  for (KELScreenZone* r : records) KELScreenZone::GiveBack(r);
-  for (KELScreenSpacePartition* n : nodes) {
-    n->iNextFree = KELScreenSpacePartition::_freeList;
-    KELScreenSpacePartition::_freeList = n;
-  }
+  for (KELScreenZone* r : records) KELPools::GiveBack(r);
+  for (KELScreenSpacePartition* n : nodes) KELPools::GiveBack(n);
 }

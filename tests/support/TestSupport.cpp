@@ -8,67 +8,6 @@
 #include "KEL3DZone.h"
 #include "KELSettings.h"
 
-void* CountingAllocator::Allocate(uint32_t size) {
-  if (failing || (failAfter >= 0 && allocations >= failAfter)) {
-    ++failures;
-    return nullptr;
-  }
-  ++allocations;
-  return std::malloc(size);
-}
-
-void CountingAllocator::Free(void* pointer) {
-  ++frees;
-  std::free(pointer);
-}
-
-// ------------------------------------------------------------ heap counter
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KEL_TEST_NO_HEAP_COUNTER 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEL_TEST_NO_HEAP_COUNTER 1
-#endif
-#endif
-
-#ifndef KEL_TEST_NO_HEAP_COUNTER
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-static bool _heapCounting = false;
-static bool _heapFailing = false;
-static long _heapCalls = 0;
-extern "C" void* malloc(size_t size) {
-  if (_heapCounting) ++_heapCalls;
-  return _heapFailing ? nullptr : __libc_malloc(size);
-}
-extern "C" void* realloc(void* pointer, size_t size) {
-  if (_heapCounting) ++_heapCalls;
-  return _heapFailing ? nullptr : __libc_realloc(pointer, size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-  if (_heapCounting) ++_heapCalls;
-  return _heapFailing ? nullptr : __libc_calloc(count, size);
-}
-void HeapCounter::Fail(bool failing) { _heapFailing = failing; }
-bool HeapCounter::Available() { return true; }
-void HeapCounter::Start() {
-  _heapCalls = 0;
-  _heapCounting = true;
-}
-long HeapCounter::Stop() {
-  _heapCounting = false;
-  return _heapCalls;
-}
-#else
-bool HeapCounter::Available() { return false; }
-void HeapCounter::Start() {}
-long HeapCounter::Stop() { return 0; }
-void HeapCounter::Fail(bool) {}
-#endif
-
 // ------------------------------------------------------------ recording client
 
 void RecordingClient::ClearFrame() {
@@ -189,18 +128,22 @@ void ResetSettings() {
   KELSettings::_frameCoherency = 0;
 }
 
+void KELTestPerspective(float fovY, float aspect, float zNear, float zFar, float* m) {
+  const float f = 1.0f / std::tan(fovY * 0.5f);
+  for (int i = 0; i < 16; ++i) m[i] = 0;
+  m[0] = f / aspect;
+  m[5] = f;
+  m[10] = (zFar + zNear) / (zNear - zFar);
+  m[11] = -1;
+  m[14] = 2 * zFar * zNear / (zNear - zFar);
+}
+
 TestCamera::TestCamera(float x, float y, float z, float fovY, float aspect, float zNear, float zFar) {
   for (int i = 0; i < 16; ++i) view[i] = projection[i] = (i % 5 == 0) ? 1.0f : 0.0f;
   view[12] = -x;
   view[13] = -y;
   view[14] = -z;
-  float f = 1.0f / std::tan(fovY * 0.5f);
-  for (int i = 0; i < 16; ++i) projection[i] = 0;
-  projection[0] = f / aspect;
-  projection[5] = f;
-  projection[10] = (zFar + zNear) / (zNear - zFar);
-  projection[11] = -1;
-  projection[14] = 2 * zFar * zNear / (zNear - zFar);
+  KELTestPerspective(fovY, aspect, zNear, zFar, projection);
   // Planes of the clip-space half spaces -w<x<w etc, pulled back to world
   // space through P*V, negated so that the inside is negative.
   float m[16];

@@ -1,8 +1,10 @@
-// Shared test helpers: a counting (and failing) host allocator, a heap
-// allocation counter, a recording client and small geometry helpers.
+// Shared test helpers: a counting (and failing) host allocator, a recording
+// client and small geometry helpers. Built once, with the heap counter and
+// the standard-output silencer, as kel_test_support.
 #ifndef KEL_TEST_SUPPORT_H
 #define KEL_TEST_SUPPORT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -10,20 +12,36 @@
 #include <string>
 #include <vector>
 
+#include "KELHeapCounter.h"
+#include "KELQuietStdout.h"
 #include "KELScreenSpacePartitioning.h"
 
 struct KEL3DZone;
 struct KEL3DZoneEntry;
 
-// Counts calls and can refuse: every allocation once `failAfter` successful
-// ones have been made (negative: never), or while `failing` is set.
+// Counts calls and bytes and can refuse: every allocation once `failAfter`
+// successful ones have been made (negative: never), while `failing` is set,
+// or the allocation of ordinal `failAt` (counted from 0 over all calls):
+// that one only, or that one and every later one, until Heal().
 class CountingAllocator : public KELAllocator {
 public:
-  int allocations = 0;
+  enum Mode { kNever, kOnlyAt, kFromOn };
+  int allocations = 0;  // successful ones
   int frees = 0;
   int failures = 0;
   int failAfter = -1;
   bool failing = false;
+  long calls = 0;  // ordinal of the next call
+  size_t bytes = 0;
+  uint32_t failedSize = 0;  // size asked for by the first failed allocation
+  Mode mode = kNever;
+  long failAt = -1;
+
+  void FailAt(long ordinal, Mode how) {
+    failAt = ordinal;
+    mode = how;
+  }
+  void Heal() { mode = kNever; }
   void* Allocate(uint32_t size) override;
   void Free(void* pointer) override;
 };
@@ -35,16 +53,7 @@ public:
   ~ScopedAllocator() { KELAllocator::SetAllocator(nullptr); }
 };
 
-// Counts malloc/realloc/calloc calls of the whole process while enabled,
-// and makes them all fail while failing is set (keep that span free of
-// anything else that allocates). Unavailable (always 0, Available() false)
-// under sanitizers.
-struct HeapCounter {
-  static bool Available();
-  static void Start();
-  static long Stop();
-  static void Fail(bool failing);
-};
+constexpr float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 struct DrawnBox {
   float min[3];
@@ -129,6 +138,9 @@ KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float
 int ListLength(const KEL3DZoneEntry* head);
 // Resets the module-wide culling settings to their defaults.
 void ResetSettings();
+
+// The OpenGL perspective projection (column-major, looking down -z).
+void KELTestPerspective(float fovY, float aspect, float zNear, float zFar, float* m);
 
 // A perspective camera at `eye` looking down -z (OpenGL conventions), and
 // the six frustum planes in the library's convention (inside < 0).

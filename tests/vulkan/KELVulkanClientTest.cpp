@@ -44,7 +44,7 @@ public:
   void TouchObject(void*, uint32_t, const float*, const float*, const float*) override {}
 };
 
-class KELVulkanClientTest : public ::testing::Test {
+class VulkanClient : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!iContext.Create(kSize, kSize)) KEL_SKIP_WITHOUT_VULKAN(iContext.GetErrorText());
@@ -97,7 +97,7 @@ const std::vector<float> kCentreBox = {-0.5f, -0.5f, 0.0f, 0.5f, 0.5f, 0.5f};
 const uint32_t kCentreSamples = 2 * 32 * 32;
 const float kShift[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0.9f, 0, 0, 1};
 
-TEST_F(KELVulkanClientTest, QueriesCountTheSamplesOfTheirBoxesWithOneSubmitPerWait) {
+TEST_F(VulkanClient, QueriesCountTheSamplesOfTheirBoxesWithOneSubmitPerWait) {
   struct KELCase {
     const char* iName;
     bool iPerspective;
@@ -147,7 +147,7 @@ TEST_F(KELVulkanClientTest, QueriesCountTheSamplesOfTheirBoxesWithOneSubmitPerWa
   EXPECT_EQ(iClient->GetStats().iBatches, 1u);
 }
 
-TEST_F(KELVulkanClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
+TEST_F(VulkanClient, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
   StartFrame(iPerspective);
   // An object in front of the query box hides it entirely.
   KELVulkanBoxInstance wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
@@ -175,7 +175,7 @@ TEST_F(KELVulkanClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain
   EXPECT_EQ(rgba[(kSize / 2 * kSize + kSize / 2) * 4], 0u);
 }
 
-TEST_F(KELVulkanClientTest, ObjectsAreBatchedAndRecordedBeforeTheNextQuery) {
+TEST_F(VulkanClient, ObjectsAreBatchedAndRecordedBeforeTheNextQuery) {
   KELVulkanBoxInstance boxes[3] = {{{-1, -1, 0}, {-0.6f, -0.6f, 0.1f}, 0xffffffffu},
                                    {{0, 0, 0}, {0.2f, 0.2f, 0.1f}, 0xffffffffu},
                                    {{0.6f, 0.6f, 0}, {1, 1, 0.1f}, 0xffffffffu}};
@@ -207,7 +207,7 @@ TEST_F(KELVulkanClientTest, ObjectsAreBatchedAndRecordedBeforeTheNextQuery) {
   EXPECT_TRUE(iHost.iMatrices.back().empty());
 }
 
-TEST_F(KELVulkanClientTest, ResultWithoutWaitingArrives) {
+TEST_F(VulkanClient, ResultWithoutWaitingArrives) {
   iClient->EnableDepthWrite(false);
   iClient->EnableColorWrite(false);
   void* query = Issue({kCentreBox});
@@ -225,7 +225,7 @@ TEST_F(KELVulkanClientTest, ResultWithoutWaitingArrives) {
   EXPECT_EQ(iClient->GetStats().iSubmits, 1u);
 }
 
-TEST_F(KELVulkanClientTest, QueriesAndBoxStorageAreRecycledFrameAfterFrame) {
+TEST_F(VulkanClient, QueriesAndBoxStorageAreRecycledFrameAfterFrame) {
   // A thousand frames, the first ones with many handles, the rest with a
   // single query, each read and issued again within the frame as the
   // library does: what the first frame made serves every later one.
@@ -255,7 +255,7 @@ TEST_F(KELVulkanClientTest, QueriesAndBoxStorageAreRecycledFrameAfterFrame) {
   EXPECT_GE(capacity, 301u);
 }
 
-TEST_F(KELVulkanClientTest, ForeignHandleCountsAsVisible) {
+TEST_F(VulkanClient, ForeignHandleCountsAsVisible) {
   uint32_t pixels = 0;
   int foreign = 0;
   ASSERT_TRUE(iClient->GetQueryResult(&foreign, pixels, true));
@@ -263,7 +263,7 @@ TEST_F(KELVulkanClientTest, ForeignHandleCountsAsVisible) {
   EXPECT_GT(static_cast<int32_t>(pixels), 1 << 16);
 }
 
-TEST(KELVulkanHeadlessContextTest, ReadsColourAndIdsTopRowFirst) {
+TEST(VulkanHeadlessContext, ReadsColourAndIdsTopRowFirst) {
   KELVulkanHeadlessContext context;
   if (!context.Create(8, 4)) KEL_SKIP_WITHOUT_VULKAN(context.GetErrorText());
   {

@@ -10,11 +10,11 @@
 
 namespace {
 
-class KELVulkanEndToEnd : public ::testing::TestWithParam<uint32_t> {};
+class VulkanEndToEnd : public ::testing::TestWithParam<uint32_t> {};
 
 // From the second frame on, an object above the threshold in this and the
 // previous frame is drawn, and none is missed two frames running.
-TEST_P(KELVulkanEndToEnd, CityWalkDrawsEveryObjectAboveTheThreshold) {
+TEST_P(VulkanEndToEnd, CityWalkDrawsEveryObjectAboveTheThreshold) {
   kel::KELSceneOptions sceneOptions;
   sceneOptions.iSeed = 7;
   sceneOptions.iSize = 8;
@@ -45,6 +45,6 @@ TEST_P(KELVulkanEndToEnd, CityWalkDrawsEveryObjectAboveTheThreshold) {
   EXPECT_LE(walk.GetValidationErrors(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Thresholds, KELVulkanEndToEnd, ::testing::Values(0u, 300u));
+INSTANTIATE_TEST_SUITE_P(Thresholds, VulkanEndToEnd, ::testing::Values(0u, 300u));
 
 }  // namespace

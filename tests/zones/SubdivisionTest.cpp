@@ -5,18 +5,15 @@
 #include <vector>
 
 #include "InvariantChecker.h"
+#include "KELPools.h"
 #include "KEL3DZone.h"
 #include "TestSupport.h"
 
 namespace {
 
-int PoolSize() {
-  int n = 0;
-  for (KEL3DZone* zone = KEL3DZone::_pool; zone != nullptr; zone = zone->iNextFree) ++n;
-  return n;
-}
+int PoolSize() { return static_cast<int>(KELPools::Census().iZones); }
 
-class SubdivisionTest : public ::testing::Test {
+class Subdivision : public ::testing::Test {
 protected:
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* root = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
@@ -31,7 +28,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SubdivisionTest, SplitsAboveOneHundredWaitingEntries) {
+TEST_F(Subdivision, SplitsAboveOneHundredWaitingEntries) {
   AddCluster(0, 0, 0, 50);
   AddCluster(10, 10, 10, 50);
   root->Subdivide();  // called directly it splits regardless of the count...
@@ -50,7 +47,7 @@ TEST_F(SubdivisionTest, SplitsAboveOneHundredWaitingEntries) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, IdenticalBoxesAreAllFixedInTheLowerChild) {
+TEST_F(Subdivision, IdenticalBoxesAreAllFixedInTheLowerChild) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, 0, 0, 0, 4, 4, 4);
   int poolBefore = PoolSize();
   root->Subdivide();
@@ -66,7 +63,7 @@ TEST_F(SubdivisionTest, IdenticalBoxesAreAllFixedInTheLowerChild) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, TwoCornerClustersGiveTwoChildrenInOctantOrder) {
+TEST_F(Subdivision, TwoCornerClustersGiveTwoChildrenInOctantOrder) {
   AddCluster(100, 100, 100, 60);
   AddCluster(-100, -100, -100, 60);
   root->Subdivide();
@@ -79,7 +76,7 @@ TEST_F(SubdivisionTest, TwoCornerClustersGiveTwoChildrenInOctantOrder) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, FixedEntriesStayLoadedOnesInReverseOrder) {
+TEST_F(Subdivision, FixedEntriesStayLoadedOnesInReverseOrder) {
   AddCluster(0, 0, 0, 101, 1.0f);
   KEL3DZoneEntry* fixed1 = AddBox(engine, root, -3e7f, 0, 0, 3e7f, 1, 1);
   KEL3DZoneEntry* fixed2 = AddBox(engine, root, -3e7f, 2, 0, 3e7f, 3, 1);
@@ -103,7 +100,7 @@ TEST_F(SubdivisionTest, FixedEntriesStayLoadedOnesInReverseOrder) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, EntryTooLargeForItsChildIsFixedThere) {
+TEST_F(Subdivision, EntryTooLargeForItsChildIsFixedThere) {
   AddCluster(0, 0, 0, 100, 1.0f);
   KEL3DZoneEntry* wide = AddBox(engine, root, 0, 0, 0, 60, 0.5f, 0.5f);
   root->Subdivide();
@@ -112,7 +109,7 @@ TEST_F(SubdivisionTest, EntryTooLargeForItsChildIsFixedThere) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, InactiveZoneIsNotSplit) {
+TEST_F(Subdivision, InactiveZoneIsNotSplit) {
   AddCluster(0, 0, 0, 101, 1.0f);
   engine->ActivateSpacePartition(root, false);
   root->Subdivide();
@@ -120,7 +117,7 @@ TEST_F(SubdivisionTest, InactiveZoneIsNotSplit) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, RebuildFlattensThreeLevelsAndRecyclesZones) {
+TEST_F(Subdivision, RebuildFlattensThreeLevelsAndRecyclesZones) {
   CountingAllocator counting;
   ScopedAllocator scope(&counting);
   AddCluster(0, 0, 0, 150, 0.01f);
@@ -129,23 +126,23 @@ TEST_F(SubdivisionTest, RebuildFlattensThreeLevelsAndRecyclesZones) {
   KEL3DZoneEntry* fixed = AddBox(engine, root, -3e7f, 0, 0, 3e7f, 1, 1);
   AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
-  PartitionCensus split;
+  KELPartitionCensus split;
   ASSERT_TRUE(CheckPartition(root, &split));
-  ASSERT_GE(split.maxDepth, 2u);
+  ASSERT_GE(split.iMaxDepth, 2u);
   int poolBefore = PoolSize();
 
   engine->ActivateSpacePartition(root, true);
-  PartitionCensus flat;
+  KELPartitionCensus flat;
   ASSERT_TRUE(CheckPartition(root, &flat));
-  EXPECT_EQ(flat.zones, 1u);
-  EXPECT_EQ(flat.entries, split.entries);
+  EXPECT_EQ(flat.iZones, 1u);
+  EXPECT_EQ(flat.iEntries, split.iEntries);
   EXPECT_FALSE(root->IsSubdivided());
   EXPECT_TRUE(root->IsActive());
   EXPECT_EQ(root->iChildren.count, 0);
-  EXPECT_EQ(root->iPendingCount, flat.pending);
-  EXPECT_EQ(flat.pending, split.entries - 1);
+  EXPECT_EQ(root->iPendingCount, flat.iPending);
+  EXPECT_EQ(flat.iPending, split.iEntries - 1);
   EXPECT_EQ(fixed->iZone, root);
-  EXPECT_EQ(PoolSize(), poolBefore + static_cast<int>(split.zones) - 1);
+  EXPECT_EQ(PoolSize(), poolBefore + static_cast<int>(split.iZones) - 1);
 
   // The next split takes its children from the pool, not the allocator.
   int allocations = counting.allocations;
@@ -154,7 +151,7 @@ TEST_F(SubdivisionTest, RebuildFlattensThreeLevelsAndRecyclesZones) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(SubdivisionTest, DeactivatingKeepsTheTree) {
+TEST_F(Subdivision, DeactivatingKeepsTheTree) {
   AddCluster(0, 0, 0, 101, 1.0f);
   root->Subdivide();
   engine->ActivateSpacePartition(root, false);
@@ -163,16 +160,16 @@ TEST_F(SubdivisionTest, DeactivatingKeepsTheTree) {
   EXPECT_GT(root->iChildren.count, 0);
 }
 
-TEST_F(SubdivisionTest, CoincidentPointsAreFixedInsteadOfSplitForever) {
+TEST_F(Subdivision, CoincidentPointsAreFixedInsteadOfSplitForever) {
   for (int i = 0; i < 300; ++i) AddBox(engine, root, 7, 7, 7, 7, 7, 7);
   AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_EQ(visitor.visits, 300);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.entries, 300u);
-  EXPECT_EQ(census.zones, 1u);
-  EXPECT_EQ(census.pending, 0u);
+  EXPECT_EQ(census.iEntries, 300u);
+  EXPECT_EQ(census.iZones, 1u);
+  EXPECT_EQ(census.iPending, 0u);
   // Adjacent floats: the cut rounds onto a bound and cannot separate them.
   KEL3DZone* other = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   const float a = 1.0f, b = std::nextafter(1.0f, 2.0f);
@@ -183,14 +180,14 @@ TEST_F(SubdivisionTest, CoincidentPointsAreFixedInsteadOfSplitForever) {
   visitor.visits = 0;
   engine->TraverseSpacePartition(other, &visitor, false);
   EXPECT_EQ(visitor.visits, 200);
-  PartitionCensus adjacent;
+  KELPartitionCensus adjacent;
   ASSERT_TRUE(CheckPartition(other, &adjacent));
-  EXPECT_LE(adjacent.maxDepth, 3u);
+  EXPECT_LE(adjacent.iMaxDepth, 3u);
 }
 
 // Entries held together because no split could separate them split again
 // once moved apart; moved back onto one point they are held again.
-TEST_F(SubdivisionTest, HeldEntriesSplitAgainOnceMovedApart) {
+TEST_F(Subdivision, HeldEntriesSplitAgainOnceMovedApart) {
   std::vector<KEL3DZoneEntry*> entries;
   for (int i = 0; i < 200; ++i) entries.push_back(AddBox(engine, root, 7, 7, 7, 7, 7, 7));
   AcceptingVisitor visitor;
@@ -206,14 +203,14 @@ TEST_F(SubdivisionTest, HeldEntriesSplitAgainOnceMovedApart) {
       engine->TraverseSpacePartition(root, &visitor, false);
       EXPECT_EQ(visitor.visits, 200);
     }
-    PartitionCensus census;
+    KELPartitionCensus census;
     ASSERT_TRUE(CheckPartition(root, &census));
     EXPECT_TRUE(root->IsSubdivided());
-    EXPECT_GT(census.zones, 1u);
+    EXPECT_GT(census.iZones, 1u);
   }
 }
 
-TEST_F(SubdivisionTest, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
+TEST_F(Subdivision, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1e-30f, 0, 0, i * 1e-30f, 0, 0);
   for (int i = 0; i < 101; ++i) AddBox(engine, root, 1e7f - i, 1e7f - i, 0, 1e7f - i, 1e7f - i, 0);
   AcceptingVisitor visitor;
@@ -222,24 +219,24 @@ TEST_F(SubdivisionTest, ClustersAtEverSmallerScalesStayWithinTheDepthLimit) {
     engine->TraverseSpacePartition(root, &visitor, false);
     EXPECT_EQ(visitor.visits, 202);
   }
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_LE(census.maxDepth, kMaxZoneDepth);
-  EXPECT_EQ(census.entries, 202u);
+  EXPECT_LE(census.iMaxDepth, kMaxZoneDepth);
+  EXPECT_EQ(census.iEntries, 202u);
 }
 
-TEST_F(SubdivisionTest, NanBoxesTerminate) {
+TEST_F(Subdivision, NanBoxesTerminate) {
   const float nan = std::nanf("");
   for (int i = 0; i < 150; ++i) AddBox(engine, root, nan, 0, 0, nan, 1, 1);
   AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_EQ(visitor.visits, 150);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_LE(census.maxDepth, kMaxZoneDepth);
+  EXPECT_LE(census.iMaxDepth, kMaxZoneDepth);
 }
 
-TEST_F(SubdivisionTest, AllocationFailureDuringASplitLosesNothing) {
+TEST_F(Subdivision, AllocationFailureDuringASplitLosesNothing) {
   AddCluster(0, 0, 0, 101, 1.0f);
   CountingAllocator counting;
   ScopedAllocator scope(&counting);
@@ -255,13 +252,13 @@ TEST_F(SubdivisionTest, AllocationFailureDuringASplitLosesNothing) {
   counting.failAfter = -1;
   root->Subdivide();
   EXPECT_TRUE(root->IsSubdivided());
-  PartitionCensus census;
+  KELPartitionCensus census;
   EXPECT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.entries, 101u);
-  for (KEL3DZone* zone : taken) KEL3DZone::ReleaseZone(zone);
+  EXPECT_EQ(census.iEntries, 101u);
+  for (KEL3DZone* zone : taken) KELPools::GiveBack(zone);
 }
 
-TEST_F(SubdivisionTest, AllocationFailureDuringARebuildLosesNothing) {
+TEST_F(Subdivision, AllocationFailureDuringARebuildLosesNothing) {
   AddCluster(0, 0, 0, 150, 0.01f);
   AddCluster(100, 0, 0, 150, 0.01f);
   root->Subdivide();
@@ -269,8 +266,8 @@ TEST_F(SubdivisionTest, AllocationFailureDuringARebuildLosesNothing) {
   counting.failing = true;
   ScopedAllocator scope(&counting);
   engine->ActivateSpacePartition(root, true);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.entries, 300u);
-  EXPECT_EQ(census.zones, 1u);
+  EXPECT_EQ(census.iEntries, 300u);
+  EXPECT_EQ(census.iZones, 1u);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FIFOQueue.h"
+#include "KELPools.h"
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
 #include "TestSupport.h"
@@ -26,7 +27,7 @@ struct EntryRejecter : KELSpacePartitionTraversal {
   void VisitObject(void*) override { ++visits; }
 };
 
-class TraversalTest : public ::testing::Test {
+class HostTraversal : public ::testing::Test {
 protected:
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* root = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
@@ -40,7 +41,7 @@ void CollectZoneBoxes(KEL3DZone* zone, std::set<const float*>* boxes) {
 
 }  // namespace
 
-TEST_F(TraversalTest, RejectedRootGetsOneCallAndIsNotSplit) {
+TEST_F(HostTraversal, RejectedRootGetsOneCallAndIsNotSplit) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   struct Reject : KELSpacePartitionTraversal {
     int calls = 0;
@@ -61,7 +62,7 @@ TEST_F(TraversalTest, RejectedRootGetsOneCallAndIsNotSplit) {
   EXPECT_EQ(visitor.max[0], -1e7f);
 }
 
-TEST_F(TraversalTest, VisitsLoadedThenWaitingThenFixedPreOrder) {
+TEST_F(HostTraversal, VisitsLoadedThenWaitingThenFixedPreOrder) {
   KEL3DZoneEntry* fixedUnloaded = AddBox(engine, root, -3e7f, 0, 0, 3e7f, 1, 1, &objects[0]);
   KEL3DZoneEntry* pendingUnloaded = AddBox(engine, root, 0, 0, 0, 1, 1, 1, &objects[1]);
   KEL3DZoneEntry* loaded = AddBox(engine, root, 2, 0, 0, 3, 1, 1, &objects[2]);
@@ -76,7 +77,7 @@ TEST_F(TraversalTest, VisitsLoadedThenWaitingThenFixedPreOrder) {
   EXPECT_EQ(visitor.visited, expected);
 }
 
-TEST_F(TraversalTest, SplitDuringTheWalkVisitsEachEntryOnceInTheChildren) {
+TEST_F(HostTraversal, SplitDuringTheWalkVisitsEachEntryOnceInTheChildren) {
   for (int i = 0; i < 60; ++i) AddBox(engine, root, -100 + i * 0.1f, 0, 0, -100 + i * 0.1f + 0.05f, 0.05f, 0.05f, &objects[i]);
   for (int i = 60; i < 120; ++i) AddBox(engine, root, 100 + i * 0.1f, 0, 0, 100 + i * 0.1f + 0.05f, 0.05f, 0.05f, &objects[i]);
   AcceptingVisitor visitor;
@@ -91,26 +92,26 @@ TEST_F(TraversalTest, SplitDuringTheWalkVisitsEachEntryOnceInTheChildren) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(TraversalTest, RejectingEntriesStillTestsEveryZoneAndEntry) {
+TEST_F(HostTraversal, RejectingEntriesStillTestsEveryZoneAndEntry) {
   for (int i = 0; i < 150; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   root->Subdivide();
   EntryRejecter visitor;
   CollectZoneBoxes(root, &visitor.zoneBoxes);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
   engine->TraverseSpacePartition(root, &visitor, false);
   // Children with more than 100 entries may split during the walk: count
   // zones after it.
-  PartitionCensus after;
+  KELPartitionCensus after;
   ASSERT_TRUE(CheckPartition(root, &after));
-  if (after.zones == census.zones) {
-    EXPECT_EQ(visitor.zoneTests, static_cast<int>(census.zones));
+  if (after.iZones == census.iZones) {
+    EXPECT_EQ(visitor.zoneTests, static_cast<int>(census.iZones));
   }
   EXPECT_EQ(visitor.entryTests, 150);
   EXPECT_EQ(visitor.visits, 0);
 }
 
-TEST_F(TraversalTest, ForceSplitsAnInactiveRootForOneWalk) {
+TEST_F(HostTraversal, ForceSplitsAnInactiveRootForOneWalk) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   engine->ActivateSpacePartition(root, false);
   AcceptingVisitor visitor;
@@ -124,9 +125,9 @@ TEST_F(TraversalTest, ForceSplitsAnInactiveRootForOneWalk) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(TraversalTest, CollectLoadedEntriesZoneFirstThenChildren) {
+TEST_F(HostTraversal, CollectLoadedEntriesZoneFirstThenChildren) {
   FIFOQueue queue;
-  queue.Init(KELAllocator::GetAllocator(), &_sharedElementFreeList);
+  queue.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   for (int i = 0; i < 10; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   root->CollectLoadedEntries(&queue);
   EXPECT_TRUE(queue.IsEmpty());
@@ -179,8 +180,8 @@ TEST(TraversalStress, MillionEntriesVisitedExactlyOnce) {
   engine->TraverseSpacePartition(root, &visitor, false);
   EXPECT_EQ(visitor.visits, count);
   EXPECT_EQ(visitor.duplicates, 0);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.entries, static_cast<size_t>(count));
-  EXPECT_GT(census.zones, 1000u);
+  EXPECT_EQ(census.iEntries, static_cast<size_t>(count));
+  EXPECT_GT(census.iZones, 1000u);
 }

@@ -5,13 +5,14 @@
 #include <vector>
 
 #include "InvariantChecker.h"
+#include "KELPools.h"
 #include "KEL3DZone.h"
 #include "KELSettings.h"
 #include "TestSupport.h"
 
 namespace {
 
-class ZoneTest : public ::testing::Test {
+class Zone : public ::testing::Test {
 protected:
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* root = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
@@ -19,7 +20,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ZoneTest, NewPartitionHasInvertedBoundsThenTheFirstBox) {
+TEST_F(Zone, NewPartitionHasInvertedBoundsThenTheFirstBox) {
   float mn[3], mx[3];
   engine->GetPartitionBounds(root, mn, mx);
   for (int a = 0; a < 3; ++a) {
@@ -36,7 +37,7 @@ TEST_F(ZoneTest, NewPartitionHasInvertedBoundsThenTheFirstBox) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, EntryLargerThanTheHalfSizeIsFixed) {
+TEST_F(Zone, EntryLargerThanTheHalfSizeIsFixed) {
   KEL3DZoneEntry* fits = AddBox(engine, root, -5e6f, -5e6f, -5e6f, 5e6f, 5e6f, 5e6f);  // extent exactly 1e7
   KEL3DZoneEntry* large = AddBox(engine, root, -6e6f, 0, 0, 6e6f, 1, 1);
   EXPECT_TRUE(fits->IsPending());
@@ -48,7 +49,7 @@ TEST_F(ZoneTest, EntryLargerThanTheHalfSizeIsFixed) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, LoadStateMovesEntriesBetweenListsOnly) {
+TEST_F(Zone, LoadStateMovesEntriesBetweenListsOnly) {
   KEL3DZoneEntry* a = AddBox(engine, root, 0, 0, 0, 1, 1, 1);
   KEL3DZoneEntry* b = AddBox(engine, root, 2, 0, 0, 3, 1, 1);
   float mn[3], mx[3];
@@ -74,7 +75,7 @@ TEST_F(ZoneTest, LoadStateMovesEntriesBetweenListsOnly) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, VisibilityAndTransparencyFlags) {
+TEST_F(Zone, VisibilityAndTransparencyFlags) {
   KEL3DZoneEntry* e = AddBox(engine, root, 0, 0, 0, 1, 1, 1);
   engine->SetVisibility(e, false);
   EXPECT_TRUE(e->IsHidden());
@@ -87,7 +88,7 @@ TEST_F(ZoneTest, VisibilityAndTransparencyFlags) {
   EXPECT_FALSE(e->IsTransparent());
 }
 
-TEST_F(ZoneTest, UpdateKeepsOrGainsAMatrix) {
+TEST_F(Zone, UpdateKeepsOrGainsAMatrix) {
   float m[16] = {};
   m[0] = 2;
   const float mn[3] = {0, 0, 0}, mx[3] = {1, 1, 1}, c[3] = {0.5f, 0.5f, 0.5f};
@@ -108,7 +109,7 @@ TEST_F(ZoneTest, UpdateKeepsOrGainsAMatrix) {
 // After a split, a waiting entry that moves out of its zone is placed again
 // from the parent; every zone up to the root must still cover it, or the
 // culling pass could prune a subtree that holds a visible object.
-TEST_F(ZoneTest, MovedEntryIsCoveredByEveryAncestor) {
+TEST_F(Zone, MovedEntryIsCoveredByEveryAncestor) {
   std::vector<KEL3DZoneEntry*> entries;
   for (int i = 0; i < 101; ++i) entries.push_back(AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f));
   root->Subdivide();
@@ -127,7 +128,7 @@ TEST_F(ZoneTest, MovedEntryIsCoveredByEveryAncestor) {
   EXPECT_LE(rmn[0], -500.0f);
 }
 
-TEST_F(ZoneTest, FixedEntryMovedFarAwayStaysAndGrowsAncestors) {
+TEST_F(Zone, FixedEntryMovedFarAwayStaysAndGrowsAncestors) {
   for (int i = 0; i < 101; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
   root->Subdivide();
   // A box too large for any child is fixed in the root.
@@ -143,7 +144,7 @@ TEST_F(ZoneTest, FixedEntryMovedFarAwayStaysAndGrowsAncestors) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, PendingEntryMovedWithinItsZoneChangesNothing) {
+TEST_F(Zone, PendingEntryMovedWithinItsZoneChangesNothing) {
   KEL3DZoneEntry* a = AddBox(engine, root, 0, 0, 0, 10, 10, 10);
   KEL3DZoneEntry* b = AddBox(engine, root, 1, 1, 1, 2, 2, 2);
   const float mn[3] = {3, 3, 3}, mx[3] = {4, 4, 4}, c[3] = {3.5f, 3.5f, 3.5f};
@@ -154,7 +155,7 @@ TEST_F(ZoneTest, PendingEntryMovedWithinItsZoneChangesNothing) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, RemoveAdjustsPendingCountButNotBounds) {
+TEST_F(Zone, RemoveAdjustsPendingCountButNotBounds) {
   KEL3DZoneEntry* pending = AddBox(engine, root, 0, 0, 0, 1, 1, 1);
   KEL3DZoneEntry* fixed = AddBox(engine, root, -2e7f, 0, 0, 2e7f, 1, 1);
   engine->EntryLoaded(pending);
@@ -171,7 +172,7 @@ TEST_F(ZoneTest, RemoveAdjustsPendingCountButNotBounds) {
 
 // Removed records are recycled, so that days of adding and removing do not
 // grow the allocator's share without bound.
-TEST_F(ZoneTest, RemovedEntriesAreRecycledWithoutNewAllocations) {
+TEST_F(Zone, RemovedEntriesAreRecycledWithoutNewAllocations) {
   CountingAllocator counting;
   ScopedAllocator scope(&counting);
   float m[16] = {};
@@ -186,9 +187,9 @@ TEST_F(ZoneTest, RemovedEntriesAreRecycledWithoutNewAllocations) {
   }
   EXPECT_EQ(counting.allocations, afterFirst);
   EXPECT_EQ(counting.frees, 0);
-  PartitionCensus census;
+  KELPartitionCensus census;
   ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.entries, 50u);
+  EXPECT_EQ(census.iEntries, 50u);
   engine->RemoveEntry(entries[0]);
   engine->RemoveEntry(entries[0]);  // a second removal must not corrupt the free list
   void* x = engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr);
@@ -197,27 +198,27 @@ TEST_F(ZoneTest, RemovedEntriesAreRecycledWithoutNewAllocations) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(ZoneTest, AllocatorFailureLeavesThePartitionUnchanged) {
+TEST_F(Zone, AllocatorFailureLeavesThePartitionUnchanged) {
   CountingAllocator counting;
   ScopedAllocator scope(&counting);
   // Drain the entry free list so that the allocator is asked.
   const float mn[3] = {0, 0, 0}, mx[3] = {1, 1, 1}, c[3] = {0.5f, 0.5f, 0.5f};
   while (KEL3DZoneEntry::_freeList != nullptr) engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr);
-  PartitionCensus before;
+  KELPartitionCensus before;
   ASSERT_TRUE(CheckPartition(root, &before));
   counting.failing = true;
   EXPECT_EQ(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
   std::vector<KEL3DZone*> pooled;  // partitions are made from the pool first
   while (KEL3DZone::_pool != nullptr) pooled.push_back(KEL3DZone::AllocZone());
   EXPECT_EQ(engine->CreateSpacePartition(), nullptr);
-  for (KEL3DZone* zone : pooled) KEL3DZone::ReleaseZone(zone);
+  for (KEL3DZone* zone : pooled) KELPools::GiveBack(zone);
   // Entry record granted, box record refused.
   counting.failing = false;
   counting.failAfter = counting.allocations + 1;
   EXPECT_EQ(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
-  PartitionCensus after;
+  KELPartitionCensus after;
   ASSERT_TRUE(CheckPartition(root, &after));
-  EXPECT_EQ(after.entries, before.entries);
+  EXPECT_EQ(after.iEntries, before.iEntries);
   counting.failAfter = -1;
   EXPECT_NE(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
   EXPECT_TRUE(CheckPartition(root));

@@ -1,10 +1,11 @@
-// The host's walk over a partition and the gathering of loaded entries.
+// The zone walks: the host's visit of a partition (behind the public
+// TraverseSpacePartition) and the gathering of loaded entries.
 // Both recurse as deep as the zone tree, which the split keeps within
 // kMaxZoneDepth levels.
 #include "KEL3DZone.h"
 #include "KELSpacePartitionTraversal.h"
 
-void KEL3DZone::Traverse(KELSpacePartitionTraversal* visitor, bool force) {
+void KEL3DZone::WalkForHost(KELSpacePartitionTraversal* visitor, bool force) {
   if (!visitor->TestBox(iMin, iMax)) return;
   const uint32_t wasActive = iState & kZoneStateActive;
   if (force) iState |= kZoneStateActive;
@@ -20,7 +21,7 @@ void KEL3DZone::Traverse(KELSpacePartitionTraversal* visitor, bool force) {
   }
   for (int32_t i = 0; i < iChildren.count; ++i) {
     KEL3DZone* child = Child(i);
-    if (child != nullptr) child->Traverse(visitor, force);
+    if (child != nullptr) child->WalkForHost(visitor, force);
   }
 }
 
