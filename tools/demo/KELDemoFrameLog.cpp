@@ -1,5 +1,7 @@
 #include "KELDemoFrameLog.h"
 
+#include "KELSceneMath.h"
+
 KELDemoFrameLog::KELDemoFrameLog(const kel::KELScene& scene)
     : iObjects(scene.iObjects), iDrawnStamp(scene.iObjects.size(), 0), iStamp(0), iDrawnCount(0) {}
 
@@ -13,4 +15,8 @@ void KELDemoFrameLog::MarkDrawn(uint32_t index) {
   if (iDrawnStamp[index] == iStamp) return;
   iDrawnStamp[index] = iStamp;
   ++iDrawnCount;
+}
+
+bool KELDemoFrameLog::IsOutsideView(uint32_t index) const {
+  return iViewPlanes != nullptr && kel::BoxOutsidePlanes(iViewPlanes, iObjects[index].iMin, iObjects[index].iMax);
 }

@@ -39,8 +39,9 @@ public:
   void DrawObjects(VkCommandBuffer, void* const* objects, const float* const*, const bool*,
                    uint32_t count) override {
     iIndices.clear();
-    for (uint32_t i = 0; i < count; ++i) iIndices.push_back(IndexOf(objects[i]));
-    DrawIndices(iIndices.data(), count);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!IsOutsideView(IndexOf(objects[i]))) iIndices.push_back(IndexOf(objects[i]));
+    DrawIndices(iIndices.data(), static_cast<uint32_t>(iIndices.size()));
   }
   void TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) override {
     AddTouched(IndexOf(object), pixels);
@@ -59,7 +60,12 @@ public:
     iClient.reset();
   }
 
-  bool Create(const kel::KELScene& scene, int width, int height, std::string& error) override {
+  bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
+              std::string& error) override {
+    if (model != nullptr) {
+      error = "the Vulkan renderer draws boxes only; models need --api opengl";
+      return false;
+    }
     iScene = &scene;
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();

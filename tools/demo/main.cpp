@@ -1,12 +1,15 @@
-// kel_demo: a headless walkthrough of a procedural scene, rendered in
-// several modes side by side and compared with the exact visible set.
+// kel_demo: a headless walkthrough of a procedural scene or of a model,
+// rendered in several modes side by side and compared with the exact
+// visible set.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +22,11 @@ namespace {
 
 struct KELDemoOptions {
   std::string iScene = "city";
+  KELDemoModelOptions iModel;  // iPath empty: a procedural scene
+  bool iFramesGiven = false;
+  bool iModesGiven = false;
+  int iViewPartitions = -1;    // host levers: -1 for the default (on for models)
+  int iHostFrustum = -1;
   kel::KELSceneOptions iSceneOptions;
   KELWalkthroughOptions iWalk;
   std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
@@ -33,10 +41,18 @@ const char* const kUsage =
     "  --api opengl|vulkan    graphics interface for culling and ground truth (opengl)\n"
     "  --scene city|plant     scene to walk through (city)\n"
     "  --size N               city blocks / plant units per side (18 / 14)\n"
+    "  --model PATH           walk through a model file, or a level (ARCHIVE.pk3:maps/NAME.bsp)\n"
+    "  --grid N               model: N x N copies (1)\n"
+    "  --partitions RULE      model: groups, tiles:K, clusters or grid:N (clusters / tiles:64)\n"
+    "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees)\n"
+    "  --walk-height H        model: height of the walk above the lowest point (15% of the height)\n"
+    "  --margin M             model: box margin (0.02% of the diagonal)\n"
+    "  --view-partitions 0|1  add only partitions that meet the view volume (1 for models)\n"
+    "  --host-frustum 0|1     draw only handed objects that meet the view volume (1 for models)\n"
     "  --seed N               scene seed (1)\n"
     "  --frames N             frames along the camera path (240)\n"
     "  --width W --height H   framebuffer size (640 x 360)\n"
-    "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming (all)\n"
+    "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
     "  --coherency N          frame coherency (0)\n"
     "  --stream-per-frame K   streaming: loads per frame (400)\n"
@@ -74,10 +90,18 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--scene") options.iScene = value;
     else if (name == "--size") { options.iSceneOptions.iSize = static_cast<int>(number); sizeGiven = true; }
     else if (name == "--seed") options.iSceneOptions.iSeed = static_cast<uint32_t>(number);
-    else if (name == "--frames") options.iWalk.iFrames = static_cast<int>(number);
+    else if (name == "--frames") { options.iWalk.iFrames = static_cast<int>(number); options.iFramesGiven = true; }
+    else if (name == "--model") options.iModel.iPath = value;
+    else if (name == "--grid") options.iModel.iGrid = static_cast<int>(number);
+    else if (name == "--partitions") options.iModel.iPartitions = value;
+    else if (name == "--path") options.iModel.iPathFile = value;
+    else if (name == "--walk-height") options.iModel.iWalkHeight = std::strtof(value.c_str(), nullptr);
+    else if (name == "--margin") options.iModel.iMargin = std::strtof(value.c_str(), nullptr);
+    else if (name == "--view-partitions") options.iViewPartitions = number != 0;
+    else if (name == "--host-frustum") options.iHostFrustum = number != 0;
     else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
-    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; }
+    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
     else if (name == "--coherency") options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
     else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
@@ -87,6 +111,12 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else return false;
   }
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
+  // The host levers are the models' default; the procedural scenes keep
+  // their figures.
+  const bool model = !options.iModel.iPath.empty();
+  options.iWalk.iViewPartitions = options.iViewPartitions < 0 ? model : options.iViewPartitions != 0;
+  options.iWalk.iHostFrustum = options.iHostFrustum < 0 ? model : options.iHostFrustum != 0;
+  if (options.iFramesGiven) options.iModel.iFrames = options.iWalk.iFrames;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
   return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0;
@@ -131,12 +161,32 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(options.iOutput, error);
   FILE* out = options.iLibraryStats ? stdout : RedirectLibraryOutput(options.iOutput + "/library-stats.log");
 
-  kel::KELScene scene;
-  if (!kel::MakeScene(options.iScene, options.iSceneOptions, scene)) {
-    std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
-    return 2;
+  kel::KELScene procedural;
+  KELDemoModelScene model;
+  std::unique_ptr<KELWalkthrough> walkOwner;
+  if (options.iModel.iPath.empty()) {
+    if (!kel::MakeScene(options.iScene, options.iSceneOptions, procedural)) {
+      std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
+      return 2;
+    }
+    walkOwner.reset(new KELWalkthrough(procedural, options.iWalk));
+  } else {
+    std::string failure;
+    if (!MakeDemoModelScene(options.iModel, model, failure)) {
+      std::fprintf(stderr, "kel_demo: %s\n", failure.c_str());
+      return 1;
+    }
+    options.iWalk.iNearPlane = model.iNearPlane;
+    walkOwner.reset(new KELWalkthrough(model, options.iWalk));
   }
-  KELWalkthrough walk(scene, options.iWalk);
+  KELWalkthrough& walk = *walkOwner;
+  const kel::KELScene& scene = walk.GetScene();
+  // The pvs mode needs a level; by default it joins the modes there.
+  std::vector<KELDemoMode> modes;
+  for (KELDemoMode mode : options.iModes)
+    if (mode != KELDemoMode::kPvs || walk.HasPvs()) modes.push_back(mode);
+  if (walk.HasPvs() && !options.iModesGiven) modes.push_back(KELDemoMode::kPvs);
+  options.iModes = modes;
   std::string failure;
   if (!walk.Create(failure)) {
     std::fprintf(stderr, "kel_demo: no headless %s: %s\n", GetApiName(options.iWalk.iApi), failure.c_str());
@@ -145,6 +195,10 @@ int main(int argc, char** argv) {
   std::fprintf(out, "scene %s: %zu objects in %u partitions; %d frames at %dx%d on %s\n", scene.iName.c_str(),
                scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
                options.iWalk.iHeight, walk.GetRendererName().c_str());
+  if (!options.iModel.iPath.empty())
+    std::fprintf(out, "model: %s partitions, box margin %g, view partitions %s, host frustum test %s\n",
+                 kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
+                 options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off");
   std::fflush(out);
 
   KELProgress truthProgress("ground truth", walk.GetFrameCount());
@@ -171,7 +225,9 @@ int main(int argc, char** argv) {
   std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
                options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
   if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
-  WriteSummaryLine(out, scene.iName, scene.iObjects.size(), walk.GetFrameCount(), runs);
+  std::string name = scene.iName;
+  std::replace(name.begin(), name.end(), ' ', '-');
+  WriteSummaryLine(out, name, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
   return 0;
 }

@@ -1,0 +1,104 @@
+#include "KELDemoModelScene.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "KELModelLoader.h"
+
+namespace {
+
+float Diagonal(const kel::KELModel& model) {
+  float sum = 0;
+  for (int axis = 0; axis < 3; ++axis) sum += (model.iMax[axis] - model.iMin[axis]) * (model.iMax[axis] - model.iMin[axis]);
+  return std::sqrt(sum);
+}
+
+// `count` poses spread evenly over `poses`; cuts stay where a skipped
+// stretch held one.
+void Resample(std::vector<kel::KELCameraPose>& poses, int count) {
+  if (count <= 0 || static_cast<size_t>(count) >= poses.size()) return;
+  std::vector<kel::KELCameraPose> picked;
+  size_t previous = 0;
+  for (int i = 0; i < count; ++i) {
+    size_t index = count > 1 ? static_cast<size_t>(std::llround(static_cast<double>(i) * (poses.size() - 1) / (count - 1))) : 0;
+    kel::KELCameraPose pose = poses[index];
+    for (size_t k = previous + 1; k < index; ++k) pose.iCut = pose.iCut || poses[k].iCut;
+    picked.push_back(pose);
+    previous = index;
+  }
+  poses.swap(picked);
+}
+
+// Levels: the spawn-point tour. Other models: half the frames orbit, half
+// walk through the middle.
+void MakeModelPath(const KELDemoModelOptions& options, const kel::KELModel& model,
+                   std::vector<kel::KELCameraPose>& poses) {
+  if (model.iIsLevel) {
+    kel::MakeLevelPath(model, kel::KELLevelPathOptions(), poses);
+    Resample(poses, options.iFrames);
+    return;
+  }
+  const int frames = options.iFrames > 0 ? options.iFrames : 240;
+  kel::MakeOrbitPath(model, frames - frames / 2, poses);
+  const float height = options.iWalkHeight >= 0 ? options.iWalkHeight : 0.15f * (model.iMax[1] - model.iMin[1]);
+  const float length = std::max(model.iMax[0] - model.iMin[0], model.iMax[2] - model.iMin[2]);
+  std::vector<kel::KELCameraPose> walk;
+  kel::MakeWalkPath(model, height, length / std::max(1, frames / 2), walk);
+  if (!walk.empty()) walk.front().iCut = true;
+  poses.insert(poses.end(), walk.begin(), walk.end());
+  Resample(poses, frames);
+}
+
+}  // namespace
+
+bool MakeDemoModelScene(const KELDemoModelOptions& options, KELDemoModelScene& scene, std::string& error) {
+  kel::KELModel loaded;
+  if (!kel::LoadModel(options.iPath, loaded, error)) return false;
+  if (options.iGrid > 1) {
+    if (!kel::MakeGrid(loaded, options.iGrid, 0.25f * Diagonal(loaded), scene.iModel, error)) return false;
+  } else {
+    scene.iModel = std::move(loaded);
+  }
+  const kel::KELModel& model = scene.iModel;
+  std::string rule = options.iPartitions.empty() ? (model.iIsLevel ? "clusters" : "tiles:64") : options.iPartitions;
+  kel::KELPartitioning partitioning;
+  if (!kel::ParsePartitionChoice(rule, scene.iPartitionChoice, error) ||
+      !kel::AssignPartitions(model, scene.iPartitionChoice, partitioning, error))
+    return false;
+
+  if (!options.iPathFile.empty()) {
+    if (!kel::ReadPathFile(options.iPathFile, scene.iPoses, error)) return false;
+  } else {
+    MakeModelPath(options, model, scene.iPoses);
+  }
+  if (scene.iPoses.empty()) {
+    error = "the camera path of " + options.iPath + " has no poses";
+    return false;
+  }
+
+  // Flat faces have boxes of no thickness lying on other surfaces; a margin
+  // keeps their queries from failing the depth test against that surface.
+  const float diagonal = Diagonal(model);
+  scene.iMargin = options.iMargin >= 0 ? options.iMargin : 2e-4f * diagonal;
+  scene.iNearPlane = std::max(1e-3f, 5e-4f * diagonal);
+  kel::KELScene& boxes = scene.iScene;
+  boxes.iName = model.iName;
+  boxes.iPartitionCount = partitioning.iCount;
+  boxes.iFarPlane = 2 * diagonal;
+  boxes.iObjects.resize(model.iEntries.size());
+  for (size_t index = 0; index < model.iEntries.size(); ++index) {
+    const kel::KELModelEntry& entry = model.iEntries[index];
+    kel::KELSceneObject& object = boxes.iObjects[index];
+    for (int axis = 0; axis < 3; ++axis) {
+      object.iMin[axis] = entry.iMin[axis] - scene.iMargin;
+      object.iMax[axis] = entry.iMax[axis] + scene.iMargin;
+    }
+    object.iColor = model.iMeshes[entry.iMesh].iColor;
+    object.iPartition = partitioning.iOfEntry[index];
+  }
+  for (int axis = 0; axis < 3; ++axis) {
+    boxes.iMin[axis] = model.iMin[axis] - scene.iMargin;
+    boxes.iMax[axis] = model.iMax[axis] + scene.iMargin;
+  }
+  return true;
+}
