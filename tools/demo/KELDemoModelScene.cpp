@@ -29,8 +29,26 @@ void Resample(std::vector<kel::KELCameraPose>& poses, int count) {
   poses.swap(picked);
 }
 
+// A walk at `height` above the lowest point along the diagonal of the
+// ground plane, corner to corner, a twentieth inside the bounds: in a grid it
+// passes both through copies and between them.
+void MakeDiagonalWalk(const kel::KELModel& model, float height, int frames, std::vector<kel::KELCameraPose>& poses) {
+  const float from[2] = {0.95f * model.iMin[0] + 0.05f * model.iMax[0], 0.95f * model.iMin[2] + 0.05f * model.iMax[2]};
+  const float to[2] = {0.05f * model.iMin[0] + 0.95f * model.iMax[0], 0.05f * model.iMin[2] + 0.95f * model.iMax[2]};
+  for (int f = 0; f < frames; ++f) {
+    const float t = frames > 1 ? static_cast<float>(f) / static_cast<float>(frames - 1) : 0.0f;
+    kel::KELCameraPose pose;
+    pose.iEye[0] = from[0] + t * (to[0] - from[0]);
+    pose.iEye[1] = model.iMin[1] + height;
+    pose.iEye[2] = from[1] + t * (to[1] - from[1]);
+    pose.iYaw = std::atan2(-(to[1] - from[1]), to[0] - from[0]);
+    pose.iCut = f == 0;
+    poses.push_back(pose);
+  }
+}
+
 // Levels: the spawn-point tour. Other models: half the frames orbit, half
-// walk through the middle.
+// walk through.
 void MakeModelPath(const KELDemoModelOptions& options, const kel::KELModel& model,
                    std::vector<kel::KELCameraPose>& poses) {
   if (model.iIsLevel) {
@@ -41,12 +59,7 @@ void MakeModelPath(const KELDemoModelOptions& options, const kel::KELModel& mode
   const int frames = options.iFrames > 0 ? options.iFrames : 240;
   kel::MakeOrbitPath(model, frames - frames / 2, poses);
   const float height = options.iWalkHeight >= 0 ? options.iWalkHeight : 0.15f * (model.iMax[1] - model.iMin[1]);
-  const float length = std::max(model.iMax[0] - model.iMin[0], model.iMax[2] - model.iMin[2]);
-  std::vector<kel::KELCameraPose> walk;
-  kel::MakeWalkPath(model, height, length / std::max(1, frames / 2), walk);
-  if (!walk.empty()) walk.front().iCut = true;
-  poses.insert(poses.end(), walk.begin(), walk.end());
-  Resample(poses, frames);
+  MakeDiagonalWalk(model, height, frames / 2, poses);
 }
 
 }  // namespace
