@@ -17,6 +17,7 @@ struct KELModelWalkCase {
   const char* iPath;  // a file, or ARCHIVE:MEMBER
   int iGrid;
   uint32_t iThreshold;
+  KELDemoApi iApi;
 };
 
 const char* const kHouse = "/usr/share/assimp/models/IFC/AC14-FZK-Haus.ifc";
@@ -46,6 +47,7 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   ASSERT_TRUE(MakeDemoModelScene(modelOptions, model, error)) << error;
 
   KELWalkthroughOptions options;
+  options.iApi = test.iApi;
   options.iWidth = 192;
   options.iHeight = 108;
   options.iNearPlane = model.iNearPlane;
@@ -54,7 +56,7 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   options.iViewPartitions = true;
   options.iHostFrustum = true;
   KELWalkthrough walk(model, options);
-  if (!walk.Create(error)) GTEST_SKIP() << "no headless OpenGL context: " << error;
+  if (!walk.Create(error)) GTEST_SKIP() << "no headless " << GetApiName(test.iApi) << ": " << error;
   walk.ComputeGroundTruth(nullptr);
   uint32_t lookingAtSomething = 0, strict = 0, repeat = 0;
   for (const KELFrameRecord& record : walk.Run(KELDemoMode::kLibrary, nullptr)) {
@@ -70,10 +72,11 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealData, KELModelWalk,
-                         testing::Values(KELModelWalkCase{"HouseThreshold0", kHouse, 3, 0},
-                                         KELModelWalkCase{"HouseThreshold300", kHouse, 3, 300},
-                                         KELModelWalkCase{"LevelThreshold0", kLevel, 1, 0},
-                                         KELModelWalkCase{"LevelThreshold300", kLevel, 1, 300}),
+                         testing::Values(KELModelWalkCase{"HouseThreshold0", kHouse, 3, 0, KELDemoApi::kOpenGL},
+                                         KELModelWalkCase{"HouseThreshold300", kHouse, 3, 300, KELDemoApi::kOpenGL},
+                                         KELModelWalkCase{"LevelThreshold0", kLevel, 1, 0, KELDemoApi::kOpenGL},
+                                         KELModelWalkCase{"LevelThreshold300", kLevel, 1, 300, KELDemoApi::kOpenGL},
+                                         KELModelWalkCase{"LevelOnVulkan", kLevel, 1, 0, KELDemoApi::kVulkan}),
                          [](const testing::TestParamInfo<KELModelWalkCase>& info) { return info.param.iName; });
 
 }  // namespace

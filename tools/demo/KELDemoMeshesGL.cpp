@@ -2,10 +2,10 @@
 
 #include <EGL/egl.h>
 
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 
+#include "KELDemoMeshData.h"
 #include "KELGLFunctions.h"
 
 namespace {
@@ -64,31 +64,6 @@ const KELMeshFunctions& MeshGL() {
   return functions;
 }
 
-struct KELMeshVertex {
-  float iPosition[3];
-  float iNormal[3];
-  uint32_t iColor;
-};
-
-// Area-weighted vertex normals for meshes whose file gave none.
-std::vector<float> ComputeNormals(const kel::KELMesh& mesh) {
-  std::vector<float> normals(mesh.iPositions.size(), 0.0f);
-  const size_t vertices = mesh.iPositions.size() / 3;
-  for (size_t t = 0; t + 2 < mesh.iIndices.size(); t += 3) {
-    const uint32_t* corner = &mesh.iIndices[t];
-    if (corner[0] >= vertices || corner[1] >= vertices || corner[2] >= vertices) continue;
-    const float* a = &mesh.iPositions[corner[0] * 3];
-    const float* b = &mesh.iPositions[corner[1] * 3];
-    const float* c = &mesh.iPositions[corner[2] * 3];
-    float u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
-    float v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-    float n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-    for (int k = 0; k < 3; ++k)
-      for (int axis = 0; axis < 3; ++axis) normals[corner[k] * 3 + axis] += n[axis];
-  }
-  return normals;
-}
-
 }  // namespace
 
 KELDemoMeshesGL::~KELDemoMeshesGL() { Destroy(); }
@@ -114,47 +89,23 @@ bool KELDemoMeshesGL::Create(const kel::KELModel& model) {
 }
 
 void KELDemoMeshesGL::Upload(const kel::KELModel& model) {
-  // All meshes in one pair of buffers; indices are rebased so that a mesh
-  // draws with its own index range and no base vertex.
-  std::vector<KELMeshVertex> vertices;
-  std::vector<uint32_t> indices;
-  iRanges.clear();
-  for (const kel::KELMesh& mesh : model.iMeshes) {
-    const uint32_t base = static_cast<uint32_t>(vertices.size());
-    const size_t count = mesh.iPositions.size() / 3;
-    std::vector<float> computed;
-    const float* normals = mesh.iNormals.size() == mesh.iPositions.size() ? mesh.iNormals.data() : nullptr;
-    if (normals == nullptr) {
-      computed = ComputeNormals(mesh);
-      normals = computed.data();
-    }
-    for (size_t v = 0; v < count; ++v) {
-      KELMeshVertex vertex;
-      std::memcpy(vertex.iPosition, &mesh.iPositions[v * 3], sizeof(vertex.iPosition));
-      std::memcpy(vertex.iNormal, &normals[v * 3], sizeof(vertex.iNormal));
-      vertex.iColor = v < mesh.iColors.size() ? mesh.iColors[v] : 0xFFFFFFFFu;
-      vertices.push_back(vertex);
-    }
-    KELMeshRange range{static_cast<uint32_t>(indices.size()), 0};
-    for (size_t t = 0; t + 2 < mesh.iIndices.size(); t += 3) {
-      if (mesh.iIndices[t] >= count || mesh.iIndices[t + 1] >= count || mesh.iIndices[t + 2] >= count) continue;
-      for (int k = 0; k < 3; ++k) indices.push_back(base + mesh.iIndices[t + k]);
-    }
-    range.iIndexCount = static_cast<uint32_t>(indices.size()) - range.iFirstIndex;
-    iRanges.push_back(range);
-  }
+  KELDemoMeshData data;
+  BuildMeshData(model, data);
+  iRanges = data.iRanges;
+  const std::vector<KELDemoMeshVertex>& vertices = data.iVertices;
+  const std::vector<uint32_t>& indices = data.iIndices;
   const KELGLFunctions& gl = KELGL();
   gl.GenVertexArrays(1, &iVertexArray);
   gl.BindVertexArray(iVertexArray);
   gl.GenBuffers(1, &iVertexBuffer);
   gl.BindBuffer(GL_ARRAY_BUFFER, iVertexBuffer);
-  gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(KELMeshVertex)), vertices.data(),
+  gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(KELDemoMeshVertex)), vertices.data(),
                 GL_STATIC_DRAW);
-  const GLsizei stride = sizeof(KELMeshVertex);
-  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELMeshVertex, iPosition)));
-  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELMeshVertex, iNormal)));
+  const GLsizei stride = sizeof(KELDemoMeshVertex);
+  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iPosition)));
+  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iNormal)));
   gl.VertexAttribPointer(2, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride,
-                         reinterpret_cast<const void*>(offsetof(KELMeshVertex, iColor)));
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iColor)));
   for (GLuint attribute = 0; attribute < 3; ++attribute) gl.EnableVertexAttribArray(attribute);
   gl.GenBuffers(1, &iIndexBuffer);
   gl.BindBuffer(GL_ELEMENT_ARRAY_BUFFER, iIndexBuffer);
@@ -193,7 +144,7 @@ void KELDemoMeshesGL::Begin(Mode mode) {
 void KELDemoMeshesGL::DrawEntry(uint32_t index, uint32_t value) {
   if (iModel == nullptr || index >= iModel->iEntries.size()) return;
   const kel::KELModelEntry& entry = iModel->iEntries[index];
-  const KELMeshRange& range = iRanges[entry.iMesh];
+  const KELDemoMeshRange& range = iRanges[entry.iMesh];
   if (range.iIndexCount == 0) return;
   KELGL().UniformMatrix4fv(iModelLocations[iMode], 1, GL_FALSE, entry.iMatrix);
   MeshGL().iUniform1ui(iValueLocations[iMode], value);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "KELDemoMeshData.h"
 #include "KELModel.h"
 
 class KELDemoMeshesGL {
@@ -32,15 +33,11 @@ public:
   void DrawEntry(uint32_t index, uint32_t value);
 
 private:
-  struct KELMeshRange {
-    uint32_t iFirstIndex;
-    uint32_t iIndexCount;
-  };
   void Upload(const kel::KELModel& model);
   void Destroy();
 
   const kel::KELModel* iModel = nullptr;
-  std::vector<KELMeshRange> iRanges;
+  std::vector<KELDemoMeshRange> iRanges;
   unsigned iPrograms[2] = {0, 0};
   int iViewProjectionLocations[2] = {-1, -1};
   int iModelLocations[2] = {-1, -1};
