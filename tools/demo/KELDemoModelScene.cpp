@@ -73,7 +73,7 @@ bool MakeDemoModelScene(const KELDemoModelOptions& options, KELDemoModelScene& s
     scene.iModel = std::move(loaded);
   }
   const kel::KELModel& model = scene.iModel;
-  std::string rule = options.iPartitions.empty() ? (model.iIsLevel ? "clusters" : "tiles:64") : options.iPartitions;
+  std::string rule = options.iPartitions.empty() ? (model.iIsLevel ? "clusters" : "tiles:16") : options.iPartitions;
   kel::KELPartitioning partitioning;
   if (!kel::ParsePartitionChoice(rule, scene.iPartitionChoice, error) ||
       !kel::AssignPartitions(model, scene.iPartitionChoice, partitioning, error))

@@ -16,7 +16,7 @@ struct KELDemoModelOptions {
   std::string iPath;          // a file LoadModel reads
   int iGrid = 1;              // N x N copies (not for levels)
   std::string iPathFile;      // camera keyframes (CSV); empty: the model's own path
-  std::string iPartitions;    // a rule ParsePartitionChoice reads; empty: the default
+  std::string iPartitions;    // a rule ParsePartitionChoice reads; empty: clusters for levels, tiles:16 otherwise
   int iFrames = 0;            // poses wanted; 0: as many as the path has
   float iWalkHeight = -1;     // walk height above the lowest point; < 0: 15% of the model's height
   float iMargin = -1;         // box margin; < 0: 0.02% of the model's diagonal

@@ -43,7 +43,7 @@ const char* const kUsage =
     "  --size N               city blocks / plant units per side (18 / 14)\n"
     "  --model PATH           walk through a model file, or a level (ARCHIVE.pk3:maps/NAME.bsp)\n"
     "  --grid N               model: N x N copies (1)\n"
-    "  --partitions RULE      model: groups, tiles:K, clusters or grid:N (clusters / tiles:64)\n"
+    "  --partitions RULE      model: groups, tiles:K, clusters or grid:N (clusters / tiles:16)\n"
     "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees)\n"
     "  --walk-height H        model: height of the walk above the lowest point (15% of the height)\n"
     "  --margin M             model: box margin (0.02% of the diagonal)\n"
