@@ -55,6 +55,7 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   options.iCheckedPixels = test.iThreshold;
   options.iViewPartitions = true;
   options.iHostFrustum = true;
+  options.iPvsPartitions = true;  // levels only
   KELWalkthrough walk(model, options);
   if (!walk.Create(error)) GTEST_SKIP() << "no headless " << GetApiName(test.iApi) << ": " << error;
   walk.ComputeGroundTruth(nullptr);

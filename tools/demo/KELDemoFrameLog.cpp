@@ -17,6 +17,7 @@ void KELDemoFrameLog::MarkDrawn(uint32_t index) {
   ++iDrawnCount;
 }
 
-bool KELDemoFrameLog::IsOutsideView(uint32_t index) const {
+bool KELDemoFrameLog::IsSkipped(uint32_t index) const {
+  if (iAllowed != nullptr && !iAllowed[index]) return true;
   return iViewPlanes != nullptr && kel::BoxOutsidePlanes(iViewPlanes, iObjects[index].iMin, iObjects[index].iMax);
 }

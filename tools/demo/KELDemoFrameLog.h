@@ -31,9 +31,12 @@ public:
   // Planes of the view volume that the hosts test the objects the library
   // hands them against, or null to draw them all.
   void SetViewPlanes(const float (*planes)[4]) { iViewPlanes = planes; }
-  // Whether the host skips object `index`: its box lies wholly outside the
-  // view volume set above.
-  bool IsOutsideView(uint32_t index) const;
+  // Per object, whether the host may draw it (a level's potentially visible
+  // set), or null to allow all.
+  void SetAllowed(const uint8_t* allowed) { iAllowed = allowed; }
+  // Whether the host skips object `index` handed by the library: its box
+  // lies wholly outside the view volume, or it is not allowed.
+  bool IsSkipped(uint32_t index) const;
 
   bool WasDrawn(uint32_t index) const { return iDrawnStamp[index] == iStamp; }
   uint32_t GetDrawnCount() const { return iDrawnCount; }
@@ -47,6 +50,7 @@ private:
   uint32_t iDrawnCount;
   std::vector<std::pair<uint32_t, uint32_t>> iTouched;
   const float (*iViewPlanes)[4] = nullptr;
+  const uint8_t* iAllowed = nullptr;
 };
 
 #endif

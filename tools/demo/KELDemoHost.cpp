@@ -37,7 +37,7 @@ void KELDemoHost::DrawObjects(void* const* objects, const float* const*, const b
   if (iMeshes != nullptr) iMeshes->Begin(KELDemoMeshesGL::kShaded);
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t index = IndexOf(objects[i]);
-    if (!IsOutsideView(index)) AddInstance(index);
+    if (!IsSkipped(index)) AddInstance(index);
   }
   DrawInstances();
 }

@@ -21,8 +21,8 @@ public:
   // Draws scene objects by index, shaded (the modes without the library).
   void DrawIndices(const uint32_t* indices, uint32_t count);
 
-  // Draws the objects the library hands over, but those outside the view
-  // volume when the frame log has its planes.
+  // Draws the objects the library hands over, but those the frame log
+  // skips.
   void DrawObjects(void* const* objects, const float* const* matrices, const bool* transparent,
                    uint32_t count) override;
   void TouchObject(void* object, uint32_t pixels, const float* min, const float* max,

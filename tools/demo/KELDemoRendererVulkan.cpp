@@ -49,7 +49,7 @@ public:
                    uint32_t count) override {
     iIndices.clear();
     for (uint32_t i = 0; i < count; ++i)
-      if (!IsOutsideView(IndexOf(objects[i]))) iIndices.push_back(IndexOf(objects[i]));
+      if (!IsSkipped(IndexOf(objects[i]))) iIndices.push_back(IndexOf(objects[i]));
     DrawIndices(iIndices.data(), static_cast<uint32_t>(iIndices.size()));
   }
   void TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) override {

@@ -191,6 +191,7 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   Log().BeginFrame();
   const bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   Log().SetViewPlanes(library && iOptions.iHostFrustum ? camera.iPlanes : nullptr);
+  Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
   iRenderer->BeginFrame(kSky, camera.iViewProjection);
   if (library)
@@ -235,7 +236,11 @@ void KELWalkthrough::AddPartitions(const KELFrameCamera& camera) {
   // visible without a query: one wholly outside the view volume would hand
   // all its objects to drawing.
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  for (void* partition : iPartitions) {
+  const bool pvs = iOptions.iPvsPartitions && HasPvs();
+  if (pvs) MarkPvs(camera);
+  for (size_t p = 0; p < iPartitions.size(); ++p) {
+    void* partition = iPartitions[p];
+    if (pvs && !iPartitionInPvs[p]) continue;
     if (iOptions.iViewPartitions) {
       float min[3], max[3];
       engine->GetPartitionBounds(partition, min, max);
@@ -243,6 +248,17 @@ void KELWalkthrough::AddPartitions(const KELFrameCamera& camera) {
     }
     engine->AddPartition(partition);
   }
+}
+
+void KELWalkthrough::MarkPvs(const KELFrameCamera& camera) {
+  kel::CollectVisibleEntries(iModel->iModel, camera.iEye, iPvsScratch);
+  iInPvs.assign(iScene.iObjects.size(), 0);
+  iPartitionInPvs.assign(iPartitions.size(), 0);
+  for (uint32_t index : iPvsScratch) {
+    iInPvs[index] = 1;
+    iPartitionInPvs[iScene.iObjects[index].iPartition] = 1;
+  }
+  Log().SetAllowed(iInPvs.data());
 }
 
 void KELWalkthrough::CollectPvs(const KELFrameCamera& camera, std::vector<uint32_t>& list) {

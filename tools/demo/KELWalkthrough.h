@@ -69,6 +69,9 @@ struct KELWalkthroughOptions {
   // meet the view volume; draw only the handed objects whose boxes do.
   bool iViewPartitions = false;
   bool iHostFrustum = false;
+  // Levels: add only the partitions that hold an entry of the camera's
+  // potentially visible set, and draw only such entries.
+  bool iPvsPartitions = false;
 };
 
 struct KELStreamingSummary {
@@ -132,6 +135,7 @@ private:
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
   void AddPartitions(const KELFrameCamera& camera);
+  void MarkPvs(const KELFrameCamera& camera);
   void CollectPvs(const KELFrameCamera& camera, std::vector<uint32_t>& list);
   void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
   KELDemoFrameLog& Log() { return iRenderer->GetFrameLog(); }
@@ -159,6 +163,8 @@ private:
   std::vector<uint32_t> iFrustumScratch;
   std::vector<uint32_t> iOracleScratch;
   std::vector<uint32_t> iPvsScratch;
+  std::vector<uint8_t> iInPvs;            // per object, this frame
+  std::vector<uint8_t> iPartitionInPvs;   // per partition, this frame
   KELStreamingSummary iStreaming;
   std::function<void(const KELFrameView&)> iObserver;
 };

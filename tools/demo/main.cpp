@@ -27,6 +27,7 @@ struct KELDemoOptions {
   bool iModesGiven = false;
   int iViewPartitions = -1;    // host levers: -1 for the default (on for models)
   int iHostFrustum = -1;
+  int iPvsPartitions = -1;
   kel::KELSceneOptions iSceneOptions;
   KELWalkthroughOptions iWalk;
   std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
@@ -49,6 +50,7 @@ const char* const kUsage =
     "  --margin M             model: box margin (0.02% of the diagonal)\n"
     "  --view-partitions 0|1  add only partitions that meet the view volume (1 for models)\n"
     "  --host-frustum 0|1     draw only handed objects that meet the view volume (1 for models)\n"
+    "  --pvs-partitions 0|1   levels: add only partitions, draw only entries, of the level's PVS (1)\n"
     "  --seed N               scene seed (1)\n"
     "  --frames N             frames along the camera path (240)\n"
     "  --width W --height H   framebuffer size (640 x 360)\n"
@@ -99,6 +101,7 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--margin") options.iModel.iMargin = std::strtof(value.c_str(), nullptr);
     else if (name == "--view-partitions") options.iViewPartitions = number != 0;
     else if (name == "--host-frustum") options.iHostFrustum = number != 0;
+    else if (name == "--pvs-partitions") options.iPvsPartitions = number != 0;
     else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
     else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
@@ -116,6 +119,7 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   const bool model = !options.iModel.iPath.empty();
   options.iWalk.iViewPartitions = options.iViewPartitions < 0 ? model : options.iViewPartitions != 0;
   options.iWalk.iHostFrustum = options.iHostFrustum < 0 ? model : options.iHostFrustum != 0;
+  options.iWalk.iPvsPartitions = options.iPvsPartitions != 0;
   if (options.iFramesGiven) options.iModel.iFrames = options.iWalk.iFrames;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
@@ -196,9 +200,10 @@ int main(int argc, char** argv) {
                scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
                options.iWalk.iHeight, walk.GetRendererName().c_str());
   if (!options.iModel.iPath.empty())
-    std::fprintf(out, "model: %s partitions, box margin %g, view partitions %s, host frustum test %s\n",
+    std::fprintf(out, "model: %s partitions, box margin %g, view partitions %s, host frustum test %s%s\n",
                  kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
-                 options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off");
+                 options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off",
+                 walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
   std::fflush(out);
 
   KELProgress truthProgress("ground truth", walk.GetFrameCount());
