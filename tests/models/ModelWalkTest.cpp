@@ -56,6 +56,7 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   options.iViewPartitions = true;
   options.iHostFrustum = true;
   options.iPvsPartitions = true;  // levels only
+  options.iFrameCoherency = model.iModel.iIsLevel ? 4 : 0;  // the demo's defaults
   KELWalkthrough walk(model, options);
   if (!walk.Create(error)) GTEST_SKIP() << "no headless " << GetApiName(test.iApi) << ": " << error;
   walk.ComputeGroundTruth(nullptr);

@@ -25,6 +25,7 @@ struct KELDemoOptions {
   KELDemoModelOptions iModel;  // iPath empty: a procedural scene
   bool iFramesGiven = false;
   bool iModesGiven = false;
+  bool iCoherencyGiven = false;
   int iViewPartitions = -1;    // host levers: -1 for the default (on for models)
   int iHostFrustum = -1;
   int iPvsPartitions = -1;
@@ -36,6 +37,8 @@ struct KELDemoOptions {
   int iPictures = 4;
   bool iLibraryStats = false;
 };
+
+const uint32_t kLevelCoherency = 4;
 
 const char* const kUsage =
     "usage: kel_demo [options]\n"
@@ -56,7 +59,7 @@ const char* const kUsage =
     "  --width W --height H   framebuffer size (640 x 360)\n"
     "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
-    "  --coherency N          frame coherency (0)\n"
+    "  --coherency N          frame coherency (0; 4 for levels)\n"
     "  --stream-per-frame K   streaming: loads per frame (400)\n"
     "  --stream-delay N       streaming: frames from touch to load (2)\n"
     "  --pictures N           frames with pictures (4)\n"
@@ -106,7 +109,7 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
     else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
-    else if (name == "--coherency") options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+    else if (name == "--coherency") { options.iWalk.iFrameCoherency = static_cast<uint32_t>(number); options.iCoherencyGiven = true; }
     else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
     else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
     else if (name == "--pictures") options.iPictures = static_cast<int>(number);
@@ -181,6 +184,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     options.iWalk.iNearPlane = model.iNearPlane;
+    // Levels: results trusted for a few frames halve the queries at the
+    // same drawn count; open models draw more with it (docs/models-hosts.md).
+    if (model.iModel.iIsLevel && !options.iCoherencyGiven) options.iWalk.iFrameCoherency = kLevelCoherency;
     walkOwner.reset(new KELWalkthrough(model, options.iWalk));
   }
   KELWalkthrough& walk = *walkOwner;
