@@ -2,26 +2,31 @@
 # Runs the demo on a fixed set of real models (Debian's assimp-testmodels
 # and openarena-081-maps) and writes docs/models.md: a table per model and
 # a picture per model.
-# Usage: scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR]
+# Usage: scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]
+# --report-only rewrites the page from the runs already in DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 frames=100
 width=640
 height=360
 out=build/models
+run=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --frames) frames=$2; shift 2 ;;
     --width) width=$2; shift 2 ;;
     --height) height=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
-    *) echo "usage: scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR]" >&2; exit 2 ;;
+    --report-only) run=0; shift ;;
+    *) echo "usage: scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]" >&2; exit 2 ;;
   esac
 done
 
-scripts/install-deps.sh assimp-testmodels openarena-081-maps
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target kel_demo
+if [ $run = 1 ]; then
+  scripts/install-deps.sh assimp-testmodels openarena-081-maps
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build -j2 --target kel_demo
+fi
 
 assets=/usr/share/assimp/models
 maps=/usr/share/games/openarena/baseoa/pak1-maps.pk3:maps
@@ -39,7 +44,11 @@ models=(
 median() {
   awk -F, -v mode="$1" -v a="$2" -v b="${3:-0}" '
     NR > 1 && $1 == mode && $3 == 0 { if (b == 0) print $a; else if ($b > 0) print $a / $b }' |
-    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else printf "%.4g\n", v[int((NR + 1) / 2)] }'
+    sort -g | awk '{ v[NR] = $1 } END {
+      if (NR == 0) { print "-"; exit }
+      m = v[int((NR + 1) / 2)]
+      if (m == int(m)) printf "%d\n", m; else printf "%.3f\n", m
+    }'
 }
 # Columns of frames.csv.
 drawn=4; queries=6; visible=11; client_ms=19; library_ms=20; frame_ms=21
@@ -64,13 +73,15 @@ mkdir -p "$out"
 for spec in "${models[@]}"; do
   IFS='|' read -r name label args <<< "$spec"
   dir="$out/$name"
-  echo "models.sh: $label" >&2
-  # shellcheck disable=SC2086
-  build/tools/kel_demo $args --frames "$frames" --width "$width" --height "$height" --pictures 1 \
-    --modes draw-all,frustum,library,oracle,pvs --out "$dir" > "$dir.txt"
-  # shellcheck disable=SC2086
-  build/tools/kel_demo $args --frames "$frames" --width "$width" --height "$height" --pictures 0 \
-    --view-partitions 0 --host-frustum 0 --pvs-partitions 0 --modes frustum,library --out "$dir-off" > "$dir-off.txt"
+  if [ $run = 1 ]; then
+    echo "models.sh: $label" >&2
+    # shellcheck disable=SC2086
+    build/tools/kel_demo $args --frames "$frames" --width "$width" --height "$height" --pictures 2 \
+      --modes draw-all,frustum,library,oracle,pvs --out "$dir" > "$dir.txt"
+    # shellcheck disable=SC2086
+    build/tools/kel_demo $args --frames "$frames" --width "$width" --height "$height" --pictures 0 \
+      --view-partitions 0 --host-frustum 0 --pvs-partitions 0 --modes frustum,library --out "$dir-off" > "$dir-off.txt"
+  fi
   csv="$dir/frames.csv"
   off="$dir-off/frames.csv"
   header=$(head -1 "$dir.txt")
@@ -81,7 +92,8 @@ for spec in "${models[@]}"; do
   ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f\n", a / b }'; }
   lib=$(ms library "$csv"); fru=$(ms frustum "$csv"); pvs=$(ms pvs "$csv")
   libOff=$(ms library "$off"); fruOff=$(ms frustum "$off")
-  picture=$(ls "$dir"/library-*-view.png | head -1)
+  # A quarter along the path: the orbit of a mesh file, the tour of a level.
+  picture=$(ls -v "$dir"/library-*-view.png | head -1)
   cp "$picture" "docs/models-$name.png"
   {
     echo
@@ -100,7 +112,15 @@ for spec in "${models[@]}"; do
       echo "| frame ms, $mode | $(ms $mode "$csv") |"
     done
     echo "| library ÷ frustum | $(ratio "$lib" "$fru") |"
-    echo "| library ÷ frustum, levers off | $(ratio "$libOff" "$fruOff") (library drawn $(median library $drawn < "$off")) |"
+    echo "| library ÷ frustum, levers off (a run of its own: library ms / frustum ms / library drawn) | $(ratio "$libOff" "$fruOff") ($libOff / $fruOff / $(median library $drawn < "$off")) |"
+    echo "| queries per frame, levers off | $(median library $queries < "$off") |"
+    if [ "$pvs" = "-" ]; then
+      # Mesh files: the first half of the path orbits above, the second walks through.
+      half=$(( $(grep -c '^library,' "$csv") / 2 ))
+      orbit() { awk -F, -v h="$half" 'NR == 1 || $2 < h' "$csv" | median "$1" $frame_ms; }
+      walk() { awk -F, -v h="$half" 'NR == 1 || $2 >= h' "$csv" | median "$1" $frame_ms; }
+      echo "| library ÷ frustum, orbit half / walk half | $(ratio "$(orbit library)" "$(orbit frustum)") / $(ratio "$(walk library)" "$(walk frustum)") |"
+    fi
     echo "| library ÷ pvs | $(ratio "$lib" "$pvs") |"
     echo "| queries per frame | $(median library $queries < "$csv") |"
     echo "| library CPU ms | $(median library $library_ms < "$csv") |"

@@ -102,8 +102,10 @@ void KELDemoMeshesGL::Upload(const kel::KELModel& model) {
   gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(KELDemoMeshVertex)), vertices.data(),
                 GL_STATIC_DRAW);
   const GLsizei stride = sizeof(KELDemoMeshVertex);
-  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iPosition)));
-  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iNormal)));
+  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iPosition)));
+  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iNormal)));
   gl.VertexAttribPointer(2, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride,
                          reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iColor)));
   for (GLuint attribute = 0; attribute < 3; ++attribute) gl.EnableVertexAttribArray(attribute);

@@ -9,7 +9,10 @@ namespace {
 
 float Diagonal(const kel::KELModel& model) {
   float sum = 0;
-  for (int axis = 0; axis < 3; ++axis) sum += (model.iMax[axis] - model.iMin[axis]) * (model.iMax[axis] - model.iMin[axis]);
+  for (int axis = 0; axis < 3; ++axis) {
+    const float size = model.iMax[axis] - model.iMin[axis];
+    sum += size * size;
+  }
   return std::sqrt(sum);
 }
 
@@ -20,7 +23,8 @@ void Resample(std::vector<kel::KELCameraPose>& poses, int count) {
   std::vector<kel::KELCameraPose> picked;
   size_t previous = 0;
   for (int i = 0; i < count; ++i) {
-    size_t index = count > 1 ? static_cast<size_t>(std::llround(static_cast<double>(i) * (poses.size() - 1) / (count - 1))) : 0;
+    const double position = count > 1 ? static_cast<double>(i) * (poses.size() - 1) / (count - 1) : 0.0;
+    const size_t index = static_cast<size_t>(std::llround(position));
     kel::KELCameraPose pose = poses[index];
     for (size_t k = previous + 1; k < index; ++k) pose.iCut = pose.iCut || poses[k].iCut;
     picked.push_back(pose);

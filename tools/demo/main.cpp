@@ -109,7 +109,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
     else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
-    else if (name == "--coherency") { options.iWalk.iFrameCoherency = static_cast<uint32_t>(number); options.iCoherencyGiven = true; }
+    else if (name == "--coherency") {
+      options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+      options.iCoherencyGiven = true;
+    }
     else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
     else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
     else if (name == "--pictures") options.iPictures = static_cast<int>(number);
