@@ -1,10 +1,15 @@
 #include "KELDemoHost.h"
 
-KELDemoHost::KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer)
-    : KELDemoFrameLog(scene), iRenderer(renderer) {}
+KELDemoHost::KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes)
+    : KELDemoFrameLog(scene), iRenderer(renderer), iMeshes(meshes) {}
 
 void KELDemoHost::AddInstance(uint32_t index) {
   const kel::KELSceneObject& object = GetObject(index);
+  MarkDrawn(index);
+  if (iMeshes != nullptr) {
+    iMeshes->DrawEntry(index, object.iColor);
+    return;
+  }
   KELGLBoxInstance instance;
   for (int axis = 0; axis < 3; ++axis) {
     instance.iMin[axis] = object.iMin[axis];
@@ -12,23 +17,28 @@ void KELDemoHost::AddInstance(uint32_t index) {
   }
   instance.iValue = object.iColor;
   iInstances.push_back(instance);
-  MarkDrawn(index);
 }
 
 void KELDemoHost::DrawInstances() {
+  if (iMeshes != nullptr) return;
   iRenderer.Draw(iInstances.data(), static_cast<uint32_t>(iInstances.size()), KELGLBoxRenderer::kShaded);
   iInstances.clear();
 }
 
 void KELDemoHost::DrawIndices(const uint32_t* indices, uint32_t count) {
+  if (iMeshes != nullptr) iMeshes->Begin(KELDemoMeshesGL::kShaded);
   for (uint32_t i = 0; i < count; ++i) AddInstance(indices[i]);
   DrawInstances();
 }
 
 void KELDemoHost::DrawObjects(void* const* objects, const float* const*, const bool*, uint32_t count) {
-  // Every scene object is a box in world space, so the placement matrices
-  // are not needed.
-  for (uint32_t i = 0; i < count; ++i) AddInstance(IndexOf(objects[i]));
+  // Meshes carry their entry's matrix in the model, and boxes are in world
+  // space: the placement matrices are not needed.
+  if (iMeshes != nullptr) iMeshes->Begin(KELDemoMeshesGL::kShaded);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t index = IndexOf(objects[i]);
+    if (!IsSkipped(index)) AddInstance(index);
+  }
   DrawInstances();
 }
 

@@ -1,6 +1,6 @@
 // The demo's OpenGL host: its objects are the scene's boxes, drawn in
-// instanced runs; it remembers which objects were drawn and touched in the
-// frame.
+// instanced runs, or a model's meshes, drawn entry by entry; it remembers
+// which objects were drawn and touched in the frame.
 #ifndef KEL_DEMO_HOST_H
 #define KEL_DEMO_HOST_H
 
@@ -8,17 +8,21 @@
 #include <vector>
 
 #include "KELDemoFrameLog.h"
+#include "KELDemoMeshesGL.h"
 #include "KELGLBoxRenderer.h"
 #include "KELOpenGLClient.h"
 #include "KELScene.h"
 
 class KELDemoHost : public KELOpenGLHost, public KELDemoFrameLog {
 public:
-  KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer);
+  // `meshes` null: objects are drawn as their boxes.
+  KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes = nullptr);
 
   // Draws scene objects by index, shaded (the modes without the library).
   void DrawIndices(const uint32_t* indices, uint32_t count);
 
+  // Draws the objects the library hands over, but those the frame log
+  // skips.
   void DrawObjects(void* const* objects, const float* const* matrices, const bool* transparent,
                    uint32_t count) override;
   void TouchObject(void* object, uint32_t pixels, const float* min, const float* max,
@@ -29,6 +33,7 @@ private:
   void DrawInstances();
 
   KELGLBoxRenderer& iRenderer;
+  KELDemoMeshesGL* iMeshes;
   std::vector<KELGLBoxInstance> iInstances;
 };
 

@@ -11,6 +11,7 @@ uint32_t GetPlotColor(KELDemoMode mode) {
     case KELDemoMode::kLibrary: return 0xff30a030;
     case KELDemoMode::kOracle: return 0xff000000;
     case KELDemoMode::kStreaming: return 0xff2080f0;
+    case KELDemoMode::kPvs: return 0xffc040c0;
   }
   return 0xffffffff;
 }

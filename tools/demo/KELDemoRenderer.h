@@ -5,7 +5,7 @@
 // API-free.
 //
 // Objects are named by their scene index: a renderer decides how object i
-// looks (a box today; a mesh of the scene's once scenes carry meshes).
+// looks (its box, or entry i of the model when the scene comes from one).
 #ifndef KEL_DEMO_RENDERER_H
 #define KEL_DEMO_RENDERER_H
 
@@ -15,6 +15,7 @@
 
 #include "KELDemoFrameLog.h"
 #include "KELOcclusionCullingClient.h"
+#include "KELModel.h"
 #include "KELScene.h"
 
 enum class KELDemoApi { kOpenGL, kVulkan };
@@ -36,9 +37,12 @@ class KELDemoRenderer {
 public:
   virtual ~KELDemoRenderer() = default;
 
-  // Builds the context, the scene's drawing and the culling client. False
-  // (with `error`) when the API is not usable here.
-  virtual bool Create(const kel::KELScene& scene, int width, int height, std::string& error) = 0;
+  // Builds the context, the scene's drawing and the culling client; with
+  // `model` (one entry per scene object, outliving the renderer) objects
+  // are drawn as the model's meshes. False (with `error`) when the API is
+  // not usable here.
+  virtual bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
+                      std::string& error) = 0;
   // The device or renderer's name (e.g. which software rasteriser runs).
   virtual std::string GetDeviceName() const = 0;
   virtual int GetWidth() const = 0;

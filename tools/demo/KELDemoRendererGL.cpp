@@ -17,9 +17,11 @@ public:
   ~KELDemoRendererGL() override {
     // The client goes before the context that holds its query objects.
     iClient.reset();
+    iMeshes.reset();
   }
 
-  bool Create(const kel::KELScene& scene, int width, int height, std::string& error) override {
+  bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
+              std::string& error) override {
     iScene = &scene;
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
@@ -29,7 +31,14 @@ public:
       error = "cannot build the box renderer";
       return false;
     }
-    iHost.reset(new KELDemoHost(scene, iBoxes));
+    if (model != nullptr) {
+      iMeshes.reset(new KELDemoMeshesGL());
+      if (!iMeshes->Create(*model)) {
+        error = "cannot upload the model's meshes";
+        return false;
+      }
+    }
+    iHost.reset(new KELDemoHost(scene, iBoxes, iMeshes.get()));
     iClient.reset(new KELOpenGLClient(iHost.get()));
     if (!iClient->Create()) {
       error = "cannot build the OpenGL client";
@@ -45,6 +54,7 @@ public:
 
   void BeginFrame(const float* rgba, const float* viewProjection) override {
     iBoxes.SetViewProjection(viewProjection);
+    if (iMeshes) iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
     SetDepthState();
   }
@@ -65,6 +75,10 @@ public:
   }
 
   void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
+    if (iMeshes) {
+      RenderMeshIds(indices, count, viewProjection, ids);
+      return;
+    }
     iInstances.clear();
     for (uint32_t i = 0; i < count; ++i) {
       const kel::KELSceneObject& object = iScene->iObjects[indices[i]];
@@ -88,6 +102,19 @@ public:
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
 
 private:
+  // Ground truth on the real triangles.
+  void RenderMeshIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) {
+    const float background[4] = {0, 0, 0, 1};
+    iMeshes->SetViewProjection(viewProjection);
+    iContext.Clear(background);
+    SetDepthState();
+    iContext.UseIdTarget();
+    iMeshes->Begin(KELDemoMeshesGL::kIds);
+    for (uint32_t i = 0; i < count; ++i) iMeshes->DrawEntry(indices[i], indices[i] + 1);
+    iContext.UseColorTarget();
+    iContext.ReadIds(ids);
+  }
+
   static void SetDepthState() {
     KELGL().Enable(GL_DEPTH_TEST);
     KELGL().DepthFunc(GL_LEQUAL);
@@ -96,6 +123,7 @@ private:
   const kel::KELScene* iScene = nullptr;
   KELHeadlessContext iContext;
   KELGLBoxRenderer iBoxes;
+  std::unique_ptr<KELDemoMeshesGL> iMeshes;
   std::unique_ptr<KELDemoHost> iHost;
   std::unique_ptr<KELOpenGLClient> iClient;
   std::vector<KELGLBoxInstance> iInstances;

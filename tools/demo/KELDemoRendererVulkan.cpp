@@ -1,9 +1,10 @@
 // The demo's renderer on Vulkan: the headless device, the box renderer for
-// objects and IDs, and the Vulkan client. Validation layers follow
+// objects and IDs (or a model's meshes), and the Vulkan client. Validation layers follow
 // KEL_VULKAN_VALIDATION=1.
 #include <memory>
 #include <vector>
 
+#include "KELDemoMeshesVulkan.h"
 #include "KELDemoRenderer.h"
 #include "KELVulkanBoxRenderer.h"
 #include "KELVulkanClient.h"
@@ -12,13 +13,21 @@
 namespace {
 
 // Objects are the scene's boxes, recorded in instanced runs into the
-// command buffer being recorded.
+// command buffer being recorded, or a model's meshes, entry by entry.
 class KELDemoVulkanHost : public KELVulkanHost, public KELDemoFrameLog {
 public:
-  KELDemoVulkanHost(const kel::KELScene& scene, KELVulkanBoxRenderer& boxes)
-      : KELDemoFrameLog(scene), iBoxes(boxes) {}
+  KELDemoVulkanHost(const kel::KELScene& scene, KELVulkanBoxRenderer& boxes, KELDemoMeshesVulkan* meshes)
+      : KELDemoFrameLog(scene), iBoxes(boxes), iMeshes(meshes) {}
 
   void DrawIndices(const uint32_t* indices, uint32_t count) {
+    if (iMeshes != nullptr) {
+      iMeshes->Begin(KELDemoMeshesVulkan::kShaded);
+      for (uint32_t i = 0; i < count; ++i) {
+        iMeshes->DrawEntry(indices[i], GetObject(indices[i]).iColor);
+        MarkDrawn(indices[i]);
+      }
+      return;
+    }
     iInstances.clear();
     for (uint32_t i = 0; i < count; ++i) {
       const kel::KELSceneObject& object = GetObject(indices[i]);
@@ -39,8 +48,9 @@ public:
   void DrawObjects(VkCommandBuffer, void* const* objects, const float* const*, const bool*,
                    uint32_t count) override {
     iIndices.clear();
-    for (uint32_t i = 0; i < count; ++i) iIndices.push_back(IndexOf(objects[i]));
-    DrawIndices(iIndices.data(), count);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!IsSkipped(IndexOf(objects[i]))) iIndices.push_back(IndexOf(objects[i]));
+    DrawIndices(iIndices.data(), static_cast<uint32_t>(iIndices.size()));
   }
   void TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) override {
     AddTouched(IndexOf(object), pixels);
@@ -48,6 +58,7 @@ public:
 
 private:
   KELVulkanBoxRenderer& iBoxes;
+  KELDemoMeshesVulkan* iMeshes;
   std::vector<KELVulkanBoxInstance> iInstances;
   std::vector<uint32_t> iIndices;
 };
@@ -57,9 +68,11 @@ public:
   ~KELDemoRendererVulkan() override {
     // Client and boxes go before the device that holds their objects.
     iClient.reset();
+    iMeshes.reset();
   }
 
-  bool Create(const kel::KELScene& scene, int width, int height, std::string& error) override {
+  bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
+              std::string& error) override {
     iScene = &scene;
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
@@ -69,7 +82,14 @@ public:
       error = "cannot build the box renderer";
       return false;
     }
-    iHost.reset(new KELDemoVulkanHost(scene, iBoxes));
+    if (model != nullptr) {
+      iMeshes.reset(new KELDemoMeshesVulkan());
+      if (!iMeshes->Create(&iContext, *model)) {
+        error = "cannot upload the model's meshes";
+        return false;
+      }
+    }
+    iHost.reset(new KELDemoVulkanHost(scene, iBoxes, iMeshes.get()));
     iClient.reset(new KELVulkanClient(&iContext, iHost.get()));
     if (!iClient->Create()) {
       error = "cannot build the Vulkan client";
@@ -88,6 +108,7 @@ public:
 
   void BeginFrame(const float* rgba, const float* viewProjection) override {
     iBoxes.SetViewProjection(viewProjection);
+    if (iMeshes) iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
   }
   void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
@@ -111,6 +132,16 @@ public:
   }
 
   void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
+    if (iMeshes) {
+      // Ground truth on the real triangles.
+      const float background[4] = {0, 0, 0, 1};
+      iMeshes->SetViewProjection(viewProjection);
+      iContext.Clear(background);
+      iMeshes->Begin(KELDemoMeshesVulkan::kIds);
+      for (uint32_t i = 0; i < count; ++i) iMeshes->DrawEntry(indices[i], indices[i] + 1);
+      iContext.ReadIds(ids);
+      return;
+    }
     iInstances.clear();
     for (uint32_t i = 0; i < count; ++i) {
       const kel::KELSceneObject& object = iScene->iObjects[indices[i]];
@@ -135,6 +166,7 @@ private:
   const kel::KELScene* iScene = nullptr;
   KELVulkanHeadlessContext iContext;
   KELVulkanBoxRenderer iBoxes;
+  std::unique_ptr<KELDemoMeshesVulkan> iMeshes;
   std::unique_ptr<KELDemoVulkanHost> iHost;
   std::unique_ptr<KELVulkanClient> iClient;
   std::vector<KELVulkanBoxInstance> iInstances;

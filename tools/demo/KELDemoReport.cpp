@@ -128,11 +128,11 @@ void WriteSummaryLine(FILE* out, const std::string& model, size_t entries, int f
     misses = "strict_misses=" + std::to_string(strict) + " repeat_misses=" + std::to_string(repeat);
     drawn = FormatRatio(Percentile(Column(*library, DrawnPerVisible), 0.5));
   }
-  // No scene has a potentially visible set yet: there is no pvs mode.
   std::fprintf(out, "summary: model=%s entries=%zu frames=%d %s drawn_over_visible=%s lib_over_frustum=%s "
-                    "lib_over_pvs=- lib_over_all=%s\n",
+                    "lib_over_pvs=%s lib_over_all=%s\n",
                model.c_str(), entries, frames, misses.c_str(), drawn.c_str(),
                FrameTimeRatio(library, FindRun(runs, KELDemoMode::kFrustum)).c_str(),
+               FrameTimeRatio(library, FindRun(runs, KELDemoMode::kPvs)).c_str(),
                FrameTimeRatio(library, FindRun(runs, KELDemoMode::kDrawAll)).c_str());
 }
 

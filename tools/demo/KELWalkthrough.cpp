@@ -11,8 +11,8 @@
 namespace {
 
 const float kSky[4] = {0.62f, 0.74f, 0.88f, 1.0f};
-const float kNearPlane = 0.5f;
-const char* const kModeNames[] = {"draw-all", "frustum", "library", "oracle", "streaming"};
+const char* const kModeNames[] = {"draw-all", "frustum", "library", "oracle", "streaming", "pvs"};
+const int kModeCount = 6;
 
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -23,7 +23,7 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
 const char* GetModeName(KELDemoMode mode) { return kModeNames[static_cast<int>(mode)]; }
 
 bool ParseModeName(const std::string& name, KELDemoMode& mode) {
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < kModeCount; ++i)
     if (name == kModeNames[i]) {
       mode = static_cast<KELDemoMode>(i);
       return true;
@@ -39,6 +39,9 @@ struct KELWalkthrough::KELLoadRequest {
 KELWalkthrough::KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughOptions& options)
     : iScene(scene), iOptions(options) {}
 
+KELWalkthrough::KELWalkthrough(const KELDemoModelScene& model, const KELWalkthroughOptions& options)
+    : iScene(model.iScene), iModel(&model), iOptions(options) {}
+
 KELWalkthrough::~KELWalkthrough() {
   // The ground truth draws through the renderer.
   iGroundTruth.reset();
@@ -51,20 +54,34 @@ bool KELWalkthrough::Create(std::string& error) {
     error = std::string("the demo was built without ") + GetApiName(iOptions.iApi);
     return false;
   }
-  if (!iRenderer->Create(iScene, iOptions.iWidth, iOptions.iHeight, error)) return false;
+  if (!iRenderer->Create(iScene, iModel != nullptr ? &iModel->iModel : nullptr, iOptions.iWidth, iOptions.iHeight,
+                         error))
+    return false;
   iGroundTruth.reset(new KELGroundTruth(iScene, *iRenderer));
   MakeCameras();
   return true;
 }
 
 void KELWalkthrough::MakeCameras() {
-  iCameras.resize(static_cast<size_t>(std::max(1, iOptions.iFrames)));
+  // A model's path has its own frame count, one pose per frame.
+  iCameras.resize(iModel != nullptr ? iModel->iPoses.size() : static_cast<size_t>(std::max(1, iOptions.iFrames)));
   float aspect = static_cast<float>(iOptions.iWidth) / static_cast<float>(iOptions.iHeight);
   for (size_t frame = 0; frame < iCameras.size(); ++frame) {
     KELFrameCamera& camera = iCameras[frame];
-    float t = iCameras.size() > 1 ? static_cast<float>(frame) / static_cast<float>(iCameras.size() - 1) : 0.0f;
-    kel::KELCameraKey key = kel::SampleCameraPath(iScene, t);
-    kel::Perspective(iOptions.iFovY, aspect, kNearPlane, iScene.iFarPlane, camera.iProjection);
+    kel::KELCameraKey key;
+    if (iModel != nullptr) {
+      const kel::KELCameraPose& pose = iModel->iPoses[frame];
+      float direction[3];
+      kel::GetPoseDirection(pose, direction);
+      for (int axis = 0; axis < 3; ++axis) {
+        key.iEye[axis] = pose.iEye[axis];
+        key.iTarget[axis] = pose.iEye[axis] + direction[axis];
+      }
+    } else {
+      float t = iCameras.size() > 1 ? static_cast<float>(frame) / static_cast<float>(iCameras.size() - 1) : 0.0f;
+      key = kel::SampleCameraPath(iScene, t);
+    }
+    kel::Perspective(iOptions.iFovY, aspect, iOptions.iNearPlane, iScene.iFarPlane, camera.iProjection);
     kel::LookAt(key.iEye, key.iTarget, camera.iView);
     kel::Multiply(camera.iProjection, camera.iView, camera.iViewProjection);
     kel::FrustumPlanes(camera.iViewProjection, camera.iPlanes);
@@ -178,9 +195,12 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   record.iMode = mode;
   record.iFrame = frame;
   Log().BeginFrame();
+  const bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
+  Log().SetViewPlanes(library && iOptions.iHostFrustum ? camera.iPlanes : nullptr);
+  Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
   iRenderer->BeginFrame(kSky, camera.iViewProjection);
-  if (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming)
+  if (library)
     RenderWithLibrary(camera, record);
   else
     RenderWithoutLibrary(mode, frame, camera);
@@ -209,6 +229,9 @@ KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera
   bool streaming = mode == KELDemoMode::kStreaming && !objects;
   if (streaming) ServeLoads(iViewFrame);
   Log().BeginFrame();
+  const bool library = (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming) && !objects;
+  Log().SetViewPlanes(library && iOptions.iHostFrustum ? camera.iPlanes : nullptr);
+  Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
   iRenderer->BeginFrame(kSky, camera.iViewProjection);
   DrawView(mode, camera, objects, record);
@@ -261,7 +284,7 @@ void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRec
   engine->SetContributionCullingParameters(camera.iEye, camera.iDirection, iOptions.iContributionScale, 1.0f);
   iRenderer->BeginCulling(camera.iView, camera.iProjection);
   engine->StartCulling();
-  for (void* partition : iPartitions) engine->AddPartition(partition);
+  AddPartitions(camera);
   auto start = std::chrono::steady_clock::now();
   engine->EndCulling();
   record.iCullMs = MillisecondsSince(start);
@@ -274,11 +297,53 @@ void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRec
   record.iBoxes = stats.iBoxes;
 }
 
+void KELWalkthrough::AddPartitions(const KELFrameCamera& camera) {
+  // The library counts a partition whose root reaches behind the camera as
+  // visible without a query: one wholly outside the view volume would hand
+  // all its objects to drawing.
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  const bool pvs = iOptions.iPvsPartitions && HasPvs();
+  if (pvs) MarkPvs(camera);
+  for (size_t p = 0; p < iPartitions.size(); ++p) {
+    void* partition = iPartitions[p];
+    if (pvs && !iPartitionInPvs[p]) continue;
+    if (iOptions.iViewPartitions) {
+      float min[3], max[3];
+      engine->GetPartitionBounds(partition, min, max);
+      if (min[0] > max[0] || kel::BoxOutsidePlanes(camera.iPlanes, min, max)) continue;
+    }
+    engine->AddPartition(partition);
+  }
+}
+
+void KELWalkthrough::MarkPvs(const KELFrameCamera& camera) {
+  kel::CollectVisibleEntries(iModel->iModel, camera.iEye, iPvsScratch);
+  iInPvs.assign(iScene.iObjects.size(), 0);
+  iPartitionInPvs.assign(iPartitions.size(), 0);
+  for (uint32_t index : iPvsScratch) {
+    iInPvs[index] = 1;
+    iPartitionInPvs[iScene.iObjects[index].iPartition] = 1;
+  }
+  Log().SetAllowed(iInPvs.data());
+}
+
+void KELWalkthrough::CollectPvs(const KELFrameCamera& camera, std::vector<uint32_t>& list) {
+  // The camera's leaf and cluster, the entries of every cluster it may see,
+  // then a frustum test per entry.
+  kel::CollectVisibleEntries(iModel->iModel, camera.iEye, iPvsScratch);
+  for (uint32_t index : iPvsScratch) {
+    const kel::KELSceneObject& object = iScene.iObjects[index];
+    if (!kel::BoxOutsidePlanes(camera.iPlanes, object.iMin, object.iMax)) list.push_back(index);
+  }
+}
+
 void KELWalkthrough::RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera) {
   std::vector<uint32_t>& list = mode == KELDemoMode::kOracle ? iOracleScratch : iFrustumScratch;
   list.clear();
   if (mode == KELDemoMode::kOracle) {
     for (const KELVisibleObject& object : iTruth[frame]) list.push_back(object.iIndex);
+  } else if (mode == KELDemoMode::kPvs && HasPvs()) {
+    CollectPvs(camera, list);
   } else {
     for (uint32_t index = 0; index < iScene.iObjects.size(); ++index) {
       const kel::KELSceneObject& object = iScene.iObjects[index];

@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "KELDemoFrameLog.h"
+#include "KELDemoModelScene.h"
 #include "KELDemoRenderer.h"
 #include "KELGroundTruth.h"
 #include "KELScene.h"
 
-enum class KELDemoMode { kDrawAll, kFrustum, kLibrary, kOracle, kStreaming };
+// kPvs: a level's own potentially visible set, then a frustum test per entry.
+enum class KELDemoMode { kDrawAll, kFrustum, kLibrary, kOracle, kStreaming, kPvs };
 const char* GetModeName(KELDemoMode mode);
 // False for an unknown name.
 bool ParseModeName(const std::string& name, KELDemoMode& mode);
@@ -53,6 +55,7 @@ struct KELWalkthroughOptions {
   int iHeight = 360;
   int iFrames = 240;
   float iFovY = 1.0f;
+  float iNearPlane = 0.5f;
   uint32_t iPixelThreshold = 300;
   uint32_t iFrameCoherency = 0;
   float iContributionScale = 0;  // 0: no contribution culling
@@ -63,6 +66,13 @@ struct KELWalkthroughOptions {
   uint32_t iStreamPerFrame = 400;
   int iStreamDelay = 1;
   int iStreamWarmupLimit = 100;
+  // Host levers in the library modes: add only the partitions whose bounds
+  // meet the view volume; draw only the handed objects whose boxes do.
+  bool iViewPartitions = false;
+  bool iHostFrustum = false;
+  // Levels: add only the partitions that hold an entry of the camera's
+  // potentially visible set, and draw only such entries.
+  bool iPvsPartitions = false;
 };
 
 struct KELStreamingSummary {
@@ -96,6 +106,9 @@ struct KELFrameView {
 class KELWalkthrough {
 public:
   KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughOptions& options);
+  // A model's scene: its meshes are drawn, its poses give one frame each.
+  // `model` must outlive the walkthrough.
+  KELWalkthrough(const KELDemoModelScene& model, const KELWalkthroughOptions& options);
   ~KELWalkthrough();
 
   bool Create(std::string& error);
@@ -107,6 +120,8 @@ public:
   int GetFrameCount() const { return static_cast<int>(iCameras.size()); }
   const KELFrameCamera& GetCamera(int frame) const { return iCameras[frame]; }
   const kel::KELScene& GetScene() const { return iScene; }
+  // Whether the scene has a potentially visible set (the pvs mode runs).
+  bool HasPvs() const { return iModel != nullptr && iModel->iModel.iIsLevel; }
 
   // The exact visible set of every frame (not timed); before any Run.
   void ComputeGroundTruth(const std::function<void(int)>& progress);
@@ -138,6 +153,9 @@ private:
   // A view's objects: `objects` when given, else what `mode` draws.
   void DrawView(KELDemoMode mode, const KELFrameCamera& camera, const std::vector<uint32_t>* objects,
                 KELFrameRecord& record);
+  void AddPartitions(const KELFrameCamera& camera);
+  void MarkPvs(const KELFrameCamera& camera);
+  void CollectPvs(const KELFrameCamera& camera, std::vector<uint32_t>& list);
   void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
   KELDemoFrameLog& Log() { return iRenderer->GetFrameLog(); }
   void Compare(int frame, KELFrameRecord& record);
@@ -146,6 +164,7 @@ private:
   void RunStreamingWarmup(std::vector<KELFrameRecord>& records);
 
   const kel::KELScene& iScene;
+  const KELDemoModelScene* iModel = nullptr;
   KELWalkthroughOptions iOptions;
   std::unique_ptr<KELDemoRenderer> iRenderer;
   std::unique_ptr<KELGroundTruth> iGroundTruth;
@@ -162,6 +181,9 @@ private:
   std::vector<int> iMissedFrame;  // last frame each object was missed, -2 if never
   std::vector<uint32_t> iFrustumScratch;
   std::vector<uint32_t> iOracleScratch;
+  std::vector<uint32_t> iPvsScratch;
+  std::vector<uint8_t> iInPvs;            // per object, this frame
+  std::vector<uint8_t> iPartitionInPvs;   // per partition, this frame
   KELStreamingSummary iStreaming;
   std::function<void(const KELFrameView&)> iObserver;
   std::optional<KELDemoMode> iViewMode;  // what Prepare last set up

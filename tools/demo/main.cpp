@@ -1,13 +1,16 @@
-// kel_demo: a headless walkthrough of a procedural scene, rendered in
-// several modes side by side and compared with the exact visible set.
+// kel_demo: a headless walkthrough of a procedural scene or of a model,
+// rendered in several modes side by side and compared with the exact
+// visible set.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +24,13 @@ namespace {
 
 struct KELDemoOptions {
   std::string iScene = "city";
+  KELDemoModelOptions iModel;  // iPath empty: a procedural scene
+  bool iFramesGiven = false;
+  bool iModesGiven = false;
+  bool iCoherencyGiven = false;
+  int iViewPartitions = -1;    // host levers: -1 for the default (on for models)
+  int iHostFrustum = -1;
+  int iPvsPartitions = -1;
   kel::KELSceneOptions iSceneOptions;
   KELWalkthroughOptions iWalk;
   std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
@@ -32,17 +42,28 @@ struct KELDemoOptions {
   KELDemoWindowOptions iWindowOptions;
 };
 
+const uint32_t kLevelCoherency = 4;
+
 const char* const kUsage =
     "usage: kel_demo [options]\n"
     "  --api opengl|vulkan    graphics interface for culling and ground truth (opengl)\n"
     "  --scene city|plant     scene to walk through (city)\n"
     "  --size N               city blocks / plant units per side (18 / 14)\n"
+    "  --model PATH           walk through a model file, or a level (ARCHIVE.pk3:maps/NAME.bsp)\n"
+    "  --grid N               model: N x N copies (1)\n"
+    "  --partitions RULE      model: groups, tiles:K, clusters or grid:N (clusters / tiles:16)\n"
+    "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees)\n"
+    "  --walk-height H        model: height of the walk above the lowest point (15% of the height)\n"
+    "  --margin M             model: box margin (0.02% of the diagonal)\n"
+    "  --view-partitions 0|1  add only partitions that meet the view volume (1 for models)\n"
+    "  --host-frustum 0|1     draw only handed objects that meet the view volume (1 for models)\n"
+    "  --pvs-partitions 0|1   levels: add only partitions, draw only entries, of the level's PVS (1)\n"
     "  --seed N               scene seed (1)\n"
     "  --frames N             frames along the camera path (240)\n"
     "  --width W --height H   framebuffer size (640 x 360)\n"
-    "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming (all)\n"
+    "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
-    "  --coherency N          frame coherency (0)\n"
+    "  --coherency N          frame coherency (0; 4 for levels)\n"
     "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
     "                         default: the largest that skips nothing able to pass the threshold)\n"
     "  --stream-per-frame K   streaming: loads per frame (400)\n"
@@ -96,12 +117,24 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--scene") options.iScene = value;
     else if (name == "--size") { options.iSceneOptions.iSize = static_cast<int>(number); sizeGiven = true; }
     else if (name == "--seed") options.iSceneOptions.iSeed = static_cast<uint32_t>(number);
-    else if (name == "--frames") options.iWalk.iFrames = static_cast<int>(number);
+    else if (name == "--frames") { options.iWalk.iFrames = static_cast<int>(number); options.iFramesGiven = true; }
+    else if (name == "--model") options.iModel.iPath = value;
+    else if (name == "--grid") options.iModel.iGrid = static_cast<int>(number);
+    else if (name == "--partitions") options.iModel.iPartitions = value;
+    else if (name == "--path") options.iModel.iPathFile = value;
+    else if (name == "--walk-height") options.iModel.iWalkHeight = std::strtof(value.c_str(), nullptr);
+    else if (name == "--margin") options.iModel.iMargin = std::strtof(value.c_str(), nullptr);
+    else if (name == "--view-partitions") options.iViewPartitions = number != 0;
+    else if (name == "--host-frustum") options.iHostFrustum = number != 0;
+    else if (name == "--pvs-partitions") options.iPvsPartitions = number != 0;
     else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
-    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; }
+    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
-    else if (name == "--coherency") options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+    else if (name == "--coherency") {
+      options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+      options.iCoherencyGiven = true;
+    }
     else if (name == "--contribution") {
       options.iWalk.iContributionScale = std::strtof(value.c_str(), nullptr);
       contributionGiven = true;
@@ -116,6 +149,13 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   }
   options.iWindowOptions.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
+  // The host levers are the models' default; the procedural scenes keep
+  // their figures.
+  const bool model = !options.iModel.iPath.empty();
+  options.iWalk.iViewPartitions = options.iViewPartitions < 0 ? model : options.iViewPartitions != 0;
+  options.iWalk.iHostFrustum = options.iHostFrustum < 0 ? model : options.iHostFrustum != 0;
+  options.iWalk.iPvsPartitions = options.iPvsPartitions != 0;
+  if (options.iFramesGiven) options.iModel.iFrames = options.iWalk.iFrames;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
   if (!contributionGiven) options.iWalk.iContributionScale = ContributionForThreshold(options.iWalk);
@@ -161,12 +201,35 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(options.iOutput, error);
   FILE* out = options.iLibraryStats ? stdout : RedirectLibraryOutput(options.iOutput + "/library-stats.log");
 
-  kel::KELScene scene;
-  if (!kel::MakeScene(options.iScene, options.iSceneOptions, scene)) {
-    std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
-    return 2;
+  kel::KELScene procedural;
+  KELDemoModelScene model;
+  std::unique_ptr<KELWalkthrough> walkOwner;
+  if (options.iModel.iPath.empty()) {
+    if (!kel::MakeScene(options.iScene, options.iSceneOptions, procedural)) {
+      std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
+      return 2;
+    }
+    walkOwner.reset(new KELWalkthrough(procedural, options.iWalk));
+  } else {
+    std::string failure;
+    if (!MakeDemoModelScene(options.iModel, model, failure)) {
+      std::fprintf(stderr, "kel_demo: %s\n", failure.c_str());
+      return 1;
+    }
+    options.iWalk.iNearPlane = model.iNearPlane;
+    // Levels: results trusted for a few frames halve the queries at the
+    // same drawn count; open models draw more with it (docs/models-hosts.md).
+    if (model.iModel.iIsLevel && !options.iCoherencyGiven) options.iWalk.iFrameCoherency = kLevelCoherency;
+    walkOwner.reset(new KELWalkthrough(model, options.iWalk));
   }
-  KELWalkthrough walk(scene, options.iWalk);
+  KELWalkthrough& walk = *walkOwner;
+  const kel::KELScene& scene = walk.GetScene();
+  // The pvs mode needs a level; by default it joins the modes there.
+  std::vector<KELDemoMode> modes;
+  for (KELDemoMode mode : options.iModes)
+    if (mode != KELDemoMode::kPvs || walk.HasPvs()) modes.push_back(mode);
+  if (walk.HasPvs() && !options.iModesGiven) modes.push_back(KELDemoMode::kPvs);
+  options.iModes = modes;
   std::string failure;
   if (!walk.Create(failure)) {
     std::fprintf(stderr, "kel_demo: no headless %s: %s\n", GetApiName(options.iWalk.iApi), failure.c_str());
@@ -175,6 +238,11 @@ int main(int argc, char** argv) {
   std::fprintf(out, "scene %s: %zu objects in %u partitions; %d frames at %dx%d on %s\n", scene.iName.c_str(),
                scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
                options.iWalk.iHeight, walk.GetRendererName().c_str());
+  if (!options.iModel.iPath.empty())
+    std::fprintf(out, "model: %s partitions, box margin %g, view partitions %s, host frustum test %s%s\n",
+                 kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
+                 options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off",
+                 walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
   std::fflush(out);
   if (options.iWindow) {
 #ifdef KEL_DEMO_HAVE_WINDOW
@@ -209,7 +277,9 @@ int main(int argc, char** argv) {
   std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
                options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
   if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
-  WriteSummaryLine(out, scene.iName, scene.iObjects.size(), walk.GetFrameCount(), runs);
+  std::string name = scene.iName;
+  std::replace(name.begin(), name.end(), ' ', '-');
+  WriteSummaryLine(out, name, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
   return 0;
 }
