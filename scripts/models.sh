@@ -70,8 +70,8 @@ mkdir -p "$out"
   echo "the levers, compares partitionings and says why a goal is missed."
 } > "$doc"
 
-for spec in "${models[@]}"; do
-  IFS='|' read -r name label args <<< "$spec"
+for item in "${models[@]}"; do
+  IFS='|' read -r name label args <<< "$item"
   dir="$out/$name"
   if [ $run = 1 ]; then
     echo "models.sh: $label" >&2
