@@ -135,12 +135,7 @@ protected:
     state.iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   }
   void TearDown() override {
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {
-      while (!q->IsEmpty()) {
-        void* v = q->TakeFront();
-        (void)v;
-      }
-    }
+    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Clear();
     Culling::TearDown();
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
@@ -196,12 +191,8 @@ TEST_F(QueryTask, ANodeIsJudgedOnItsSummedSamples) {
     node.Initialize(-1, -1, -1, 1, 1, 1);
     for (int i = 0; i < 3; ++i) {
       zones[i].iFlags = kZoneFlagQueryPassed;
-      KELScreenZone* r = KELScreenZone::Take();
-      r->iZone = &zones[i];
-      r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
-      r->iMin[0] = r->iMin[1] = r->iMin[2] = i * 0.3f;
-      r->iMax[0] = r->iMax[1] = r->iMax[2] = i * 0.3f + 0.1f;
-      node.InsertScreenZone(r, 0, nullptr);
+      const float at = i * 0.3f;
+      node.InsertScreenZone(MakeScreenZone(&zones[i], at, at, at, at + 0.1f, at + 0.1f, at + 0.1f), 0, nullptr);
     }
     node.iSampleCount = 0;
     Handle(KELZoneQueryTask::Make(&client, &state, &zones[0], &node, false, false), 100);
@@ -227,12 +218,7 @@ TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   engine->SetVisibility(hidden, false);
   KELScreenSpacePartition node;
   node.Initialize(-1, -1, -1, 1, 1, 1);
-  KELScreenZone* r = KELScreenZone::Take();
-  r->iZone = p;
-  r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
-  r->iMin[0] = r->iMin[1] = r->iMin[2] = 0;
-  r->iMax[0] = r->iMax[1] = r->iMax[2] = 0.1f;
-  node.InsertScreenZone(r, 0, nullptr);
+  node.InsertScreenZone(MakeScreenZone(p, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
   KELFillQueryTask* task = KELFillQueryTask::Make(&client, &state, &node);
   task->Draw(&frame);
   Handle(task, 300);

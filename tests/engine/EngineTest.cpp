@@ -11,34 +11,6 @@
 #include "KELSettings.h"
 #include "TestSupport.h"
 
-TEST(Engine, SingletonAndMarker) {
-  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  ASSERT_NE(engine, nullptr);
-  EXPECT_EQ(KELOcclusionCullingEngine::GetInstance(), engine);
-  EXPECT_EQ(TALBEK_WORKS_QBN5_INTERNAL_KELScreenSpacePartitioning(), 1);
-}
-
-TEST(Engine, SettingsAreStoredAsGiven) {
-  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  float m[16];
-  for (int i = 0; i < 16; ++i) m[i] = static_cast<float>(i) * 0.5f;
-  engine->SetViewMatrix(m);
-  engine->SetProjectionMatrix(m);
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_EQ(KELEngineAccess::View(engine)[i], m[i]);
-    EXPECT_EQ(KELEngineAccess::Projection(engine)[i], m[i]);
-  }
-  engine->SetPixelHitsThreshold(12);
-  engine->SetFrameCoherency(3);
-  EXPECT_EQ(KELSettings::_pixelHitsThreshold, 12u);
-  EXPECT_EQ(KELSettings::_frameCoherency, 3u);
-  RecordingClient client;
-  engine->SetClient(&client);
-  EXPECT_EQ(KELEngineAccess::Client(engine), &client);
-  engine->SetClient(nullptr);
-  ResetSettings();
-}
-
 TEST(Engine, PartitionListGrowsByTenAndStartCullingEmptiesIt) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   engine->StartCulling();
@@ -195,18 +167,6 @@ TEST(Engine, NullHandlesAreIgnored) {
   ASSERT_EQ(KELEngineAccess::Partitions(engine).count, 1);
   EXPECT_EQ(KELEngineAccess::Partitions(engine).data[0], other);
   engine->DestroySpacePartition(other);
-}
-
-TEST(ClientAdapter, DefaultsDoNothing) {
-  KELOcclusionCullingClientAdapter adapter;
-  KELOcclusionCullingClient& client = adapter;
-  EXPECT_EQ(client.GenQuery(), nullptr);
-  uint32_t pixels = 77;
-  EXPECT_TRUE(client.GetQueryResult(nullptr, pixels, true));
-  EXPECT_EQ(pixels, 77u);
-  KELOcclusionCullingClientAdapter copy(adapter);
-  copy = adapter;
-  EXPECT_EQ(copy.GenQuery(), nullptr);
 }
 
 // The frame's shortcut for disabled contribution culling must answer as the
