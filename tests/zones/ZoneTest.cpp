@@ -7,7 +7,6 @@
 #include "InvariantChecker.h"
 #include "KELPools.h"
 #include "KEL3DZone.h"
-#include "KELSettings.h"
 #include "TestSupport.h"
 
 namespace {
@@ -278,13 +277,4 @@ TEST(History, LastVisibleFramePropagatesUpwardsUntilAZoneHasIt) {
   bottom.PropagateLastVisibleFrame(INT32_MIN + 1);
   EXPECT_EQ(middle.iLastVisibleFrame, INT32_MIN + 1);
   EXPECT_EQ(top.iLastVisibleFrame, INT32_MIN + 1);
-}
-
-TEST(FrameCounter, WrapsWithoutOverflow) {
-  int32_t saved = KELSettings::_frameCounter;
-  KELSettings::_frameCounter = INT32_MAX;
-  KELSettings::AdvanceFrame();
-  EXPECT_EQ(KELSettings::_frameCounter, INT32_MIN);
-  EXPECT_EQ(KELSettings::FramesSince(INT32_MIN, INT32_MAX), 1);
-  KELSettings::_frameCounter = saved;
 }
