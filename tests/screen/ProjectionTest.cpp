@@ -66,6 +66,7 @@ TEST(ProjectZone, InsideFlagAndClampingOfTheScreenRecord) {
   const Case cases[] = {
       {"inside", plusOne, {-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f}, true, false, {-0.5f, -0.5f, 0.5f}, {0.5f, 0.5f, 1.5f}},
       {"on the edge", plusTwo, {-1, -0.5f, 0, 0.5f, 1, 1}, false, false, {-1, -0.5f, 2}, {0.5f, 1, 3}},
+      {"on the lower edge", plusTwo, {-0.5f, -1, 0, 0.5f, 0.5f, 1}, false, false, {-0.5f, -1, 2}, {0.5f, 0.5f, 3}},
       // With the identity, clip z = z: the corner at z = 0 is on the near plane.
       {"crossing", kIdentity, {-0.5f, -3, 0, 0.5f, 0.5f, 4}, false, true, {-0.5f, -1, 0}, {0.5f, 0.5f, 4}},
       {"small crossing", kIdentity, {-0.1f, -0.1f, -0.1f, 0.1f, 0.1f, 0.1f}, false, true, {-0.1f, -0.1f, -0.1f},

@@ -32,6 +32,8 @@ TEST_F(ScreenPartition, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   int pool = RecordPoolSize();
   root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
   root.InsertScreenZone(MakeScreenZone(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
+  root.InsertScreenZone(MakeScreenZone(&zone, 0, -2, 0, 0.5f, -1, 0.5f), 0, nullptr);  // max.y exactly -1
+  root.InsertScreenZone(MakeScreenZone(&zone, 1, 0, 0, 2, 0.5f, 0.5f), 0, nullptr);     // min.x exactly 1
   EXPECT_EQ(root.iScreenZoneCount, 0u);
   EXPECT_EQ(RecordPoolSize(), pool);
   EXPECT_FALSE(root.iUnfilled);

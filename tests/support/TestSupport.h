@@ -124,6 +124,8 @@ struct KELEngineAccess {
   static int32_t PlaneCount(const KELOcclusionCullingEngine* e) { return e->iClipPlaneCount; }
   static float** Planes(const KELOcclusionCullingEngine* e) { return e->iClipPlanes; }
   static const KELGrowArray& Partitions(const KELOcclusionCullingEngine* e) { return e->iPartitions; }
+  static const float* View(const KELOcclusionCullingEngine* e) { return e->iViewMatrix; }
+  static const float* Projection(const KELOcclusionCullingEngine* e) { return e->iProjectionMatrix; }
   static KELOcclusionCullingClient* Client(const KELOcclusionCullingEngine* e) { return e->iClient; }
 };
 
