@@ -40,11 +40,6 @@ public:
   void Free(void* pointer) override { std::free(pointer); }
 };
 
-class KELEngineCopy : public KELOcclusionCullingEngine {
-public:
-  explicit KELEngineCopy(const KELOcclusionCullingEngine& source) : KELOcclusionCullingEngine(source) {}
-};
-
 struct KELFuzzState {
   KELOcclusionCullingEngine* iEngine = nullptr;
   KELFuzzAllocator iAllocator;
@@ -130,7 +125,7 @@ void OpBulkAdd(FuzzedDataProvider& input) {
   const int partition = PickPartition(input);
   const int count = input.ConsumeIntegralInRange<int>(50, 400);
   const int shape = input.ConsumeIntegralInRange<int>(0, 3);
-  KELFuzzRandom random{input.ConsumeIntegral<uint64_t>()};
+  KELTestRandom random{input.ConsumeIntegral<uint64_t>()};
   const float spread = shape == 0 ? 1e-3f : (shape == 1 ? 5.0f : 300.0f);
   const float origin[3] = {PickCoordinate(input), PickCoordinate(input), PickCoordinate(input)};
   for (int i = 0; i < count && _state->iModel.iEntries.size() < kMaxEntries; ++i) {
@@ -179,23 +174,15 @@ void OpEntryState(FuzzedDataProvider& input) {
   KELFuzzEntry* entry = index >= 0 && target > 1 ? &_state->iModel.iEntries[index] : nullptr;
   void* handle = entry != nullptr ? entry->iHandle : (target == 0 ? nullptr : _state->iStale);
   KELOcclusionCullingEngine* engine = _state->iEngine;
-  switch (what) {
-    case 0:
-      engine->EntryLoaded(handle);
-      if (entry != nullptr) entry->iLoaded = true;
-      break;
-    case 1:
-      engine->EntryUnLoaded(handle);
-      if (entry != nullptr) entry->iLoaded = false;
-      break;
-    case 2:
-    case 3:
-      engine->SetVisibility(handle, what == 2);
-      if (entry != nullptr) entry->iHidden = what != 2;
-      break;
-    default:
-      engine->SetTransparency(handle, what == 4);
-      break;
+  if (what < 2) {
+    if (what == 0) engine->EntryLoaded(handle);
+    else engine->EntryUnLoaded(handle);
+    if (entry != nullptr) entry->iLoaded = what == 0;
+  } else if (what < 4) {
+    engine->SetVisibility(handle, what == 2);
+    if (entry != nullptr) entry->iHidden = what != 2;
+  } else {
+    engine->SetTransparency(handle, what == 4);
   }
 }
 
@@ -258,12 +245,8 @@ void OpPlanes(FuzzedDataProvider& input) {
 
 void OpSettings(FuzzedDataProvider& input) {
   switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      _state->iEngine->SetPixelHitsThreshold(PickUnsigned(input));
-      break;
-    case 1:
-      _state->iEngine->SetFrameCoherency(PickUnsigned(input));
-      break;
+    case 0: return _state->iEngine->SetPixelHitsThreshold(PickUnsigned(input));
+    case 1: return _state->iEngine->SetFrameCoherency(PickUnsigned(input));
     case 2: {
       float eye[3], direction[3], center[3];
       for (int a = 0; a < 3; ++a) {
@@ -277,30 +260,20 @@ void OpSettings(FuzzedDataProvider& input) {
       volatile bool tooSmall = _state->iEngine->IsTooSmall(center, PickFloat(input));
       tooSmall = _state->iEngine->IsTooSmall(nullptr, 1.0f);
       (void)tooSmall;
-      break;
+      return;
     }
     default:
-      _state->iEngine->SetClient(input.ConsumeIntegralInRange<int>(0, 7) == 0 ? nullptr : &_state->iClient);
-      break;
+      return _state->iEngine->SetClient(input.ConsumeIntegralInRange<int>(0, 7) == 0 ? nullptr : &_state->iClient);
   }
 }
 
 // Failing allocations from now on: the next few, a later window, or all.
 void OpAllocatorFailure(FuzzedDataProvider& input) {
   KELFuzzAllocator& allocator = _state->iAllocator;
-  switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      allocator.iFailFrom = allocator.iFailTo = UINT64_MAX;
-      break;
-    case 1:
-      allocator.iFailFrom = allocator.iCount;
-      allocator.iFailTo = UINT64_MAX;
-      break;
-    default:
-      allocator.iFailFrom = allocator.iCount + input.ConsumeIntegralInRange<uint64_t>(0, 64);
-      allocator.iFailTo = allocator.iFailFrom + input.ConsumeIntegralInRange<uint64_t>(1, 64);
-      break;
-  }
+  const int how = input.ConsumeIntegralInRange<int>(0, 3);
+  allocator.iFailFrom =
+      how == 0 ? UINT64_MAX : allocator.iCount + (how == 1 ? 0 : input.ConsumeIntegralInRange<uint64_t>(0, 64));
+  allocator.iFailTo = how < 2 ? UINT64_MAX : allocator.iFailFrom + input.ConsumeIntegralInRange<uint64_t>(1, 64);
 }
 
 void RunFrame(FuzzedDataProvider& input, KELOcclusionCullingEngine* engine) {
@@ -329,8 +302,9 @@ void OpFrame(FuzzedDataProvider& input) {
   }
   // A copy holds its own partition list and planes; the original must be
   // unaffected by the copy's frame and destruction.
-  KELEngineCopy copy(*_state->iEngine);
-  RunFrame(input, &copy);
+  KELOcclusionCullingEngine* copy = CopyEngine(*_state->iEngine);
+  RunFrame(input, copy);
+  delete copy;
 }
 
 using Operation = void (*)(FuzzedDataProvider&);

@@ -54,7 +54,6 @@ public:
   // Per-frame contract checks; EndFrame verifies the frame was closed.
   void BeginFrame();
   void EndFrame();
-  size_t Reported() const { return iTouched.size(); }
 
   void* GenQuery() override;
   void BeginQuery(void* query) override;

@@ -48,15 +48,9 @@ void View(FuzzedDataProvider& input, float* m) {
 float PickCoordinate(FuzzedDataProvider& input) { return input.ConsumeIntegralInRange<int>(-800, 800) * 0.25f; }
 
 float PickFloat(FuzzedDataProvider& input) {
-  switch (input.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0:
-    case 1:
-      return input.PickValueInArray(kHostileFloats);
-    case 2:
-      return RawFloat(input);
-    default:
-      return PickCoordinate(input);
-  }
+  const int kind = input.ConsumeIntegralInRange<int>(0, 7);
+  if (kind < 2) return input.PickValueInArray(kHostileFloats);
+  return kind == 2 ? RawFloat(input) : PickCoordinate(input);
 }
 
 KELFuzzBox PickBox(FuzzedDataProvider& input) {
@@ -65,26 +59,16 @@ KELFuzzBox PickBox(FuzzedDataProvider& input) {
   for (int a = 0; a < 3; ++a) {
     const float center = PickCoordinate(input);
     const float half = input.ConsumeIntegralInRange<int>(1, 200) * 0.125f;
-    switch (shape) {
-      case 6:  // zero extent
-        box.iMin[a] = box.iMax[a] = center;
-        break;
-      case 7:  // inverted
-        box.iMin[a] = center + half;
-        box.iMax[a] = center - half;
-        break;
-      case 8:  // anything
-        box.iMin[a] = PickFloat(input);
-        box.iMax[a] = PickFloat(input);
-        break;
-      case 9:  // huge
-        box.iMin[a] = -1e9f;
-        box.iMax[a] = half * 1e7f;
-        break;
-      default:
-        box.iMin[a] = center - half;
-        box.iMax[a] = center + half;
-        break;
+    if (shape == 8) {  // anything
+      box.iMin[a] = PickFloat(input);
+      box.iMax[a] = PickFloat(input);
+    } else if (shape == 9) {  // huge
+      box.iMin[a] = -1e9f;
+      box.iMax[a] = half * 1e7f;
+    } else {  // 6: zero extent, 7: inverted, else ordinary
+      const float h = shape == 6 ? 0.0f : (shape == 7 ? -half : half);
+      box.iMin[a] = center - h;
+      box.iMax[a] = center + h;
     }
     box.iCenter[a] = (box.iMin[a] + box.iMax[a]) * 0.5f;
   }
@@ -97,76 +81,38 @@ KELFuzzBox PickBox(FuzzedDataProvider& input) {
 }
 
 void PickMatrix(FuzzedDataProvider& input, float* m) {
-  switch (input.ConsumeIntegralInRange<int>(0, 8)) {
-    case 0:
-      Identity(m);
-      break;
-    case 1:
-    case 2:
-      View(input, m);
-      break;
-    case 3:
-    case 4:
-      Perspective(input, m);
-      break;
-    case 5:  // singular
-      for (int i = 0; i < 16; ++i) m[i] = 0.0f;
-      break;
-    case 6:  // projective with w = 0 for every point
-      Identity(m);
-      m[3] = m[7] = m[11] = m[15] = 0.0f;
-      break;
-    case 7: {  // a few hostile elements in an identity
-      Identity(m);
-      const int count = input.ConsumeIntegralInRange<int>(1, 4);
-      for (int i = 0; i < count; ++i) m[input.ConsumeIntegralInRange<int>(0, 15)] = PickFloat(input);
-      break;
-    }
-    default:
-      for (int i = 0; i < 16; ++i) m[i] = PickFloat(input);
-      break;
+  const int kind = input.ConsumeIntegralInRange<int>(0, 8);
+  if (kind == 1 || kind == 2) return View(input, m);
+  if (kind == 3 || kind == 4) return Perspective(input, m);
+  Identity(m);
+  if (kind == 5) m[0] = m[5] = m[10] = m[15] = 0.0f;  // singular
+  if (kind == 6) m[3] = m[7] = m[11] = m[15] = 0.0f;  // projective with w = 0 for every point
+  if (kind == 7) {  // a few hostile elements in an identity
+    const int count = input.ConsumeIntegralInRange<int>(1, 4);
+    for (int i = 0; i < count; ++i) m[input.ConsumeIntegralInRange<int>(0, 15)] = PickFloat(input);
   }
+  if (kind == 8)
+    for (int i = 0; i < 16; ++i) m[i] = PickFloat(input);
 }
 
 uint32_t PickPixels(FuzzedDataProvider& input, uint32_t threshold) {
   switch (input.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0:
-      return 0;
-    case 1:
-      return threshold;
-    case 2:
-      return threshold + 1u;
-    case 3:
-      return 0xFFFFFu + input.ConsumeIntegralInRange<uint32_t>(0, 2);
-    case 4:
-      return UINT32_MAX;
-    case 5:
-      return input.ConsumeIntegral<uint32_t>();
-    default:
-      return input.ConsumeIntegralInRange<uint32_t>(0, 5000);
+    case 0: return 0;
+    case 1: return threshold;
+    case 2: return threshold + 1u;
+    case 3: return 0xFFFFFu + input.ConsumeIntegralInRange<uint32_t>(0, 2);
+    case 4: return UINT32_MAX;
+    case 5: return input.ConsumeIntegral<uint32_t>();
+    default: return input.ConsumeIntegralInRange<uint32_t>(0, 5000);
   }
 }
 
 uint32_t PickUnsigned(FuzzedDataProvider& input) {
   switch (input.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0:
-      return 0;
-    case 1:
-      return UINT32_MAX;
-    case 2:
-      return 0x80000000u + input.ConsumeIntegralInRange<uint32_t>(0, 2) - 1u;
-    case 3:
-      return input.ConsumeIntegral<uint32_t>();
-    default:
-      return input.ConsumeIntegralInRange<uint32_t>(0, 1000);
+    case 0: return 0;
+    case 1: return UINT32_MAX;
+    case 2: return 0x80000000u + input.ConsumeIntegralInRange<uint32_t>(0, 2) - 1u;
+    case 3: return input.ConsumeIntegral<uint32_t>();
+    default: return input.ConsumeIntegralInRange<uint32_t>(0, 1000);
   }
-}
-
-uint32_t KELFuzzRandom::Next() {
-  iState = iState * 6364136223846793005ull + 1442695040888963407ull;
-  return static_cast<uint32_t>(iState >> 33);
-}
-
-float KELFuzzRandom::Uniform(float low, float high) {
-  return low + (high - low) * (static_cast<float>(Next() & 0xFFFFFF) / 16777216.0f);
 }

@@ -33,11 +33,4 @@ uint32_t PickPixels(FuzzedDataProvider& input, uint32_t threshold);
 // Thresholds and coherencies over the whole unsigned range.
 uint32_t PickUnsigned(FuzzedDataProvider& input);
 
-// A deterministic generator for bulk loads, seeded from the input.
-struct KELFuzzRandom {
-  uint64_t iState;
-  uint32_t Next();
-  float Uniform(float low, float high);
-};
-
 #endif

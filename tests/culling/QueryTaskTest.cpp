@@ -73,6 +73,32 @@ TEST_F(Culling, FirstFrameSubjectsBatchAtHistoryZero) {
   EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1u), 23);  // zone and 22 entries
 }
 
+// Without memory for a batch, its would-be members are queried alone.
+TEST_F(Culling, SubjectsWithoutABatchAreQueriedAlone) {
+  auto addRow = [&](KEL3DZone* p, int first) {
+    for (int i = 0; i < 22; ++i)
+      AddBox(engine, p, i * 0.02f, 0, 0.3f, i * 0.02f + 0.01f, 0.01f, 0.31f, &objects[first + i]);
+  };
+  KEL3DZone* warm = NewPartition();
+  addRow(warm, 0);
+  KELSettings::_frameCounter = 0;
+  Frame({warm});  // fills the pools the next first frame needs
+  KEL3DZone* p = NewPartition();
+  addRow(p, 100);
+  KELQueryBatchTask* batches = KELQueryBatchTask::_freeList;
+  KELQueryBatchTask::_freeList = nullptr;
+  CountingAllocator failing;
+  failing.failing = true;
+  KELSettings::_frameCounter = 0;
+  {
+    ScopedAllocator scope(&failing);
+    Frame({p});
+  }
+  KELQueryBatchTask::_freeList = batches;
+  EXPECT_GT(failing.failures, 0);
+  EXPECT_EQ(client.touchedObjects.size(), 22u);
+}
+
 TEST_F(Culling, BatchResultsSendMembersBackOrHandThemZero) {
   for (uint32_t batchPixels : {1u, 0u}) {
     KEL3DZone* p = NewPartition();
@@ -135,12 +161,7 @@ protected:
     state.iHandlePool.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
   }
   void TearDown() override {
-    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) {
-      while (!q->IsEmpty()) {
-        void* v = q->TakeFront();
-        (void)v;
-      }
-    }
+    for (FIFOQueue* q : {&fill, &query, &draw, &visible}) q->Clear();
     Culling::TearDown();
   }
   void Handle(KELOcclusionQueryTask* task, int32_t pixels) {
@@ -196,12 +217,8 @@ TEST_F(QueryTask, ANodeIsJudgedOnItsSummedSamples) {
     node.Initialize(-1, -1, -1, 1, 1, 1);
     for (int i = 0; i < 3; ++i) {
       zones[i].iFlags = kZoneFlagQueryPassed;
-      KELScreenZone* r = KELScreenZone::Take();
-      r->iZone = &zones[i];
-      r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
-      r->iMin[0] = r->iMin[1] = r->iMin[2] = i * 0.3f;
-      r->iMax[0] = r->iMax[1] = r->iMax[2] = i * 0.3f + 0.1f;
-      node.InsertScreenZone(r, 0, nullptr);
+      const float at = i * 0.3f;
+      node.InsertScreenZone(MakeScreenZone(&zones[i], at, at, at, at + 0.1f, at + 0.1f, at + 0.1f), 0, nullptr);
     }
     node.iSampleCount = 0;
     Handle(KELZoneQueryTask::Make(&client, &state, &zones[0], &node, false, false), 100);
@@ -227,12 +244,7 @@ TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   engine->SetVisibility(hidden, false);
   KELScreenSpacePartition node;
   node.Initialize(-1, -1, -1, 1, 1, 1);
-  KELScreenZone* r = KELScreenZone::Take();
-  r->iZone = p;
-  r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
-  r->iMin[0] = r->iMin[1] = r->iMin[2] = 0;
-  r->iMax[0] = r->iMax[1] = r->iMax[2] = 0.1f;
-  node.InsertScreenZone(r, 0, nullptr);
+  node.InsertScreenZone(MakeScreenZone(p, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
   KELFillQueryTask* task = KELFillQueryTask::Make(&client, &state, &node);
   task->Draw(&frame);
   Handle(task, 300);

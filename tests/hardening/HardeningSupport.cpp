@@ -62,11 +62,3 @@ void KELRegionClient::OnEndOcclusionResults() {
 
 // ------------------------------------------------------------ random
 
-uint32_t KELTestRandom::Next() {
-  iState = iState * 6364136223846793005ull + 1442695040888963407ull;
-  return static_cast<uint32_t>(iState >> 33);
-}
-
-float KELTestRandom::Uniform(float low, float high) {
-  return low + (high - low) * (static_cast<float>(Next() & 0xFFFFFF) / 16777216.0f);
-}

@@ -48,12 +48,5 @@ private:
   bool iHit = false;
 };
 
-// A small deterministic generator (the tests must not depend on the
-// standard library's distributions).
-struct KELTestRandom {
-  uint64_t iState;
-  uint32_t Next();
-  float Uniform(float low, float high);
-};
 
 #endif

@@ -31,6 +31,9 @@ TEST(Misuse, RemovedHandleIsIgnoredUntilItsRecordIsReused) {
   KEL3DZoneEntry* kept = AddBox(engine, partition, 0, 0, 0, 1, 1, 1, ObjectOf(0));
   KEL3DZoneEntry* removed = AddBox(engine, partition, 5, 5, 5, 6, 6, 6, ObjectOf(1));
   engine->EntryLoaded(removed);
+  removed->iHistory = 0xFF;  // as after frames in view
+  removed->iHistoryFrame = 9;
+  removed->iLastVisibleFrame = 9;
   engine->RemoveEntry(removed);
   ASSERT_EQ(EntriesIn(partition), 1u);
 
@@ -46,9 +49,13 @@ TEST(Misuse, RemovedHandleIsIgnoredUntilItsRecordIsReused) {
   EXPECT_EQ(static_cast<KEL3DZone*>(partition)->iMin[0], 0.0f) << "the idle record moved the bounds";
   EXPECT_EQ(kept->iZone, static_cast<KEL3DZone*>(partition));
 
-  // The next entry takes the record over, fresh: unloaded, shown, opaque.
+  // The next entry takes the record over, fresh: unloaded, shown, opaque,
+  // without the visibility history of the entry before.
   KEL3DZoneEntry* reused = AddBox(engine, partition, 2, 2, 2, 3, 3, 3, ObjectOf(2));
   EXPECT_EQ(reused, removed);
+  EXPECT_EQ(reused->iHistory, 0);
+  EXPECT_EQ(reused->iHistoryFrame, 0u);
+  EXPECT_EQ(reused->iLastVisibleFrame, 0);
   EXPECT_FALSE(reused->IsLoaded());
   EXPECT_FALSE(reused->IsHidden());
   EXPECT_FALSE(reused->IsTransparent());

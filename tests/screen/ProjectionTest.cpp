@@ -47,65 +47,50 @@ TEST(ViewProjection, IdentityAndTranslation) {
   EXPECT_EQ(out[12], 6.0f);  // the translated point is scaled
 }
 
-TEST(ProjectZone, InsideTheScreenIsNotClampedAndSetsTheFlag) {
-  float m[16];
-  std::memcpy(m, kIdentity, sizeof(m));
-  m[14] = 1;  // z + 1 > 0 for every corner
-  KEL3DZone zone = MakeZone(-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f);
-  KELScreenZone* record = ProjectZone(m, &zone);
-  ASSERT_NE(record, nullptr);
-  EXPECT_TRUE(record->iIsInsideScreen);
-  EXPECT_FALSE(record->iCrossesNearPlane);
-  EXPECT_EQ(record->iMin[0], -0.5f);
-  EXPECT_EQ(record->iMax[1], 0.5f);
-  EXPECT_EQ(record->iMin[2], 0.5f);
-  EXPECT_EQ(record->iMax[2], 1.5f);
-  EXPECT_TRUE(zone.iFlags & kZoneFlagInsideScreen);
-  EXPECT_EQ(record->iZone, &zone);
-  EXPECT_EQ(record->iViewProjection, m);
-  KELPools::GiveBack(record);
-}
-
-TEST(ProjectZone, ExactlyOnTheScreenEdgeIsNotInside) {
-  float m[16];
-  std::memcpy(m, kIdentity, sizeof(m));
-  m[14] = 2;
-  KEL3DZone zone = MakeZone(-1, -0.5f, 0, 0.5f, 1, 1);
-  zone.iFlags = kZoneFlagInsideScreen;
-  KELScreenZone* record = ProjectZone(m, &zone);
-  EXPECT_FALSE(record->iIsInsideScreen);
-  EXPECT_EQ(record->iMin[0], -1.0f);
-  EXPECT_EQ(record->iMax[1], 1.0f);
-  EXPECT_FALSE(zone.iFlags & kZoneFlagInsideScreen);
-  KELPools::GiveBack(record);
-}
-
-TEST(ProjectZone, ACornerOnTheNearPlaneCrossesAndIsClampedInXYOnly) {
-  // w = 1, clip z = z: the corner with z = 0 lies on the near plane.
-  KEL3DZone zone = MakeZone(-0.5f, -3, 0, 0.5f, 0.5f, 4);
-  KELScreenZone* record = ProjectZone(kIdentity, &zone);
-  EXPECT_TRUE(record->iCrossesNearPlane);
-  EXPECT_FALSE(record->iIsInsideScreen);
-  EXPECT_EQ(record->iMin[1], -1.0f);  // clamped
-  EXPECT_EQ(record->iMin[0], -0.5f);
-  EXPECT_EQ(record->iMax[2], 4.0f);   // z never clamped, even past the far plane
-  KELPools::GiveBack(record);
-
-  // Within (-1, 1) but crossing: still never inside.
-  KEL3DZone small = MakeZone(-0.1f, -0.1f, -0.1f, 0.1f, 0.1f, 0.1f);
-  record = ProjectZone(kIdentity, &small);
-  EXPECT_TRUE(record->iCrossesNearPlane);
-  EXPECT_FALSE(record->iIsInsideScreen);
-  KELPools::GiveBack(record);
-}
-
-TEST(ProjectZone, ZeroWGivesNonFiniteBoundsThatNeverPassTheInsideTest) {
-  float m[16] = {};
-  m[0] = m[5] = m[10] = 1;  // w = 0 everywhere
-  KEL3DZone zone = MakeZone(1, 1, 1, 2, 2, 2);
-  KELScreenZone* record = ProjectZone(m, &zone);
-  EXPECT_FALSE(record->iIsInsideScreen);
-  KELPools::GiveBack(record);
+// Inside only when strictly within the screen and in front of the near
+// plane; a box crossing the near plane is clamped in x and y, never in z.
+TEST(ProjectZone, InsideFlagAndClampingOfTheScreenRecord) {
+  float plusOne[16], plusTwo[16], zeroW[16] = {};
+  std::memcpy(plusOne, kIdentity, sizeof(plusOne));
+  std::memcpy(plusTwo, kIdentity, sizeof(plusTwo));
+  plusOne[14] = 1;  // clip z = z + 1, w = 1
+  plusTwo[14] = 2;
+  zeroW[0] = zeroW[5] = zeroW[10] = 1;  // w = 0 everywhere: non-finite bounds
+  struct Case {
+    const char* name;
+    const float* matrix;
+    float box[6];
+    bool inside, crosses;
+    float min[3], max[3];  // NaN: not compared
+  };
+  const Case cases[] = {
+      {"inside", plusOne, {-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f}, true, false, {-0.5f, -0.5f, 0.5f}, {0.5f, 0.5f, 1.5f}},
+      {"on the edge", plusTwo, {-1, -0.5f, 0, 0.5f, 1, 1}, false, false, {-1, -0.5f, 2}, {0.5f, 1, 3}},
+      {"on the lower edge", plusTwo, {-0.5f, -1, 0, 0.5f, 0.5f, 1}, false, false, {-0.5f, -1, 2}, {0.5f, 0.5f, 3}},
+      // With the identity, clip z = z: the corner at z = 0 is on the near plane.
+      {"crossing", kIdentity, {-0.5f, -3, 0, 0.5f, 0.5f, 4}, false, true, {-0.5f, -1, 0}, {0.5f, 0.5f, 4}},
+      {"small crossing", kIdentity, {-0.1f, -0.1f, -0.1f, 0.1f, 0.1f, 0.1f}, false, true, {-0.1f, -0.1f, -0.1f},
+       {0.1f, 0.1f, 0.1f}},
+      {"w = 0", zeroW, {1, 1, 1, 2, 2, 2}, false, false, {NAN, NAN, NAN}, {NAN, NAN, NAN}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KEL3DZone zone = MakeZone(c.box[0], c.box[1], c.box[2], c.box[3], c.box[4], c.box[5]);
+    zone.iFlags = c.inside ? 0 : kZoneFlagInsideScreen;
+    KELScreenZone* record = ProjectZone(c.matrix, &zone);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->iIsInsideScreen != 0, c.inside);
+    EXPECT_EQ((zone.iFlags & kZoneFlagInsideScreen) != 0, c.inside);
+    EXPECT_EQ(record->iCrossesNearPlane != 0, c.crosses);
+    EXPECT_EQ(record->iZone, &zone);
+    EXPECT_EQ(record->iViewProjection, c.matrix);
+    for (int a = 0; a < 3; ++a) {
+      if (std::isnan(c.min[a])) continue;
+      EXPECT_EQ(record->iMin[a], c.min[a]) << a;
+      EXPECT_EQ(record->iMax[a], c.max[a]) << a;
+    }
+    KELPools::GiveBack(record);
+  }
 }
 
 TEST(ProjectZone, BehindTheEyeOnlyWhenEveryCornerHasWAtOrBelowZero) {

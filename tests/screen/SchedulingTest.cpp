@@ -28,22 +28,14 @@ protected:
     root.Release();
     root.iChildren.Release();
   }
-  void Tested(KELScreenSpacePartition* node, bool visible) {
-    node->OnNodeTested(visible, &frame);
-  }
+  void Tested(KELScreenSpacePartition* node, bool visible) { node->OnNodeTested(visible, &frame); }
   std::vector<void*> Drain(FIFOQueue* queue) {
     std::vector<void*> values;
     while (!queue->IsEmpty()) values.push_back(queue->TakeFront());
     return values;
   }
   void LinkSmall(KELScreenSpacePartition* node, KEL3DZone* zone, float x, float y, float z) {
-    KELScreenZone* r = KELScreenZone::Take();
-    r->iZone = zone;
-    r->iViewProjection = kIdentity;
-    r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
-    r->iMin[0] = x, r->iMin[1] = y, r->iMin[2] = z;
-    r->iMax[0] = x + 0.01f, r->iMax[1] = y + 0.01f, r->iMax[2] = z + 0.01f;
-    node->InsertScreenZone(r, 0, nullptr);
+    node->InsertScreenZone(MakeScreenZone(zone, x, y, z, x + 0.01f, y + 0.01f, z + 0.01f), 0, nullptr);
   }
   // Eight child slots of which `present` are filled.
   void MakeChildren(KELScreenSpacePartition* node, std::initializer_list<int> present) {
@@ -146,8 +138,6 @@ TEST_F(Scheduling, OnlyFarChildrenAreQueuedAtOnce) {
 }
 
 TEST_F(Scheduling, FarHalfWaitsForTheWholeNearHalf) {
-  KELScreenSpacePartition parent;
-  parent.Initialize(-1, -1, -1, 1, 1, 1);
   MakeChildren(&root, {0});
   root.ScheduleNearChildren(&frame);
   Drain(&childQueue);
@@ -179,6 +169,4 @@ TEST_F(Scheduling, FarHalfWaitsForTheWholeNearHalf) {
   EXPECT_EQ(root.iNearPending, 0u);
   EXPECT_EQ(root.iFarPending, 0u);
   EXPECT_TRUE(childQueue.IsEmpty());
-  parent.Release();
-  parent.iChildren.Release();
 }

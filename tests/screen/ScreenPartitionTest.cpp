@@ -14,19 +14,6 @@ namespace {
 int RecordPoolSize() { return static_cast<int>(KELPools::Census().iScreenZones); }
 int NodePoolSize() { return static_cast<int>(KELPools::Census().iNodes); }
 
-// A record with the given NDC box for `zone`, not crossing, not inside.
-KELScreenZone* Record(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1) {
-  KELScreenZone* r = KELScreenZone::Take();
-  r->iZone = zone;
-  r->iViewProjection = kIdentity;
-  r->iCrossesNearPlane = 0;
-  r->iIsInsideScreen = r->iBehindEye = 0;
-  r->iIsSmall = 0;
-  r->iMin[0] = x0, r->iMin[1] = y0, r->iMin[2] = z0;
-  r->iMax[0] = x1, r->iMax[1] = y1, r->iMax[2] = z1;
-  return r;
-}
-
 class ScreenPartition : public ::testing::Test {
 protected:
   KELScreenSpacePartition root;
@@ -43,17 +30,19 @@ protected:
 TEST_F(ScreenPartition, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   KELPools::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
-  root.InsertScreenZone(Record(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
-  root.InsertScreenZone(Record(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
+  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
+  root.InsertScreenZone(MakeScreenZone(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
+  root.InsertScreenZone(MakeScreenZone(&zone, 0, -2, 0, 0.5f, -1, 0.5f), 0, nullptr);  // max.y exactly -1
+  root.InsertScreenZone(MakeScreenZone(&zone, 1, 0, 0, 2, 0.5f, 0.5f), 0, nullptr);     // min.x exactly 1
   EXPECT_EQ(root.iScreenZoneCount, 0u);
   EXPECT_EQ(RecordPoolSize(), pool);
   EXPECT_FALSE(root.iUnfilled);
-  root.InsertScreenZone(Record(&zone, -2, 0, 0, -0.999f, 0.5f, 0.5f), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -0.999f, 0.5f, 0.5f), 0, nullptr);
   EXPECT_EQ(root.iScreenZoneCount, 1u);
 }
 
 TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
-  root.InsertScreenZone(Record(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   EXPECT_TRUE(root.iScreenZones->iIsSmall);
   for (int a = 0; a < 3; ++a) {
@@ -63,7 +52,7 @@ TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   }
   // A wider record (zone without children) is linked but not small and
   // widens only the overall bounds.
-  root.InsertScreenZone(Record(&zone, -0.6f, -0.5f, 0, 0.4001f, 0.5f, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -0.6f, -0.5f, 0, 0.4001f, 0.5f, 1), 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 2u);
   EXPECT_FALSE(root.iScreenZones->iIsSmall);
   EXPECT_EQ(root.iMin[0], -0.6f);
@@ -80,7 +69,7 @@ TEST_F(ScreenPartition, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   // Empty one child: mark it so.
   partition->Child(1)->iFlags |= kZoneFlagEmpty;
 
-  KELScreenZone* crossing = Record(partition, -2, -2, -2, 2, 2, 2);
+  KELScreenZone* crossing = MakeScreenZone(partition, -2, -2, -2, 2, 2, 2);
   crossing->iCrossesNearPlane = 1;
   root.InsertScreenZone(crossing, 0, nullptr);
   EXPECT_EQ(root.iScreenZoneCount, 2u);  // the crossing record and child 0
@@ -89,7 +78,7 @@ TEST_F(ScreenPartition, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
   root.Release();
 
   root.Initialize(-1, -1, -1, 1, 1, 1);
-  root.InsertScreenZone(Record(partition, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(partition, -1, -1, 0, 1, 1, 1), 0, nullptr);
   EXPECT_EQ(root.iScreenZoneCount, 3u);  // the record and both children
 }
 
@@ -97,10 +86,10 @@ TEST_F(ScreenPartition, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting)
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* hundred = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, hundred, i * 0.01f, 0, 2, i * 0.01f + 0.005f, 0.005f, 2.005f);
-  root.InsertScreenZone(Record(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
   EXPECT_FALSE(hundred->IsSubdivided());
   AddBox(engine, hundred, 0.5f, 0.5f, 2, 0.505f, 0.505f, 2.005f);
-  root.InsertScreenZone(Record(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
   EXPECT_TRUE(hundred->IsSubdivided());
 }
 
@@ -108,12 +97,12 @@ TEST_F(ScreenPartition, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
   KEL3DZone passed{}, failed{};
   passed.iFlags = kZoneFlagQueryPassed;
   // Two small records spanning [-0.5, 0.5]: the midpoint is 0.
-  root.InsertScreenZone(Record(&passed, -0.5f, -0.5f, -0.5f, -0.1f, -0.1f, -0.1f), 0, nullptr);
-  root.InsertScreenZone(Record(&passed, 0.1f, 0.1f, 0.1f, 0.5f, 0.5f, 0.5f), 0, nullptr);
-  KELScreenZone* centred = Record(&passed, -0.2f, -0.2f, -0.2f, 0.2f, 0.2f, 0.2f);
+  root.InsertScreenZone(MakeScreenZone(&passed, -0.5f, -0.5f, -0.5f, -0.1f, -0.1f, -0.1f), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&passed, 0.1f, 0.1f, 0.1f, 0.5f, 0.5f, 0.5f), 0, nullptr);
+  KELScreenZone* centred = MakeScreenZone(&passed, -0.2f, -0.2f, -0.2f, 0.2f, 0.2f, 0.2f);
   root.InsertScreenZone(centred, 0, nullptr);
-  root.InsertScreenZone(Record(&failed, 0.1f, -0.5f, 0.1f, 0.2f, -0.4f, 0.2f), 0, nullptr);
-  KELScreenZone* large = Record(&passed, -1, -1, -1, 1, 1, 1);
+  root.InsertScreenZone(MakeScreenZone(&failed, 0.1f, -0.5f, 0.1f, 0.2f, -0.4f, 0.2f), 0, nullptr);
+  KELScreenZone* large = MakeScreenZone(&passed, -1, -1, -1, 1, 1, 1);
   root.InsertScreenZone(large, 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 5u);
   int pool = RecordPoolSize();
@@ -142,7 +131,7 @@ TEST_F(ScreenPartition, ReleaseReturnsEveryRecordAndNode) {
     root.Initialize(-1, -1, -1, 1, 1, 1);
     for (int i = 0; i < 10; ++i) {
       float x = -0.9f + i * 0.18f;
-      root.InsertScreenZone(Record(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
+      root.InsertScreenZone(MakeScreenZone(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
     }
     ASSERT_TRUE(root.Split(0, nullptr));
     for (int slot = 0; slot < 8; ++slot)
@@ -166,7 +155,7 @@ TEST_F(ScreenPartition, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
   const uint32_t count = (1u << 17) + 3;
   KEL3DZone passed{};
   int before = RecordPoolSize();
-  for (uint32_t i = 0; i < count; ++i) root.InsertScreenZone(Record(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
+  for (uint32_t i = 0; i < count; ++i) root.InsertScreenZone(MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
   EXPECT_EQ(root.iScreenZoneCount, count);
   root.Release();
   EXPECT_GE(RecordPoolSize(), static_cast<int>(count));
@@ -226,12 +215,8 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   }
   KELScreenSpacePartition root;
   root.Initialize(-1, -1, -1, 1, 1, 1);
-  KELScreenZone* record = KELScreenZone::Take();
+  KELScreenZone* record = MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f);
   ASSERT_NE(record, nullptr);
-  record->iCrossesNearPlane = record->iIsInsideScreen = record->iBehindEye = 0;
-  record->iMin[0] = record->iMin[1] = record->iMin[2] = 0;
-  record->iMax[0] = record->iMax[1] = record->iMax[2] = 0.1f;
-  record->iZone = &passed;
   root.InsertScreenZone(record, 0, nullptr);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = true;

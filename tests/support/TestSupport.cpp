@@ -6,6 +6,7 @@
 #include <new>
 
 #include "KEL3DZone.h"
+#include "KELScreenZone.h"
 #include "KELSettings.h"
 
 // ------------------------------------------------------------ recording client
@@ -117,10 +118,30 @@ KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float
   return static_cast<KEL3DZoneEntry*>(engine->AddEntry(partition, object, min, max, center, radius, nullptr));
 }
 
+KELScreenZone* MakeScreenZone(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1) {
+  KELScreenZone* r = KELScreenZone::Take();
+  if (r == nullptr) return nullptr;
+  r->iZone = zone;
+  r->iViewProjection = kIdentity;
+  r->iIsSmall = r->iCrossesNearPlane = r->iIsInsideScreen = r->iBehindEye = 0;
+  r->iMin[0] = x0, r->iMin[1] = y0, r->iMin[2] = z0;
+  r->iMax[0] = x1, r->iMax[1] = y1, r->iMax[2] = z1;
+  return r;
+}
+
 int ListLength(const KEL3DZoneEntry* head) {
   int n = 0;
   for (; head != nullptr; head = head->iNextEntry) ++n;
   return n;
+}
+
+uint32_t KELTestRandom::Next() {
+  iState = iState * 6364136223846793005ull + 1442695040888963407ull;
+  return static_cast<uint32_t>(iState >> 33);
+}
+
+float KELTestRandom::Uniform(float low, float high) {
+  return low + (high - low) * (static_cast<float>(Next() & 0xFFFFFF) / 16777216.0f);
 }
 
 void ResetSettings() {

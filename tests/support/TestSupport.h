@@ -18,6 +18,7 @@
 
 struct KEL3DZone;
 struct KEL3DZoneEntry;
+struct KELScreenZone;
 
 // Counts calls and bytes and can refuse: every allocation once `failAfter`
 // successful ones have been made (negative: never), while `failing` is set,
@@ -134,8 +135,20 @@ KELOcclusionCullingEngine* CopyEngine(const KELOcclusionCullingEngine& source);
 // Adds an entry with box [min, max] and a sphere around it.
 KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float x0, float y0, float z0, float x1,
                        float y1, float z1, void* object = nullptr);
+// A pooled screen record of `zone` with the box [x0, x1] in normalized
+// device coordinates, flags clear; null when no record can be had.
+KELScreenZone* MakeScreenZone(KEL3DZone* zone, float x0, float y0, float z0, float x1, float y1, float z1);
+
 // Counts the entries in a zone list.
 int ListLength(const KEL3DZoneEntry* head);
+// A small deterministic generator (the tests must not depend on the
+// standard library's distributions).
+struct KELTestRandom {
+  uint64_t iState;
+  uint32_t Next();
+  float Uniform(float low, float high);
+};
+
 // Resets the module-wide culling settings to their defaults.
 void ResetSettings();
 

@@ -193,6 +193,10 @@ TEST_F(Subdivision, HeldEntriesSplitAgainOnceMovedApart) {
   AcceptingVisitor visitor;
   engine->TraverseSpacePartition(root, &visitor, false);
   ASSERT_EQ(ListLength(root->iUnloadedFixed), 200);
+  // A move that leaves the split bounds as they were keeps them held.
+  const float same[3] = {7, 7, 7};
+  engine->UpdateEntry(entries[0], same, same, same, 0, nullptr);
+  EXPECT_EQ(ListLength(root->iUnloadedFixed), 200);
   for (float spread : {1000.0f, 0.0f}) {  // over 20,000 units, then one point
     for (int i = 0; i < 200; ++i) {
       const float at[3] = {spread * static_cast<float>(i % 20), spread * static_cast<float>(i / 20), 7};

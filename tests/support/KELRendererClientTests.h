@@ -1,0 +1,239 @@
+// What both box-drawing clients (OpenGL and Vulkan) must do on a real
+// device: count the samples of their box queries, let drawn objects and
+// fill queries hide later boxes, batch the host's objects, answer without
+// waiting and treat a foreign handle as visible. A test program names its
+// types and how to open them in a traits type T (Context, Renderer, Box,
+// Client, Host; Open, MakeClient, Close, ExpectSubmits) and instantiates
+// KELRendererClientTest with it.
+#ifndef KEL_RENDERER_CLIENT_TESTS_H
+#define KEL_RENDERER_CLIENT_TESTS_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "KELSceneMath.h"
+
+namespace kel_client_tests {
+
+const int kSize = 64;
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+typedef std::vector<std::vector<float>> KELBoxList;
+
+// The centre half of the screen in each direction: 32 x 32 pixels. Face
+// culling is off, so an unoccluded box counts its front and its back faces.
+const std::vector<float> kCentreBox = {-0.5f, -0.5f, 0.0f, 0.5f, 0.5f, 0.5f};
+const uint32_t kCentreSamples = 2 * 32 * 32;
+
+// A host's record of the objects it was handed (boxes), drawn with the
+// test's renderer.
+template <class Box, class Renderer>
+struct KELObjectLog {
+  Renderer* iRenderer = nullptr;
+  std::vector<uint32_t> iBatchSizes;
+  std::vector<std::vector<float>> iMatrices;
+  void Draw(void* const* objects, const float* const* matrices, uint32_t count) {
+    iBatchSizes.push_back(count);
+    std::vector<Box> boxes;
+    for (uint32_t i = 0; i < count; ++i) {
+      boxes.push_back(*static_cast<const Box*>(objects[i]));
+      iMatrices.push_back(matrices[i] ? std::vector<float>(matrices[i], matrices[i] + 16) : std::vector<float>());
+    }
+    iRenderer->Draw(boxes.data(), count, Renderer::kShaded);
+  }
+};
+
+template <class T>
+class KELRendererClientTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    T::Open(iContext, iRenderer, iHost);  // skips or fails the test without a device
+    if (this->IsSkipped() || this->HasFatalFailure()) return;
+    iClient.reset(T::MakeClient(iContext, iHost));
+    ASSERT_TRUE(iClient->Create());
+    kel::Perspective(1.2f, 1.0f, 0.1f, 100.0f, iPerspective);
+    StartFrame(kIdentity);
+  }
+  void TearDown() override {
+    iClient.reset();
+    T::Close(iContext);
+  }
+
+  void StartFrame(const float* projection) {
+    const float black[4] = {0, 0, 0, 1};
+    iContext.Clear(black);
+    iClient->BeginFrame(kIdentity, projection);
+    iRenderer.SetViewProjection(projection);
+  }
+  // Depth and colour writes off, as for the library's box queries.
+  void BoxesOnly() {
+    iClient->EnableDepthWrite(false);
+    iClient->EnableColorWrite(false);
+  }
+  // One query over the given boxes (one run), not yet read.
+  void* Issue(const KELBoxList& boxes, const float* matrix = nullptr) {
+    void* query = iClient->GenQuery();
+    iClient->BeginQuery(query);
+    iClient->StartDrawBoxes();
+    for (const std::vector<float>& box : boxes) iClient->DrawBox(box.data(), box.data() + 3, matrix);
+    iClient->EndDrawBoxes();
+    iClient->EndQuery(query);
+    return query;
+  }
+  uint32_t Read(void* query) {
+    uint32_t pixels = 12345;
+    EXPECT_TRUE(iClient->GetQueryResult(query, pixels, true));
+    return pixels;
+  }
+  uint32_t Query(const KELBoxList& boxes, const float* matrix = nullptr) { return Read(Issue(boxes, matrix)); }
+
+  typename T::Context iContext;
+  typename T::Renderer iRenderer;
+  typename T::Host iHost;
+  std::unique_ptr<typename T::Client> iClient;
+  float iPerspective[16];
+};
+
+TYPED_TEST_SUITE_P(KELRendererClientTest);
+
+TYPED_TEST_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes) {
+  const float shift[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0.9f, 0, 0, 1};
+  struct KELCase {
+    const char* iName;
+    bool iPerspective;
+    KELBoxList iBoxes;
+    const float* iMatrix;
+    uint32_t iSamples;
+  };
+  const KELCase cases[] = {
+      {"centre box", false, {kCentreBox}, nullptr, kCentreSamples},
+      // Boxes are world space: the matrix handed along is not applied.
+      {"matrix ignored", false, {kCentreBox}, shift, kCentreSamples},
+      {"two boxes in one run add up", false, {{-1, -1, 0, -0.5f, -0.5f, 0.5f}, {0.5f, 0.5f, 0, 1, 1, 0.5f}}, shift,
+       2u * 2u * 16u * 16u},
+      // Seen from inside, every face is a back face.
+      {"box around the camera", true, {{-2, -2, -2, 2, 2, 2}}, nullptr, static_cast<uint32_t>(kSize * kSize)},
+  };
+  for (const KELCase& test : cases) {
+    SCOPED_TRACE(test.iName);
+    this->StartFrame(test.iPerspective ? this->iPerspective : kIdentity);
+    this->BoxesOnly();
+    EXPECT_EQ(this->Query(test.iBoxes, test.iMatrix), test.iSamples);
+    const auto& stats = this->iClient->GetStats();
+    EXPECT_EQ(stats.iQueries, 1u);
+    EXPECT_EQ(stats.iBoxes, test.iBoxes.size());
+    EXPECT_EQ(stats.iBoxDraws, 1u);  // one instanced draw per run
+    EXPECT_EQ(stats.iFillQueries, 0u);
+    TypeParam::ExpectSubmits(*this->iClient, 1u);
+  }
+  // A batch query: two runs in one query add up.
+  this->StartFrame(kIdentity);
+  this->BoxesOnly();
+  void* batch = this->iClient->GenQuery();
+  this->iClient->BeginQuery(batch);
+  for (int run = 0; run < 2; ++run) {
+    this->iClient->StartDrawBoxes();
+    this->iClient->DrawBox(kCentreBox.data(), kCentreBox.data() + 3, nullptr);
+    this->iClient->EndDrawBoxes();
+  }
+  this->iClient->EndQuery(batch);
+  EXPECT_EQ(this->Read(batch), 2 * kCentreSamples);
+  EXPECT_EQ(this->iClient->GetStats().iBatches, 1u);
+}
+
+TYPED_TEST_P(KELRendererClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
+  this->StartFrame(this->iPerspective);
+  // An object in front of the query box hides it entirely.
+  typename TypeParam::Box wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
+  this->iClient->DrawObject(&wall, nullptr, false);
+  this->BoxesOnly();
+  EXPECT_EQ(this->Query({{-1, -1, -9, 1, 1, -8}}), 0u);
+
+  // A fill query writes its box into depth; a query of the same box drawn
+  // again still passes on the box's own surface (less-or-equal).
+  this->StartFrame(this->iPerspective);
+  this->iClient->EnableColorWrite(false);
+  uint32_t filled = this->Query({{-1, -1, -9, 1, 1, -8}});
+  EXPECT_GT(filled, 0u);
+  EXPECT_EQ(this->iClient->GetStats().iFillQueries, 1u);
+  this->iClient->EnableDepthWrite(false);
+  uint32_t again = this->Query({{-1, -1, -9, 1, 1, -8}});
+  EXPECT_GT(again, 0u);
+  EXPECT_LE(again, filled);
+  // And it hides what lies behind it.
+  EXPECT_EQ(this->Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
+  // Colour writes were off for the boxes: the cleared image shows none.
+  std::vector<uint8_t> rgba(kSize * kSize * 4);
+  this->iContext.ReadColor(rgba.data());
+  EXPECT_EQ(rgba[(kSize / 2 * kSize + kSize / 2) * 4], 0u);
+}
+
+TYPED_TEST_P(KELRendererClientTest, ObjectsAreBatchedAndDrawnBeforeTheNextQuery) {
+  typename TypeParam::Box boxes[3] = {{{-1, -1, 0}, {-0.6f, -0.6f, 0.1f}, 0xffffffffu},
+                                      {{0, 0, 0}, {0.2f, 0.2f, 0.1f}, 0xffffffffu},
+                                      {{0.6f, 0.6f, 0}, {1, 1, 0.1f}, 0xffffffffu}};
+  auto& host = this->iHost;
+  float matrix[16];
+  std::memcpy(matrix, kIdentity, sizeof(matrix));
+  matrix[12] = 7;
+  for (auto& box : boxes) this->iClient->DrawObject(&box, matrix, false);
+  // The client copied the matrix: the library's copy is lent for the call.
+  matrix[12] = -1;
+  EXPECT_TRUE(host.iBatchSizes.empty());
+  void* query = this->iClient->GenQuery();
+  this->iClient->BeginQuery(query);
+  ASSERT_EQ(host.iBatchSizes.size(), 1u);
+  EXPECT_EQ(host.iBatchSizes[0], 3u);
+  ASSERT_EQ(host.iMatrices.size(), 3u);
+  EXPECT_EQ(host.iMatrices[2].at(12), 7.0f);
+  this->iClient->EndQuery(query);
+  this->Read(query);
+  EXPECT_EQ(this->iClient->GetStats().iObjectsDrawn, 3u);
+
+  // Batches are capped at the configured size.
+  this->iClient->SetObjectBatchSize(2);
+  for (auto& box : boxes) this->iClient->DrawObject(&box, nullptr, false);
+  this->iClient->Flush();
+  ASSERT_EQ(host.iBatchSizes.size(), 3u);
+  EXPECT_EQ(host.iBatchSizes[1], 2u);
+  EXPECT_EQ(host.iBatchSizes[2], 1u);
+  EXPECT_TRUE(host.iMatrices.back().empty());
+}
+
+TYPED_TEST_P(KELRendererClientTest, ResultWithoutWaitingArrives) {
+  this->BoxesOnly();
+  void* query = this->Issue({kCentreBox});
+  uint32_t pixels = 0;
+  bool ready = false;
+  // Polled for up to ten seconds: a loaded machine's rasteriser threads may
+  // take a while, but the answer must come without waiting.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ready && std::chrono::steady_clock::now() < deadline) {
+    ready = this->iClient->GetQueryResult(query, pixels, false);
+    if (!ready) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(pixels, kCentreSamples);
+  TypeParam::ExpectSubmits(*this->iClient, 1u);
+}
+
+TYPED_TEST_P(KELRendererClientTest, ForeignHandleCountsAsVisible) {
+  uint32_t pixels = 0;
+  int foreign = 0;
+  ASSERT_TRUE(this->iClient->GetQueryResult(&foreign, pixels, true));
+  // The library reads one result as a signed value: it must stay positive.
+  EXPECT_GT(static_cast<int32_t>(pixels), 1 << 16);
+}
+
+REGISTER_TYPED_TEST_SUITE_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes,
+                            DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain,
+                            ObjectsAreBatchedAndDrawnBeforeTheNextQuery, ResultWithoutWaitingArrives,
+                            ForeignHandleCountsAsVisible);
+
+}  // namespace kel_client_tests
+
+#endif
