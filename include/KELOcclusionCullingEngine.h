@@ -81,7 +81,9 @@ public:
   // entry handles are invalid afterwards. It is also taken out of this
   // engine's frame list (every time it was added), so that a following
   // EndCulling never touches it; other engines (copies) must not still list
-  // it. A null handle does nothing. Calling it from a client or visitor
+  // it. A null handle does nothing, and so does destroying a partition
+  // again, until a CreateSpacePartition has reused its record (the handle
+  // then names the new partition). Calling it from a client or visitor
   // callback is the host's error.
   void DestroySpacePartition(void* partition);
   // Allows or forbids splitting the partition's crowded root zone.

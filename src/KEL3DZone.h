@@ -36,6 +36,8 @@ constexpr uint32_t kZoneFlagSubdivided = 1u << 4;
 // On the frame's list of zones left out for want of memory (linked through
 // iNextFree, which a zone in use does not need).
 constexpr uint32_t kZoneFlagLeftOut = 1u << 5;
+// Waiting in the zone pool (a destroyed partition's zones).
+constexpr uint32_t kZoneFlagPooled = 1u << 7;
 
 // Zone state bits.
 constexpr uint32_t kZoneStateActive = 1u << 0;
@@ -151,6 +153,7 @@ struct KEL3DZone {
   KEL3DZone* Child(int32_t index) const { return static_cast<KEL3DZone*>(iChildren.data[index]); }
   bool IsSubdivided() const { return (iFlags & kZoneFlagSubdivided) != 0; }
   bool IsActive() const { return (iState & kZoneStateActive) != 0; }
+  bool IsPooled() const { return (iFlags & kZoneFlagPooled) != 0; }
 
   // --- entries ---
   void Insert(KEL3DZoneEntry* entry);

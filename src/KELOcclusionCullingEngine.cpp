@@ -156,7 +156,8 @@ bool KELOcclusionCullingEngine::IsTooSmall(const float* center, float radius) {
 void* KELOcclusionCullingEngine::CreateSpacePartition() { return KEL3DZone::CreateRoot(); }
 
 void KELOcclusionCullingEngine::DestroySpacePartition(void* partition) {
-  if (partition == nullptr) return;
+  // Destroyed already: its zones are in the pool and must go there once.
+  if (partition == nullptr || Zone(partition)->IsPooled()) return;
   int32_t kept = 0;
   for (int32_t i = 0; i < iPartitions.count; ++i)
     if (iPartitions.data[i] != partition) iPartitions.data[kept++] = iPartitions.data[i];

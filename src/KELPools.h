@@ -30,7 +30,9 @@ struct KELPools {
   // Every matrix made by AllocMatrix, newest first (kept reachable).
   static KELMatrix* _matrices;
 
+  // Marked pooled, so that a partition destroyed twice is pooled once.
   static void GiveBack(KEL3DZone* zone) {
+    zone->iFlags |= kZoneFlagPooled;
     zone->iNextFree = KEL3DZone::_pool;
     KEL3DZone::_pool = zone;
   }

@@ -64,6 +64,25 @@ TEST(Misuse, RemovedHandleIsIgnoredUntilItsRecordIsReused) {
   engine->DestroySpacePartition(partition);
 }
 
+// A partition destroyed twice: the second call does nothing, so the pool
+// holds its records once and later partitions get records of their own.
+TEST(Misuse, APartitionDestroyedTwiceIsPooledOnce) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  void* destroyed = engine->CreateSpacePartition();
+  AddBox(engine, destroyed, 0, 0, 0, 1, 1, 1, ObjectOf(0));
+  engine->DestroySpacePartition(destroyed);
+  engine->DestroySpacePartition(destroyed);
+  void* first = engine->CreateSpacePartition();
+  void* second = engine->CreateSpacePartition();
+  ASSERT_NE(first, second);
+  AddBox(engine, first, 0, 0, 0, 1, 1, 1, ObjectOf(1));
+  AddBox(engine, second, 5, 5, 5, 6, 6, 6, ObjectOf(2));
+  EXPECT_EQ(EntriesIn(first), 1u);
+  EXPECT_EQ(EntriesIn(second), 1u);
+  engine->DestroySpacePartition(first);
+  engine->DestroySpacePartition(second);
+}
+
 // Entries with every kind of hostile box, culled through cameras that are
 // sound, singular, projective (w = 0) or not finite, with hostile planes.
 TEST(Misuse, HostileGeometryAndCamerasNeverBreakAFrame) {
