@@ -11,8 +11,10 @@
 //
 // Memory: when the allocator returns null, operations fail without changing
 // anything (CreateSpacePartition and AddEntry return null; SetClippingPlanes
-// keeps the previous planes); during a frame the library culls less rather
-// than crash, and the next frame with memory available works normally.
+// keeps the previous planes). A frame short of memory culls less, never
+// more: what it cannot queue or test is drawn or reported untested at its
+// end, each object at most once (AddPartition says what a full frame list
+// does). The next frame with memory available works normally.
 //
 // Exceptions: no exception leaves any operation. A new-handler that throws
 // (std::bad_alloc) when memory runs out is taken as "no memory". The client
@@ -98,7 +100,10 @@ public:
   // Adds the partition to this frame's list (no duplicate check). When the
   // list cannot grow (no memory), up to 64 partitions of the whole process
   // are held aside and still culled in this frame; the next StartCulling
-  // tries again to make room for all of them.
+  // tries again to make room for all of them. A partition that finds the
+  // held store full too is not culled in this frame (its objects are
+  // neither drawn nor reported); the library counts it with the frame's
+  // statistics (beside the six printed counters, not among them).
   void AddPartition(void* partition);
 
   // A new entry for the host's object, unloaded, shown and opaque; returns

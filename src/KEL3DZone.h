@@ -18,6 +18,10 @@ constexpr uint32_t kEntryTooSmall = 1u << 1;  // contribution test result of thi
 // (not because it is too large): such an entry may wait again once the
 // zone's split bounds have grown.
 constexpr uint32_t kEntryHeld = 1u << 2;
+// Owed to the end of the frame: it could not be queued for drawing or
+// reporting, so the frame draws or reports it last (its zone is on the
+// frame's list of zones that owe objects). Cleared when the frame ends.
+constexpr uint32_t kEntryOwed = 1u << 3;
 
 // Entry flag bits.
 constexpr uint32_t kEntryLoadMask = 3u;       // 0 loaded, 1 unloaded
@@ -33,9 +37,13 @@ constexpr uint32_t kZoneFlagQueryPassed = 1u << 1;
 constexpr uint32_t kZoneFlagEmpty = 1u << 2;
 constexpr uint32_t kZoneFlagInsideScreen = 1u << 3;
 constexpr uint32_t kZoneFlagSubdivided = 1u << 4;
-// On the frame's list of zones left out for want of memory (linked through
-// iNextFree, which a zone in use does not need).
+// Left out of the frame's tests for want of memory: every object of its
+// subtree is drawn or reported at the end of the frame.
 constexpr uint32_t kZoneFlagLeftOut = 1u << 5;
+// On the frame's list of zones that owe objects to the end of the frame,
+// left out or holding owed entries (linked through iNextFree, which a zone
+// in use does not need).
+constexpr uint32_t kZoneFlagOwed = 1u << 6;
 // Waiting in the zone pool (a destroyed partition's zones).
 constexpr uint32_t kZoneFlagPooled = 1u << 7;
 
@@ -176,7 +184,13 @@ struct KEL3DZone {
   // The host's visit (TraverseSpacePartition): pre-order, splitting
   // crowded zones on the way.
   void WalkForHost(KELSpacePartitionTraversal* visitor, bool force);
-  void CollectLoadedEntries(FIFOQueue* queue);
+  // Hands every loaded entry of the zone and of its descendants to `hand`:
+  // the zone's own in list order, then its children's, depth first.
+  template <typename Hand>
+  void ForEachLoadedEntry(Hand& hand) {
+    for (KEL3DZoneEntry* entry = iLoaded; entry != nullptr; entry = entry->iNextEntry) hand(entry);
+    for (int32_t i = 0; i < iChildren.count; ++i) Child(i)->ForEachLoadedEntry(hand);
+  }
 
   // --- culling bookkeeping ---
   void RecordVisibility(uint32_t frame, bool visible) { KELRecordHistory(this, frame, visible); }

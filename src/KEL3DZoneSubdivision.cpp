@@ -151,7 +151,9 @@ void ReleaseBelow(KEL3DZone* zone) {
 }  // namespace
 
 void KEL3DZone::Subdivide() {
-  if (IsSubdivided() || !IsActive()) return;
+  // A zone that owes objects to the end of the frame keeps its entries
+  // where the frame will look for them; a later walk splits it.
+  if (IsSubdivided() || !IsActive() || (iFlags & kZoneFlagOwed)) return;
   // Depth guard: walks recurse as deep as the tree, so the tree stays
   // shallow whatever the geometry (entries at ever smaller scales, NaNs).
   if (iDepth >= kMaxZoneDepth) return;

@@ -1,7 +1,7 @@
-// The zone walks: the host's visit of a partition (behind the public
-// TraverseSpacePartition) and the gathering of loaded entries.
-// Both recurse as deep as the zone tree, which the split keeps within
-// kMaxZoneDepth levels.
+// The host's visit of a partition (behind the public
+// TraverseSpacePartition). Like the gathering of loaded entries
+// (ForEachLoadedEntry), it recurses as deep as the zone tree, which the
+// split keeps within kMaxZoneDepth levels.
 #include "KEL3DZone.h"
 #include "KELSpacePartitionTraversal.h"
 
@@ -23,9 +23,4 @@ void KEL3DZone::WalkForHost(KELSpacePartitionTraversal* visitor, bool force) {
     KEL3DZone* child = Child(i);
     if (child != nullptr) child->WalkForHost(visitor, force);
   }
-}
-
-void KEL3DZone::CollectLoadedEntries(FIFOQueue* queue) {
-  for (KEL3DZoneEntry* entry = iLoaded; entry != nullptr; entry = entry->iNextEntry) queue->Append(entry);
-  for (int32_t i = 0; i < iChildren.count; ++i) Child(i)->CollectLoadedEntries(queue);
 }

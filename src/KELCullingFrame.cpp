@@ -62,42 +62,6 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
   return &_fallbackState;
 }
 
-KEL3DZone* _leftOut = nullptr;
-
-// Draws the shown loaded objects of the zone's subtree; a zone below that is
-// on the list itself is drawn from there.
-void DrawLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
-  for (KEL3DZoneEntry* entry = zone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-    if (!entry->IsHidden())
-      client->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
-                         entry->IsTransparent());
-  for (int32_t i = 0; i < zone->iChildren.count; ++i)
-    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) DrawLeftOut(client, zone->Child(i));
-}
-
-void Touch(KELOcclusionCullingClient* client, const KEL3DZoneEntry* entry) {
-  client->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax,
-                      entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
-}
-
-void ReportLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
-  const KEL3DZoneEntry* lists[2] = {zone->iUnloadedFixed, zone->iUnloadedPending};
-  for (const KEL3DZoneEntry* entry : lists)
-    for (; entry != nullptr; entry = entry->iNextEntry)
-      if (!entry->IsHidden()) Touch(client, entry);
-  for (int32_t i = 0; i < zone->iChildren.count; ++i)
-    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) ReportLeftOut(client, zone->Child(i));
-}
-
-void ForgetLeftOut() {
-  while (_leftOut != nullptr) {
-    KEL3DZone* zone = _leftOut;
-    _leftOut = zone->iNextFree;
-    zone->iNextFree = nullptr;
-    zone->iFlags &= ~kZoneFlagLeftOut;
-  }
-}
-
 void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpacePartition& root) {
   for (const KELScreenZone* record = root.iScreenZones; record != nullptr; record = record->iNext) {
     if (record->iIsSmall) continue;
@@ -107,10 +71,10 @@ void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpaceParti
 }
 
 void InsertRoot(KELScreenSpacePartition* root, const float* viewProjection, KEL3DZone* partition,
-                int32_t planeCount, float* const* planes) {
+                KELFrameState* frame) {
   KELScreenZone* record = ProjectZone(viewProjection, partition);
-  if (record == nullptr) KELLeaveOut(partition);
-  root->InsertScreenZone(record, planeCount, planes);
+  if (record == nullptr) frame->LeaveOut(partition);
+  root->InsertScreenZone(record, frame);
 }
 
 // A record whose task cannot be had counts as passed unqueried; when it was
@@ -128,16 +92,18 @@ void IssueZoneQueries(KELFrameState* frame, KELScreenSpacePartition* root) {
       continue;
     }
     KELZoneQueryTask::CountUnqueried(record->iZone, root);
+    // The first pass drew the large records' loaded objects already.
     if (last && previous != nullptr) previous->iLastOfNode = 1;
-    else if (last) KELLeaveOutNode(root);
+    else if (last) frame->LeaveOutNode(root, true);
   }
 }
 
-void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries) {
-  client->OnBeginOcclusionResults();
-  while (!visibleEntries->IsEmpty()) Touch(client, static_cast<KEL3DZoneEntry*>(visibleEntries->TakeFront()));
-  for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) ReportLeftOut(client, zone);
-  client->OnEndOcclusionResults();
+void ReportVisible(KELFrameState* frame) {
+  frame->iClient->OnBeginOcclusionResults();
+  FIFOQueue& visible = frame->iVisibleEntries;
+  while (!visible.IsEmpty()) frame->Touch(static_cast<KEL3DZoneEntry*>(visible.TakeFront()));
+  frame->ReportOwed();
+  frame->iClient->OnEndOcclusionResults();
 }
 
 struct HeldPartition {
@@ -146,25 +112,23 @@ struct HeldPartition {
 };
 HeldPartition _held[kHeldPartitionSlots];
 int32_t _heldCount = 0;
+// AddPartition calls since the engine's StartCulling whose partition could
+// be neither listed nor held (one engine at a time: the last to drop one).
+struct DroppedPartitions {
+  const KELOcclusionCullingEngine* iEngine;
+  int32_t iCount;
+} _dropped = {nullptr, 0};
 
 }  // namespace
 
 int32_t KELClientStateCount() { return _clientStates.count; }
 
-void KELLeaveOut(KEL3DZone* zone) {
-  if (zone->iFlags & kZoneFlagLeftOut) return;
-  zone->iFlags |= kZoneFlagLeftOut;
-  zone->iNextFree = _leftOut;
-  _leftOut = zone;
-}
-
-void KELLeaveOutNode(const KELScreenSpacePartition* node) {
-  for (const KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext)
-    KELLeaveOut(record->iZone);
-}
-
 bool KELHoldPartition(const KELOcclusionCullingEngine* engine, void* partition) {
-  if (_heldCount >= kHeldPartitionSlots) return false;
+  if (_heldCount >= kHeldPartitionSlots) {
+    if (_dropped.iEngine != engine) _dropped = {engine, 0};
+    _dropped.iCount += 1;
+    return false;
+  }
   _held[_heldCount++] = {engine, partition};
   return true;
 }
@@ -177,6 +141,7 @@ int32_t KELForgetHeldPartitions(const KELOcclusionCullingEngine* engine, const v
   }
   const int32_t forgotten = _heldCount - kept;
   _heldCount = kept;
+  if (partition == nullptr && _dropped.iEngine == engine) _dropped = {nullptr, 0};
   return forgotten;
 }
 
@@ -193,22 +158,22 @@ void KELOcclusionCullingEngine::EndCulling() {
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
   // Lives for the whole frame: the traversal's splits insert with it too.
   float* planes[6];
-  const int32_t planeCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
+  KELFrameState frame(client, nullptr);
+  frame.iPlaneCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
+  frame.iPlanes = planes;
+  frame.iContribution.Set(iScaledDirection, iContributionOffset);
   for (int32_t i = 0; i < iPartitions.count; ++i)
-    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), planeCount, planes);
+    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), &frame);
   for (int32_t i = 0; i < _heldCount; ++i)
     if (_held[i].iEngine == this)
-      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), planeCount, planes);
+      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), &frame);
   root.iSampleCount = 0;
 
   KELClientQueryState* state = FindClientState(client);
   // Handles are reused only within the frame that made them.
   state->iHandlePool.allocator = KELAllocator::GetAllocator();
   state->iHandlePool.Clear();
-  KELFrameState frame(client, state);
-  frame.iContribution.Set(iScaledDirection, iContributionOffset);
-  frame.iPlaneCount = planeCount;
-  frame.iPlanes = planes;
+  frame.iQueryState = state;
 
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
@@ -220,12 +185,11 @@ void KELOcclusionCullingEngine::EndCulling() {
 
   client->EnableColorWrite(true);
   client->EnableDepthWrite(true);
-  if (_leftOut != nullptr) {
-    client->SetInside(false);
-    for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) DrawLeftOut(client, zone);
-  }
-  ReportVisible(client, &frame.iVisibleEntries);
-  ForgetLeftOut();
+  frame.DrawOwed();
+  ReportVisible(&frame);
+  frame.ForgetOwed();
+  frame.iStatistics.iDroppedPartitions = _dropped.iEngine == this ? _dropped.iCount : 0;
+  KELCullingStatistics::_last = frame.iStatistics;
 
   // Handles are only reused within their frame: give the elements back now.
   state->iHandlePool.Clear();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+KELCullingStatistics KELCullingStatistics::_last;
+
 void KELCullingStatistics::Print() const {
   const char* labels[6] = {"fill query : ",          "zone traversed : ",        "zone entry traversed : ",
                            "zone entry filled : ",   "big zone entry filled : ", "zone entry nothing : "};

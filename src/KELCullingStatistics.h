@@ -1,4 +1,5 @@
-// The six counters of one occlusion traversal, printed at its end.
+// The six counters of one occlusion traversal, printed at its end, and what
+// else a frame counts.
 #ifndef KEL_CULLING_STATISTICS_H
 #define KEL_CULLING_STATISTICS_H
 
@@ -11,9 +12,15 @@ struct KELCullingStatistics {
   int32_t iEntriesFilled = 0;
   int32_t iBigEntriesFilled = 0;
   int32_t iEmptyFillQueries = 0;
+  // Not printed: partitions added for the frame that it could neither list
+  // nor hold for want of memory, and so did not cull.
+  int32_t iDroppedPartitions = 0;
 
   // Prints the six lines on standard output, flushing after each.
   void Print() const;
+
+  // The last frame's.
+  static KELCullingStatistics _last;
 };
 
 #endif

@@ -14,6 +14,7 @@
 
 class KELOcclusionCullingClient;
 struct KELClientQueryState;
+struct KELScreenSpacePartition;
 
 struct KELFrameState {
   KELOcclusionCullingClient* iClient;
@@ -36,16 +37,22 @@ struct KELFrameState {
   // a negative radius is too small) until set.
   KELContribution iContribution;
   KELCullingStatistics iStatistics;
+  // Zones that owe objects to the end of the frame (kZoneFlagOwed).
+  KEL3DZone* iOwed;
 
   // Queues over the shared element free list and the current allocator.
   KELFrameState(KELOcclusionCullingClient* client, KELClientQueryState* queryState)
-      : iClient(client), iQueryState(queryState), iPlaneCount(0), iPlanes(nullptr) {
+      : iClient(client), iQueryState(queryState), iPlaneCount(0), iPlanes(nullptr), iOwed(nullptr) {
     KELAllocator* allocator = KELAllocator::GetAllocator();
     for (FIFOQueue* queue : {&iDrawQueue, &iFillQueue, &iQueryQueue, &iVisibleEntries, &iChildQueue, &iNodeQueue})
       queue->Init(allocator, &KELPools::_sharedElementFreeList);
     const float none[3] = {0, 0, 0};
     iContribution.Set(none, 0);
   }
+  // Zones and entries never keep the marks of a frame that is over.
+  ~KELFrameState() { ForgetOwed(); }
+  KELFrameState(const KELFrameState&) = delete;
+  KELFrameState& operator=(const KELFrameState&) = delete;
 
   // The contribution test; marks the entry and returns the result. The flag
   // is written only when it changes, so that a steady frame leaves the
@@ -64,6 +71,45 @@ struct KELFrameState {
     KELPools::GiveBack(task);
     return false;
   }
+
+  // What a frame short of memory does instead: it culls less, never more,
+  // never hands an object out twice, and the fallbacks need no memory (the
+  // owed objects are marked in their records and found through their zones).
+  //
+  // A loaded entry for the next draw step; without a queue element it is
+  // drawn at the end of the frame instead.
+  void HandToDrawing(KEL3DZoneEntry* entry) {
+    if (!iDrawQueue.Append(entry)) Owe(entry);
+  }
+  // An entry found visible; without a queue element it is reported after
+  // the others.
+  void Report(KEL3DZoneEntry* entry) {
+    if (!iVisibleEntries.Append(entry)) Owe(entry);
+  }
+  // The zone's subtree goes untested: its shown loaded objects are drawn and
+  // its shown unloaded ones reported at the end of the frame.
+  void LeaveOut(KEL3DZone* zone);
+  // A node that will never be judged. Its small records' zones are left
+  // out; a large record's child zones have records of their own, so the
+  // zone only owes its own objects: the unloaded ones, and the loaded ones
+  // unless `loadedHandedOut` (they went to drawing when the node was
+  // handed out).
+  void LeaveOutNode(const KELScreenSpacePartition* node, bool loadedHandedOut);
+  // A node whose fill cannot be queued or made: its shown unloaded entries
+  // that are not too small are reported untested.
+  void ReportUnfilled(const KELScreenSpacePartition* node);
+
+  // The end of the frame: DrawOwed after the traversal (with SetInside
+  // false before the first), ReportOwed between the client's results
+  // brackets, after the visible entries; ForgetOwed clears the marks.
+  void DrawOwed();
+  void ReportOwed();
+  void ForgetOwed();
+  void Touch(const KEL3DZoneEntry* entry) const;
+
+private:
+  void Owe(KEL3DZoneEntry* entry);
+  void List(KEL3DZone* zone);
 };
 
 #endif

@@ -127,7 +127,7 @@ void KELEntryQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
     ClearOwnHitUpwards(entry->iZone);
     entry->SetPixelCount(static_cast<uint32_t>(pixels));
   }
-  frame->iVisibleEntries.Append(entry);
+  frame->Report(entry);
 }
 
 // ---------------------------------------------------------------- zone task
@@ -241,7 +241,7 @@ void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
       for (; entry != nullptr; entry = entry->iNextEntry)
         if (!entry->IsTooSmall() && !entry->IsHidden() &&
             !KELFrameState::Queue(&frame->iQueryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry)))
-          frame->iVisibleEntries.Append(entry);
+          frame->Report(entry);
     }
   }
 }

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "KEL3DZone.h"
-#include "KELCullingFrame.h"
+#include "KELFrameState.h"
 #include "KELMemory.h"
 #include "KELPools.h"
 
@@ -87,8 +87,7 @@ void KELScreenSpacePartition::Link(KELScreenZone* record) {
 // Replaces a large record by its zone's children. A child that cannot get a
 // record (allocator failure) is left out of this frame's tests: its objects
 // are drawn and reported untested at the end of the frame.
-void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount,
-                                               float* const* planes) {
+void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool crossing, KELFrameState* frame) {
   KEL3DZone* zone = record->iZone;
   if (zone->iPendingCount > static_cast<uint32_t>(kMaxPendingEntries)) zone->Subdivide();
   for (int32_t i = 0; i < zone->iChildren.count; ++i) {
@@ -98,15 +97,15 @@ void KELScreenSpacePartition::InsertChildZones(KELScreenZone* record, bool cross
       childRecord = ProjectInsideZone(record->iViewProjection, child);
     } else {
       if (crossing && (child->iFlags & kZoneFlagEmpty)) continue;
-      if (IsOutsideClipPlanes(planeCount, planes, child)) continue;
+      if (IsOutsideClipPlanes(frame->iPlaneCount, frame->iPlanes, child)) continue;
       childRecord = ProjectZone(record->iViewProjection, child);
     }
-    if (childRecord == nullptr) KELLeaveOut(child);
-    InsertScreenZone(childRecord, planeCount, planes);
+    if (childRecord == nullptr) frame->LeaveOut(child);
+    InsertScreenZone(childRecord, frame);
   }
 }
 
-void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes) {
+void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, KELFrameState* frame) {
   iUnfilled = 0;
   if (record == nullptr) return;
   // Wholly behind the eye: not visible, dropped like a record off the screen
@@ -118,7 +117,7 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   }
   if (record->iCrossesNearPlane) {
     record->iIsSmall = 0;
-    InsertChildZones(record, true, planeCount, planes);
+    InsertChildZones(record, true, frame);
     Link(record);
     return;
   }
@@ -131,7 +130,7 @@ void KELScreenSpacePartition::InsertScreenZone(KELScreenZone* record, int32_t pl
   for (int a = 0; a < 3; ++a)
     if (record->iMax[a] - record->iMin[a] > iHalfExtent[a]) small = false;
   record->iIsSmall = small ? 1 : 0;
-  if (!small) InsertChildZones(record, false, planeCount, planes);
+  if (!small) InsertChildZones(record, false, frame);
   Link(record);
 }
 
@@ -163,7 +162,7 @@ bool KELScreenSpacePartition::MakeChildren(const float* mid) {
 // Records of zones that failed their query go back to the pool, small ones
 // move to the octant of their centre, large ones stay; children that got
 // nothing go back to the pool and leave an empty slot.
-void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCount, float* const* planes) {
+void KELScreenSpacePartition::ReinsertRecords(const float* sums, KELFrameState* frame) {
   KELScreenZone* stayed = nullptr;
   uint32_t stayedCount = 0;
   KELScreenZone* record = iScreenZones;
@@ -176,7 +175,7 @@ void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCo
       if (sums[2] < record->iMin[2] + record->iMax[2]) slot += 4;
       if (sums[1] < record->iMin[1] + record->iMax[1]) slot += 2;
       if (sums[0] < record->iMin[0] + record->iMax[0]) slot += 1;
-      Child(slot)->InsertScreenZone(record, planeCount, planes);
+      Child(slot)->InsertScreenZone(record, frame);
     } else {
       record->iNext = stayed;
       stayed = record;
@@ -195,12 +194,12 @@ void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCo
   }
 }
 
-bool KELScreenSpacePartition::Split(int32_t planeCount, float* const* planes) {
+bool KELScreenSpacePartition::Split(KELFrameState* frame) {
   if (iChildren.count != 0) return true;
   float sums[3], mid[3];
   ComputeSplitBox(sums, mid);
   if (!MakeChildren(mid)) return false;
-  ReinsertRecords(sums, planeCount, planes);
+  ReinsertRecords(sums, frame);
   return true;
 }
 

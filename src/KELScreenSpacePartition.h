@@ -42,12 +42,14 @@ struct KELScreenSpacePartition {
   // iChildren; null (nothing appended) when memory runs out.
   KELScreenSpacePartition* AddChild(float minX, float minY, float minZ, float maxX, float maxY, float maxZ);
   // Takes ownership of `record` (null is ignored): rejects, links, or
-  // replaces it by its zone's children, recursively.
-  void InsertScreenZone(KELScreenZone* record, int32_t planeCount, float* const* planes);
+  // replaces it by its zone's children, recursively, tested against the
+  // frame's clip planes. A child zone that gets no record is left out of the
+  // frame's tests.
+  void InsertScreenZone(KELScreenZone* record, KELFrameState* frame);
   // Splits into eight octants of the small records' box and hands the small,
-  // passed records down (inserted with the frame's clip planes). False
-  // (node unchanged) when memory runs out.
-  bool Split(int32_t planeCount, float* const* planes);
+  // passed records down (inserted as above). False (node unchanged) when
+  // memory runs out.
+  bool Split(KELFrameState* frame);
   // Returns every record and node below to the pools.
   void Release();
 
@@ -71,13 +73,13 @@ struct KELScreenSpacePartition {
 private:
   void SetUp(const float* min, const float* max);
   void Link(KELScreenZone* record);
-  void InsertChildZones(KELScreenZone* record, bool crossing, int32_t planeCount, float* const* planes);
+  void InsertChildZones(KELScreenZone* record, bool crossing, KELFrameState* frame);
   void ComputeSplitBox(float* sums, float* mid) const;
   bool MakeChildren(const float* mid);
-  void ReinsertRecords(const float* sums, int32_t planeCount, float* const* planes);
-  void ScheduleChildren(int32_t firstSlot, FIFOQueue* childQueue, uint32_t* pending);
+  void ReinsertRecords(const float* sums, KELFrameState* frame);
+  uint32_t ScheduleChildren(int32_t firstSlot, KELFrameState* frame);
   bool IsRefinable() const;
-  void LeaveOutSmallRecords();
+  void LeaveOutSmallRecords(KELFrameState* frame);
 };
 
 #endif

@@ -2,7 +2,6 @@
 // its near children (slots 0-3) are handed out before its far ones (4-7),
 // and each handed-out child gets its zone tasks, each leaf its fill task.
 #include "KEL3DZone.h"
-#include "KELCullingFrame.h"
 #include "KELFrameState.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELPools.h"
@@ -13,14 +12,14 @@ namespace {
 
 // Without a fill task the node's unloaded entries are reported untested.
 void QueueFill(KELScreenSpacePartition* node, KELFrameState* frame) {
-  if (KELFrameState::Queue(&frame->iFillQueue, KELFillQueryTask::Make(frame->iClient, frame->iQueryState, node)))
-    return;
-  for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
-    KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
-    for (KEL3DZoneEntry* entry : lists)
-      for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsHidden() && !frame->MarkTooSmall(entry)) frame->iVisibleEntries.Append(entry);
-  }
+  if (!KELFrameState::Queue(&frame->iFillQueue, KELFillQueryTask::Make(frame->iClient, frame->iQueryState, node)))
+    frame->ReportUnfilled(node);
+}
+
+// A node that keeps records gets a fill; without a queue element for it,
+// its unloaded entries are reported untested.
+void QueueForFill(KELScreenSpacePartition* node, KELFrameState* frame) {
+  if (node->iScreenZoneCount != 0 && !frame->iNodeQueue.Append(node)) frame->ReportUnfilled(node);
 }
 
 // For each handed-out child node: its large zones' loaded entries go to
@@ -38,7 +37,7 @@ void QueueChildNodeWork(KELFrameState* frame) {
     for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
       if (!record->iIsSmall) {
         for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-          if (!frame->MarkTooSmall(entry)) frame->iDrawQueue.Append(entry);
+          if (!frame->MarkTooSmall(entry)) frame->HandToDrawing(entry);
       }
       const bool last = record->iNext == nullptr;
       KELZoneQueryTask* task = KELZoneQueryTask::Make(frame->iClient, frame->iQueryState, record->iZone, child, last,
@@ -52,7 +51,7 @@ void QueueChildNodeWork(KELFrameState* frame) {
       if (previous != nullptr) {
         previous->iLastOfNode = 1;
       } else {
-        KELLeaveOutNode(child);
+        frame->LeaveOutNode(child, true);
         if (child->iParent != nullptr) child->iParent->OnChildFinished(frame);
       }
     }
@@ -87,15 +86,16 @@ void KELScreenSpacePartition::OnNodeTested(bool visible, KELFrameState* frame) {
     return;
   }
   const bool refinable = IsRefinable();
-  if (refinable && Split(frame->iPlaneCount, frame->iPlanes)) {
-    if (iScreenZoneCount != 0) frame->iNodeQueue.Append(this);
+  if (refinable && Split(frame)) {
+    QueueForFill(this, frame);
     ScheduleNearChildren(frame);
     return;
   }
-  if (refinable) LeaveOutSmallRecords();
-  if (iScreenZoneCount != 0) frame->iNodeQueue.Append(this);
+  if (refinable) LeaveOutSmallRecords(frame);
+  QueueForFill(this, frame);
+  auto hand = [frame](KEL3DZoneEntry* entry) { frame->HandToDrawing(entry); };
   for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext)
-    if (record->iIsSmall) record->iZone->CollectLoadedEntries(&frame->iDrawQueue);
+    if (record->iIsSmall) record->iZone->ForEachLoadedEntry(hand);
   if (iParent != nullptr) iParent->OnChildFinished(frame);
 }
 
@@ -103,13 +103,13 @@ void KELScreenSpacePartition::OnNodeTested(bool visible, KELFrameState* frame) {
 // would cover only its records' own zones: the small records, whose zones'
 // subtrees the split would have tested, are left out instead (drawn and
 // reported untested at the end of the frame), so the frame culls less.
-void KELScreenSpacePartition::LeaveOutSmallRecords() {
+void KELScreenSpacePartition::LeaveOutSmallRecords(KELFrameState* frame) {
   KELScreenZone* kept = nullptr;
   uint32_t keptCount = 0;
   for (KELScreenZone* record = iScreenZones; record != nullptr;) {
     KELScreenZone* next = record->iNext;
     if (record->iIsSmall) {
-      KELLeaveOut(record->iZone);
+      frame->LeaveOut(record->iZone);
       KELPools::GiveBack(record);
     } else {
       record->iNext = kept;
@@ -129,29 +129,29 @@ void KELScreenSpacePartition::LeaveOutSmallRecords() {
   iScreenZoneCount = keptCount;
 }
 
-// Queues the children of slots firstSlot..firstSlot+3. Only children that
-// made it into the queue are counted, so a failed append cannot leave the
-// node waiting for ever.
-void KELScreenSpacePartition::ScheduleChildren(int32_t firstSlot, FIFOQueue* childQueue, uint32_t* pending) {
-  *pending = 0;
-  if (iChildren.count == 0) return;
+// Queues the children of slots firstSlot..firstSlot+3; returns how many. A
+// child without a queue element is never tested: it is left out (its
+// objects drawn and reported untested) and not counted, so that the node
+// does not wait for it.
+uint32_t KELScreenSpacePartition::ScheduleChildren(int32_t firstSlot, KELFrameState* frame) {
+  uint32_t pending = 0;
+  if (iChildren.count == 0) return 0;
   for (int32_t slot = firstSlot; slot < firstSlot + 4; ++slot) {
     KELScreenSpacePartition* child = Child(slot);
-    if (child != nullptr && childQueue->Append(child)) *pending += 1;
+    if (child == nullptr) continue;
+    if (frame->iChildQueue.Append(child)) pending += 1;
+    else frame->LeaveOutNode(child, false);
   }
+  return pending;
 }
 
 void KELScreenSpacePartition::ScheduleNearChildren(KELFrameState* frame) {
-  uint32_t pending;
-  ScheduleChildren(0, &frame->iChildQueue, &pending);
-  iNearPending = pending;
+  iNearPending = ScheduleChildren(0, frame);
   if (iNearPending == 0) ScheduleFarChildren(frame);
 }
 
 void KELScreenSpacePartition::ScheduleFarChildren(KELFrameState* frame) {
-  uint32_t pending;
-  ScheduleChildren(4, &frame->iChildQueue, &pending);
-  iFarPending = pending;
+  iFarPending = ScheduleChildren(4, frame);
   if (iFarPending == 0 && iParent != nullptr) iParent->OnChildFinished(frame);
 }
 

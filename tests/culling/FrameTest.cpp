@@ -185,30 +185,6 @@ TEST_F(Culling, APartitionBehindTheEyeDrawsAndReportsNothing) {
   }
 }
 
-// An AddPartition whose list cannot grow still gets its partition culled.
-TEST_F(Culling, APartitionTheFrameListCannotHoldIsStillCulled) {
-  if (!KELHeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";
-  KEL3DZone* empty = NewPartition();
-  KEL3DZone* p = NewPartition();
-  AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);
-  const KELGrowArray& list = KELEngineAccess::Partitions(engine);
-  for (int frame = 0; frame < 2; ++frame) {
-    engine->StartCulling();
-    do engine->AddPartition(empty);
-    while (list.count < list.capacity);
-    KELHeapCounter::Fail(true);
-    engine->AddPartition(p);
-    KELHeapCounter::Fail(false);
-    client.ClearFrame();
-    ::testing::internal::CaptureStdout();
-    engine->EndCulling();
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(Touched(&objects[0])) << "frame " << frame;
-  }
-  engine->DestroySpacePartition(empty);
-  engine->DestroySpacePartition(p);
-}
-
 // A visible node that cannot get its children (no memory) would be a leaf
 // whose fill misses the entries below its small zones: those zones' objects
 // are drawn (loaded) or reported (not loaded) untested instead.

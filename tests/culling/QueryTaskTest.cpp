@@ -218,7 +218,7 @@ TEST_F(QueryTask, ANodeIsJudgedOnItsSummedSamples) {
     for (int i = 0; i < 3; ++i) {
       zones[i].iFlags = kZoneFlagQueryPassed;
       const float at = i * 0.3f;
-      node.InsertScreenZone(MakeScreenZone(&zones[i], at, at, at, at + 0.1f, at + 0.1f, at + 0.1f), 0, nullptr);
+      node.InsertScreenZone(MakeScreenZone(&zones[i], at, at, at, at + 0.1f, at + 0.1f, at + 0.1f), &frame);
     }
     node.iSampleCount = 0;
     Handle(KELZoneQueryTask::Make(&client, &state, &zones[0], &node, false, false), 100);
@@ -244,7 +244,7 @@ TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   engine->SetVisibility(hidden, false);
   KELScreenSpacePartition node;
   node.Initialize(-1, -1, -1, 1, 1, 1);
-  node.InsertScreenZone(MakeScreenZone(p, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
+  node.InsertScreenZone(MakeScreenZone(p, 0, 0, 0, 0.1f, 0.1f, 0.1f), &frame);
   KELFillQueryTask* task = KELFillQueryTask::Make(&client, &state, &node);
   task->Draw(&frame);
   Handle(task, 300);

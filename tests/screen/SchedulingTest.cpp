@@ -35,7 +35,7 @@ protected:
     return values;
   }
   void LinkSmall(KELScreenSpacePartition* node, KEL3DZone* zone, float x, float y, float z) {
-    node->InsertScreenZone(MakeScreenZone(zone, x, y, z, x + 0.01f, y + 0.01f, z + 0.01f), 0, nullptr);
+    node->InsertScreenZone(MakeScreenZone(zone, x, y, z, x + 0.01f, y + 0.01f, z + 0.01f), &frame);
   }
   // Eight child slots of which `present` are filled.
   void MakeChildren(KELScreenSpacePartition* node, std::initializer_list<int> present) {

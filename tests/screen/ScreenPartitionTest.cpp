@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "KEL3DZone.h"
+#include "KELFrameState.h"
 #include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "TestSupport.h"
@@ -18,6 +19,7 @@ class ScreenPartition : public ::testing::Test {
 protected:
   KELScreenSpacePartition root;
   KEL3DZone zone{};
+  KELFrameState frame{nullptr, nullptr};
   void SetUp() override { root.Initialize(-1, -1, -1, 1, 1, 1); }
   void TearDown() override {
     root.Release();
@@ -30,19 +32,19 @@ protected:
 TEST_F(ScreenPartition, OffScreenRecordsAreRejectedOnlyPastTheEdges) {
   KELPools::GiveBack(KELScreenZone::Take());  // at least one pooled record to reuse
   int pool = RecordPoolSize();
-  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -1, 0.5f, 0.5f), 0, nullptr);  // max.x exactly -1
-  root.InsertScreenZone(MakeScreenZone(&zone, 0, 1, 0, 0.5f, 2, 0.5f), 0, nullptr);    // min.y exactly 1
-  root.InsertScreenZone(MakeScreenZone(&zone, 0, -2, 0, 0.5f, -1, 0.5f), 0, nullptr);  // max.y exactly -1
-  root.InsertScreenZone(MakeScreenZone(&zone, 1, 0, 0, 2, 0.5f, 0.5f), 0, nullptr);     // min.x exactly 1
+  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -1, 0.5f, 0.5f), &frame);  // max.x exactly -1
+  root.InsertScreenZone(MakeScreenZone(&zone, 0, 1, 0, 0.5f, 2, 0.5f), &frame);    // min.y exactly 1
+  root.InsertScreenZone(MakeScreenZone(&zone, 0, -2, 0, 0.5f, -1, 0.5f), &frame);  // max.y exactly -1
+  root.InsertScreenZone(MakeScreenZone(&zone, 1, 0, 0, 2, 0.5f, 0.5f), &frame);     // min.x exactly 1
   EXPECT_EQ(root.iScreenZoneCount, 0u);
   EXPECT_EQ(RecordPoolSize(), pool);
   EXPECT_FALSE(root.iUnfilled);
-  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -0.999f, 0.5f, 0.5f), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -2, 0, 0, -0.999f, 0.5f, 0.5f), &frame);
   EXPECT_EQ(root.iScreenZoneCount, 1u);
 }
 
 TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
-  root.InsertScreenZone(MakeScreenZone(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -0.5f, -0.5f, 0, 0.5f, 0.5f, 1), &frame);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   EXPECT_TRUE(root.iScreenZones->iIsSmall);
   for (int a = 0; a < 3; ++a) {
@@ -52,7 +54,7 @@ TEST_F(ScreenPartition, SmallMeansAtMostHalfTheNodeOnEveryAxis) {
   }
   // A wider record (zone without children) is linked but not small and
   // widens only the overall bounds.
-  root.InsertScreenZone(MakeScreenZone(&zone, -0.6f, -0.5f, 0, 0.4001f, 0.5f, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&zone, -0.6f, -0.5f, 0, 0.4001f, 0.5f, 1), &frame);
   ASSERT_EQ(root.iScreenZoneCount, 2u);
   EXPECT_FALSE(root.iScreenZones->iIsSmall);
   EXPECT_EQ(root.iMin[0], -0.6f);
@@ -71,14 +73,14 @@ TEST_F(ScreenPartition, CrossingRecordsSkipEmptyChildZonesOthersVisitThem) {
 
   KELScreenZone* crossing = MakeScreenZone(partition, -2, -2, -2, 2, 2, 2);
   crossing->iCrossesNearPlane = 1;
-  root.InsertScreenZone(crossing, 0, nullptr);
+  root.InsertScreenZone(crossing, &frame);
   EXPECT_EQ(root.iScreenZoneCount, 2u);  // the crossing record and child 0
   EXPECT_EQ(root.iScreenZones, crossing);  // linked after its children
   EXPECT_FALSE(crossing->iIsSmall);
   root.Release();
 
   root.Initialize(-1, -1, -1, 1, 1, 1);
-  root.InsertScreenZone(MakeScreenZone(partition, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(partition, -1, -1, 0, 1, 1, 1), &frame);
   EXPECT_EQ(root.iScreenZoneCount, 3u);  // the record and both children
 }
 
@@ -86,10 +88,10 @@ TEST_F(ScreenPartition, LargeRecordSubdividesAZoneWithMoreThanOneHundredWaiting)
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   KEL3DZone* hundred = static_cast<KEL3DZone*>(engine->CreateSpacePartition());
   for (int i = 0; i < 100; ++i) AddBox(engine, hundred, i * 0.01f, 0, 2, i * 0.01f + 0.005f, 0.005f, 2.005f);
-  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), &frame);
   EXPECT_FALSE(hundred->IsSubdivided());
   AddBox(engine, hundred, 0.5f, 0.5f, 2, 0.505f, 0.505f, 2.005f);
-  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(hundred, -1, -1, 0, 1, 1, 1), &frame);
   EXPECT_TRUE(hundred->IsSubdivided());
 }
 
@@ -97,16 +99,16 @@ TEST_F(ScreenPartition, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
   KEL3DZone passed{}, failed{};
   passed.iFlags = kZoneFlagQueryPassed;
   // Two small records spanning [-0.5, 0.5]: the midpoint is 0.
-  root.InsertScreenZone(MakeScreenZone(&passed, -0.5f, -0.5f, -0.5f, -0.1f, -0.1f, -0.1f), 0, nullptr);
-  root.InsertScreenZone(MakeScreenZone(&passed, 0.1f, 0.1f, 0.1f, 0.5f, 0.5f, 0.5f), 0, nullptr);
+  root.InsertScreenZone(MakeScreenZone(&passed, -0.5f, -0.5f, -0.5f, -0.1f, -0.1f, -0.1f), &frame);
+  root.InsertScreenZone(MakeScreenZone(&passed, 0.1f, 0.1f, 0.1f, 0.5f, 0.5f, 0.5f), &frame);
   KELScreenZone* centred = MakeScreenZone(&passed, -0.2f, -0.2f, -0.2f, 0.2f, 0.2f, 0.2f);
-  root.InsertScreenZone(centred, 0, nullptr);
-  root.InsertScreenZone(MakeScreenZone(&failed, 0.1f, -0.5f, 0.1f, 0.2f, -0.4f, 0.2f), 0, nullptr);
+  root.InsertScreenZone(centred, &frame);
+  root.InsertScreenZone(MakeScreenZone(&failed, 0.1f, -0.5f, 0.1f, 0.2f, -0.4f, 0.2f), &frame);
   KELScreenZone* large = MakeScreenZone(&passed, -1, -1, -1, 1, 1, 1);
-  root.InsertScreenZone(large, 0, nullptr);
+  root.InsertScreenZone(large, &frame);
   ASSERT_EQ(root.iScreenZoneCount, 5u);
   int pool = RecordPoolSize();
-  ASSERT_TRUE(root.Split(0, nullptr));
+  ASSERT_TRUE(root.Split(&frame));
   EXPECT_EQ(root.iChildren.count, 8);
   ASSERT_NE(root.Child(0), nullptr);
   ASSERT_NE(root.Child(7), nullptr);
@@ -120,7 +122,7 @@ TEST_F(ScreenPartition, SplitSendsPassedSmallRecordsToOctantsAndPrunesTheRest) {
   EXPECT_EQ(root.Child(0)->iParent, &root);
   // A second split changes nothing.
   KELScreenSpacePartition* child0 = root.Child(0);
-  EXPECT_TRUE(root.Split(0, nullptr));
+  EXPECT_TRUE(root.Split(&frame));
   EXPECT_EQ(root.Child(0), child0);
 }
 
@@ -131,11 +133,11 @@ TEST_F(ScreenPartition, ReleaseReturnsEveryRecordAndNode) {
     root.Initialize(-1, -1, -1, 1, 1, 1);
     for (int i = 0; i < 10; ++i) {
       float x = -0.9f + i * 0.18f;
-      root.InsertScreenZone(MakeScreenZone(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), 0, nullptr);
+      root.InsertScreenZone(MakeScreenZone(&passed, x, x, x, x + 0.05f, x + 0.05f, x + 0.05f), &frame);
     }
-    ASSERT_TRUE(root.Split(0, nullptr));
+    ASSERT_TRUE(root.Split(&frame));
     for (int slot = 0; slot < 8; ++slot)
-      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split(0, nullptr);
+      if (root.Child(slot) != nullptr && root.Child(slot)->iScreenZoneCount > 1) root.Child(slot)->Split(&frame);
   };
   build();  // warm the pools
   root.Release();
@@ -155,7 +157,7 @@ TEST_F(ScreenPartition, RecordCountDoesNotWrapAndEveryRecordIsReleased) {
   const uint32_t count = (1u << 17) + 3;
   KEL3DZone passed{};
   int before = RecordPoolSize();
-  for (uint32_t i = 0; i < count; ++i) root.InsertScreenZone(MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f), 0, nullptr);
+  for (uint32_t i = 0; i < count; ++i) root.InsertScreenZone(MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f), &frame);
   EXPECT_EQ(root.iScreenZoneCount, count);
   root.Release();
   EXPECT_GE(RecordPoolSize(), static_cast<int>(count));
@@ -174,19 +176,21 @@ TEST(ScreenPartitionPools, ASecondIdenticalFrameTakesNothingNew) {
   ComputeViewProjection(camera.projection, camera.view, vp);
   CountingAllocator counting;
   ScopedAllocator scope(&counting);
+  KELFrameState state{nullptr, nullptr};
+  state.iPlaneCount = 6;
+  state.iPlanes = const_cast<float* const*>(camera.planes);
   auto frame = [&]() {
     KELScreenSpacePartition root;
     root.Initialize(-1, -1, -1, 1, 1, 1);
-    root.InsertScreenZone(ProjectZone(vp, partition), 6, const_cast<float* const*>(camera.planes));
+    root.InsertScreenZone(ProjectZone(vp, partition), &state);
     int records = 0;
     for (KELScreenZone* r = root.iScreenZones; r; r = r->iNext) {
       r->iZone->iFlags |= kZoneFlagQueryPassed;
       ++records;
     }
-    float* const* planes = const_cast<float* const*>(camera.planes);
-    if (root.Split(6, planes))
+    if (root.Split(&state))
       for (int slot = 0; slot < 8; ++slot)
-        if (root.Child(slot) != nullptr) root.Child(slot)->Split(6, planes);
+        if (root.Child(slot) != nullptr) root.Child(slot)->Split(&state);
     int before = RecordPoolSize();
     root.Release();
     root.iChildren.Release();
@@ -215,18 +219,19 @@ TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
   }
   KELScreenSpacePartition root;
   root.Initialize(-1, -1, -1, 1, 1, 1);
+  KELFrameState frame{nullptr, nullptr};
   KELScreenZone* record = MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f);
   ASSERT_NE(record, nullptr);
-  root.InsertScreenZone(record, 0, nullptr);
+  root.InsertScreenZone(record, &frame);
   ASSERT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = true;
   EXPECT_EQ(KELScreenZone::Take(), nullptr);
-  root.InsertScreenZone(nullptr, 0, nullptr);  // a failed projection is ignored
-  EXPECT_FALSE(root.Split(0, nullptr));                  // no nodes: stays a leaf
+  root.InsertScreenZone(nullptr, &frame);  // a failed projection is ignored
+  EXPECT_FALSE(root.Split(&frame));            // no nodes: stays a leaf
   EXPECT_EQ(root.iChildren.count, 0);
   EXPECT_EQ(root.iScreenZoneCount, 1u);
   counting.failing = false;
-  EXPECT_TRUE(root.Split(0, nullptr));
+  EXPECT_TRUE(root.Split(&frame));
   root.Release();
   root.iChildren.Release();
   for (KELScreenZone* r : records) KELPools::GiveBack(r);

@@ -5,8 +5,6 @@
 #include <set>
 #include <vector>
 
-#include "FIFOQueue.h"
-#include "KELPools.h"
 #include "InvariantChecker.h"
 #include "KEL3DZone.h"
 #include "TestSupport.h"
@@ -125,12 +123,12 @@ TEST_F(HostTraversal, ForceSplitsAnInactiveRootForOneWalk) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(HostTraversal, CollectLoadedEntriesZoneFirstThenChildren) {
-  FIFOQueue queue;
-  queue.Init(KELAllocator::GetAllocator(), &KELPools::_sharedElementFreeList);
+TEST_F(HostTraversal, LoadedEntriesAreHandedOutZoneFirstThenChildren) {
+  std::vector<KEL3DZoneEntry*> handed;
+  auto hand = [&handed](KEL3DZoneEntry* entry) { handed.push_back(entry); };
   for (int i = 0; i < 10; ++i) AddBox(engine, root, i * 1.0f, 0, 0, i + 0.5f, 0.5f, 0.5f);
-  root->CollectLoadedEntries(&queue);
-  EXPECT_TRUE(queue.IsEmpty());
+  root->ForEachLoadedEntry(hand);
+  EXPECT_TRUE(handed.empty());
 
   std::vector<KEL3DZoneEntry*> entries;
   for (int i = 0; i < 60; ++i) entries.push_back(AddBox(engine, root, -100 + i * 0.1f, 0, 0, -100 + i * 0.1f + 0.05f, 0.05f, 0.05f));
@@ -140,12 +138,8 @@ TEST_F(HostTraversal, CollectLoadedEntriesZoneFirstThenChildren) {
   engine->EntryLoaded(big);
   engine->EntryLoaded(entries[119]);
   engine->EntryLoaded(entries[0]);
-  root->CollectLoadedEntries(&queue);
-  ASSERT_FALSE(queue.IsEmpty());
-  EXPECT_EQ(queue.TakeFront(), big);
-  EXPECT_EQ(queue.TakeFront(), entries[0]);
-  EXPECT_EQ(queue.TakeFront(), entries[119]);
-  EXPECT_TRUE(queue.IsEmpty());
+  root->ForEachLoadedEntry(hand);
+  EXPECT_EQ(handed, (std::vector<KEL3DZoneEntry*>{big, entries[0], entries[119]}));
 }
 
 TEST(TraversalStress, MillionEntriesVisitedExactlyOnce) {
