@@ -185,33 +185,6 @@ TEST_F(Culling, APartitionBehindTheEyeDrawsAndReportsNothing) {
   }
 }
 
-// A visible node that cannot get its children (no memory) would be a leaf
-// whose fill misses the entries below its small zones: those zones' objects
-// are drawn (loaded) or reported (not loaded) untested instead.
-TEST_F(Culling, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
-  KEL3DZone* p = NewPartition();
-  for (int i = 0; i < 101; ++i) {
-    KEL3DZoneEntry* e = AddBox(engine, p, i * 0.002f, 0, 0.3f, i * 0.002f + 0.001f, 0.001f, 0.31f, &objects[i]);
-    if (i % 2 == 0) engine->EntryLoaded(e);
-  }
-  Frame({p});  // splits the zone and fills the pools
-  ASSERT_EQ(client.touchedObjects.size() + client.drawnObjects.size(), 101u);
-  const size_t records = KELPools::Census().iScreenZones;
-  KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
-  KELScreenSpacePartition::_freeList = nullptr;
-  CountingAllocator failing;
-  failing.failing = true;
-  {
-    ScopedAllocator scope(&failing);
-    Frame({p});
-  }
-  KELScreenSpacePartition::_freeList = pooledNodes;
-  EXPECT_GT(failing.failures, 0);
-  EXPECT_EQ(client.touchedObjects.size(), 50u);
-  EXPECT_EQ(client.drawnObjects.size(), 51u);
-  EXPECT_EQ(KELPools::Census().iScreenZones, records);  // the left-out records went back
-}
-
 TEST_F(Culling, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
   KEL3DZone* p = NewPartition();
   AddBox(engine, p, 0, 0, 0.3f, 0.2f, 0.2f, 0.4f, &objects[0]);

@@ -73,32 +73,6 @@ TEST_F(Culling, FirstFrameSubjectsBatchAtHistoryZero) {
   EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1u), 23);  // zone and 22 entries
 }
 
-// Without memory for a batch, its would-be members are queried alone.
-TEST_F(Culling, SubjectsWithoutABatchAreQueriedAlone) {
-  auto addRow = [&](KEL3DZone* p, int first) {
-    for (int i = 0; i < 22; ++i)
-      AddBox(engine, p, i * 0.02f, 0, 0.3f, i * 0.02f + 0.01f, 0.01f, 0.31f, &objects[first + i]);
-  };
-  KEL3DZone* warm = NewPartition();
-  addRow(warm, 0);
-  KELSettings::_frameCounter = 0;
-  Frame({warm});  // fills the pools the next first frame needs
-  KEL3DZone* p = NewPartition();
-  addRow(p, 100);
-  KELQueryBatchTask* batches = KELQueryBatchTask::_freeList;
-  KELQueryBatchTask::_freeList = nullptr;
-  CountingAllocator failing;
-  failing.failing = true;
-  KELSettings::_frameCounter = 0;
-  {
-    ScopedAllocator scope(&failing);
-    Frame({p});
-  }
-  KELQueryBatchTask::_freeList = batches;
-  EXPECT_GT(failing.failures, 0);
-  EXPECT_EQ(client.touchedObjects.size(), 22u);
-}
-
 TEST_F(Culling, BatchResultsSendMembersBackOrHandThemZero) {
   for (uint32_t batchPixels : {1u, 0u}) {
     KEL3DZone* p = NewPartition();

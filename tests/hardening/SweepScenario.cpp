@@ -12,6 +12,13 @@
 
 namespace {
 
+std::vector<void*> SeenIn(const KELRegionClient& client) {
+  std::vector<void*> seen;
+  std::merge(client.iDrawn.begin(), client.iDrawn.end(), client.iTouched.begin(), client.iTouched.end(),
+             std::back_inserter(seen));
+  return seen;
+}
+
 constexpr int kEntryCount = 500;
 const float kRegionMin[3] = {-40.0f, -30.0f, -150.0f};
 const float kRegionMax[3] = {35.0f, 40.0f, -20.0f};
@@ -29,9 +36,9 @@ struct HostEntry {
 
 class Scenario {
 public:
-  explicit Scenario(CountingAllocator* allocator)
-      : iAllocator(allocator), iEngine(KELOcclusionCullingEngine::GetInstance()), iClient(kRegionMin, kRegionMax),
-        iCamera(0.0f, 0.0f, 10.0f) {}
+  Scenario(CountingAllocator* allocator, uint64_t seed)
+      : iAllocator(allocator), iSeed(seed), iEngine(KELOcclusionCullingEngine::GetInstance()),
+        iClient(kRegionMin, kRegionMax), iCamera(0.0f, 0.0f, 10.0f) {}
 
   KELSweepResult Run() {
     Setup();
@@ -47,13 +54,35 @@ public:
     iResult.iDrawn = iClient.iDrawn;
     iResult.iAllocations = iAllocator->calls;
     iResult.iFailures = iAllocator->failures;
-    iResult.iFailedSize = iAllocator->failedSize;
+    TearDown();
+    return iResult;
+  }
+
+  // The seeded frame follows a frame that sees only the left of the region,
+  // so that what it sees on the right was hidden a frame ago (and is
+  // batched); the pools are emptied in between.
+  KELSweepResult RunSeededFrame(long failAt, CountingAllocator::Mode mode) {
+    Setup();
+    BulkLoad();
+    iClient.iRegionMax[0] = -10.0f;
+    Frame();
+    iClient.iRegionMax[0] = kRegionMax[0];
+    KELPools::Drain();
+    const long start = iAllocator->calls;
+    if (failAt >= 0) iAllocator->FailAt(start + failAt, mode);
+    Frame();
+    iResult.iTouched = iClient.iTouched;
+    iResult.iDrawn = iClient.iDrawn;
+    iResult.iAllocations = iAllocator->calls - start;
+    iResult.iFailures = iAllocator->failures;
+    iAllocator->Heal();
     TearDown();
     return iResult;
   }
 
 private:
   CountingAllocator* iAllocator;
+  uint64_t iSeed;
   KELOcclusionCullingEngine* iEngine;
   KELRegionClient iClient;
   TestCamera iCamera;
@@ -75,7 +104,7 @@ private:
   }
 
   void BulkLoad() {
-    KELTestRandom random{2024};
+    KELTestRandom random{iSeed};
     iEntries.resize(kEntryCount);
     for (int i = 0; i < kEntryCount; ++i) {
       HostEntry& entry = iEntries[i];
@@ -154,10 +183,11 @@ private:
     iEngine->AddPartition(iPartition);
     iClient.StartFrame();
     iEngine->EndCulling();
-    std::vector<void*> seen;
-    std::set_union(iClient.iDrawn.begin(), iClient.iDrawn.end(), iClient.iTouched.begin(), iClient.iTouched.end(),
-                   std::back_inserter(seen));
-    iResult.iSeen.push_back(seen);
+    iResult.iSeen.push_back(SeenIn(iClient));
+    std::vector<void*> absent;
+    for (int i = 0; i < kEntryCount; ++i)
+      if (iEntries[i].iHandle == nullptr && !iEntries[i].iRemoved) absent.push_back(ObjectOf(i));
+    iResult.iAbsent.push_back(absent);
     Check();
   }
 
@@ -208,14 +238,23 @@ private:
 
 }  // namespace
 
+KELSweepResult RunSeededFrame(uint64_t seed, long failAt, CountingAllocator::Mode mode) {
+  CountingAllocator allocator;
+  KELAllocator* previous = KELAllocator::GetAllocator();
+  KELAllocator::SetAllocator(&allocator);
+  KELPools::Drain();
+  KELSweepResult result = Scenario(&allocator, seed).RunSeededFrame(failAt, mode);
+  KELAllocator::SetAllocator(previous);
+  return result;
+}
+
 KELSweepResult RunSweepScenario(CountingAllocator* allocator) {
   // The allocator in place before stays the library's afterwards (setting
   // null would make, and leak, a new default one).
   KELAllocator* previous = KELAllocator::GetAllocator();
   KELAllocator::SetAllocator(allocator);
   KELPools::Drain();
-  Scenario scenario(allocator);
-  KELSweepResult result = scenario.Run();
+  KELSweepResult result = Scenario(allocator, 2024).Run();
   KELAllocator::SetAllocator(previous);
   return result;
 }

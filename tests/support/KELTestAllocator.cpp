@@ -6,7 +6,7 @@ void* CountingAllocator::Allocate(uint32_t size) {
   const long ordinal = calls++;
   if (failing || (failAfter >= 0 && allocations >= failAfter) || (mode == kOnlyAt && ordinal == failAt) ||
       (mode == kFromOn && ordinal >= failAt)) {
-    if (failures++ == 0) failedSize = size;
+    ++failures;
     return nullptr;
   }
   ++allocations;

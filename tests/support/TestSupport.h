@@ -34,7 +34,6 @@ public:
   bool failing = false;
   long calls = 0;  // ordinal of the next call
   size_t bytes = 0;
-  uint32_t failedSize = 0;  // size asked for by the first failed allocation
   Mode mode = kNever;
   long failAt = -1;
 

@@ -261,17 +261,3 @@ TEST_F(Subdivision, AllocationFailureDuringASplitLosesNothing) {
   EXPECT_EQ(census.iEntries, 101u);
   for (KEL3DZone* zone : taken) KELPools::GiveBack(zone);
 }
-
-TEST_F(Subdivision, AllocationFailureDuringARebuildLosesNothing) {
-  AddCluster(0, 0, 0, 150, 0.01f);
-  AddCluster(100, 0, 0, 150, 0.01f);
-  root->Subdivide();
-  CountingAllocator counting;
-  counting.failing = true;
-  ScopedAllocator scope(&counting);
-  engine->ActivateSpacePartition(root, true);
-  KELPartitionCensus census;
-  ASSERT_TRUE(CheckPartition(root, &census));
-  EXPECT_EQ(census.iEntries, 300u);
-  EXPECT_EQ(census.iZones, 1u);
-}

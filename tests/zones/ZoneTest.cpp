@@ -198,32 +198,6 @@ TEST_F(Zone, RemovedEntriesAreRecycledWithoutNewAllocations) {
   EXPECT_TRUE(CheckPartition(root));
 }
 
-TEST_F(Zone, AllocatorFailureLeavesThePartitionUnchanged) {
-  CountingAllocator counting;
-  ScopedAllocator scope(&counting);
-  // Drain the entry free list so that the allocator is asked.
-  const float mn[3] = {0, 0, 0}, mx[3] = {1, 1, 1}, c[3] = {0.5f, 0.5f, 0.5f};
-  while (KEL3DZoneEntry::_freeList != nullptr) engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr);
-  KELPartitionCensus before;
-  ASSERT_TRUE(CheckPartition(root, &before));
-  counting.failing = true;
-  EXPECT_EQ(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
-  std::vector<KEL3DZone*> pooled;  // partitions are made from the pool first
-  while (KEL3DZone::_pool != nullptr) pooled.push_back(KEL3DZone::AllocZone());
-  EXPECT_EQ(engine->CreateSpacePartition(), nullptr);
-  for (KEL3DZone* zone : pooled) KELPools::GiveBack(zone);
-  // Entry record granted, box record refused.
-  counting.failing = false;
-  counting.failAfter = counting.allocations + 1;
-  EXPECT_EQ(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
-  KELPartitionCensus after;
-  ASSERT_TRUE(CheckPartition(root, &after));
-  EXPECT_EQ(after.iEntries, before.iEntries);
-  counting.failAfter = -1;
-  EXPECT_NE(engine->AddEntry(root, nullptr, mn, mx, c, 1, nullptr), nullptr);
-  EXPECT_TRUE(CheckPartition(root));
-}
-
 TEST(EntryRecord, PixelCountSaturatesAtTwentyBits) {
   KEL3DZoneEntry entry{};
   entry.iFlags = kEntryHidden | kEntryUnloaded;
