@@ -7,6 +7,7 @@
 #include "KELCullingFrame.h"
 #include "KELCullingStatistics.h"
 #include "KELOcclusionQueryTask.h"
+#include "KELScreenZone.h"
 
 namespace {
 
@@ -65,6 +66,15 @@ TEST_F(LowMemory, AFrameWithoutMemoryDrawsOrReportsEveryVisibleObjectOnce) {
   ExpectEachShownOnce();
   Frame({p});  // memory again: the frame culls as it would have
   ExpectEachShownOnce();
+  // Without a screen record the partition goes untested: its objects are
+  // drawn and reported at the end of the frame, after SetInside(false).
+  KELScreenZone* records = KELScreenZone::_freeList;
+  KELScreenZone::_freeList = nullptr;
+  FrameWithoutMemory(p);
+  KELScreenZone::_freeList = records;
+  ExpectEachShownOnce();
+  EXPECT_EQ(client.Count("BeginQuery"), 0);
+  EXPECT_EQ(client.log[Find("SetInside(0)") + 1].rfind("DrawObject", 0), 0u);
 }
 
 // A root zone larger than half the screen has its loaded objects drawn

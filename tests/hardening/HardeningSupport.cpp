@@ -49,13 +49,15 @@ void KELRegionClient::DrawObject(void* object, const float*, bool) { iDrawn.push
 
 void KELRegionClient::OnBeginOcclusionResults() {}
 
-void KELRegionClient::TouchObject(void* object, uint32_t, const float*, const float*, const float*) {
+void KELRegionClient::TouchObject(void* object, uint32_t, const float*, const float*, const float* matrix) {
   iTouched.push_back(object);
+  if (matrix != nullptr) iTouchedWithMatrix.push_back(object);
 }
 
 void KELRegionClient::OnEndOcclusionResults() {
   std::sort(iTouched.begin(), iTouched.end());
   std::sort(iDrawn.begin(), iDrawn.end());
+  std::sort(iTouchedWithMatrix.begin(), iTouchedWithMatrix.end());
   iHandleCount = 0;
   ++iFrames;
 }

@@ -21,6 +21,7 @@ public:
   float iRegionMax[3];
   std::vector<void*> iTouched;  // of the latest frame, sorted at its end
   std::vector<void*> iDrawn;    // likewise
+  std::vector<void*> iTouchedWithMatrix;  // likewise
   int iFrames = 0;
 
   KELRegionClient(const float* regionMin, const float* regionMax);
@@ -28,6 +29,7 @@ public:
   void StartFrame() {
     iTouched.clear();
     iDrawn.clear();
+    iTouchedWithMatrix.clear();
   }
   void* GenQuery() override;
   void BeginQuery(void* query) override;

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <vector>
 
 #include "KEL3DZone.h"
 #include "KELFrameState.h"
@@ -202,38 +201,4 @@ TEST(ScreenPartitionPools, ASecondIdenticalFrameTakesNothingNew) {
   auto second = frame();
   EXPECT_EQ(second.first, first.first);
   EXPECT_EQ(counting.allocations, allocations);
-}
-
-TEST(ScreenPartitionPools, AllocatorFailureCullsLessButLeaksNothing) {
-  KEL3DZone passed{};
-  passed.iFlags = kZoneFlagQueryPassed;
-  CountingAllocator counting;
-  ScopedAllocator scope(&counting);
-  // Take every pooled node and record so the allocator must be asked.
-  std::vector<KELScreenZone*> records;
-  while (KELScreenZone::_freeList != nullptr) records.push_back(KELScreenZone::Take());
-  std::vector<KELScreenSpacePartition*> nodes;
-  while (KELScreenSpacePartition::_freeList != nullptr) {
-    nodes.push_back(KELScreenSpacePartition::_freeList);
-    KELScreenSpacePartition::_freeList = nodes.back()->iNextFree;
-  }
-  KELScreenSpacePartition root;
-  root.Initialize(-1, -1, -1, 1, 1, 1);
-  KELFrameState frame{nullptr, nullptr};
-  KELScreenZone* record = MakeScreenZone(&passed, 0, 0, 0, 0.1f, 0.1f, 0.1f);
-  ASSERT_NE(record, nullptr);
-  root.InsertScreenZone(record, &frame);
-  ASSERT_EQ(root.iScreenZoneCount, 1u);
-  counting.failing = true;
-  EXPECT_EQ(KELScreenZone::Take(), nullptr);
-  root.InsertScreenZone(nullptr, &frame);  // a failed projection is ignored
-  EXPECT_FALSE(root.Split(&frame));            // no nodes: stays a leaf
-  EXPECT_EQ(root.iChildren.count, 0);
-  EXPECT_EQ(root.iScreenZoneCount, 1u);
-  counting.failing = false;
-  EXPECT_TRUE(root.Split(&frame));
-  root.Release();
-  root.iChildren.Release();
-  for (KELScreenZone* r : records) KELPools::GiveBack(r);
-  for (KELScreenSpacePartition* n : nodes) KELPools::GiveBack(n);
 }
