@@ -70,9 +70,16 @@ public:
     Frame();
     iClient.iRegionMax[0] = kRegionMax[0];
     KELPools::Drain();
-    const long start = iAllocator->calls;
+    KELPartitionCensus before, after;
+    CheckPartition(static_cast<KEL3DZone*>(iPartition), &before);
+    const long start = iAllocator->calls, made = iAllocator->allocations;
     if (failAt >= 0) iAllocator->FailAt(start + failAt, mode);
     Frame();
+    // Every record the frame made is back in its pool, or a zone of the
+    // partition (a split on the way).
+    CheckPartition(static_cast<KEL3DZone*>(iPartition), &after);
+    if (static_cast<size_t>(iAllocator->allocations - made) != KELPools::Census().Total() + after.iZones - before.iZones)
+      Break("a record the frame made is neither pooled nor in use");
     iResult.iTouched = iClient.iTouched;
     iResult.iDrawn = iClient.iDrawn;
     iResult.iAllocations = iAllocator->calls - start;
