@@ -1,10 +1,12 @@
 // What both box-drawing clients (OpenGL and Vulkan) must do on a real
-// device: count the samples of their box queries, let drawn objects and
-// fill queries hide later boxes, batch the host's objects, answer without
-// waiting and treat a foreign handle as visible. A test program names its
-// types and how to open them in a traits type T (Context, Renderer, Box,
-// Client, Host; Open, MakeClient, Close, ExpectSubmits) and instantiates
-// KELRendererClientTest with it.
+// device: count the samples of their box queries (multisampled too, and
+// beyond 2^31), let drawn objects and fill queries hide later boxes (with
+// depth running either way), batch the host's objects, answer without
+// waiting, and never let a query that cannot count hide anything. A test
+// program names its types and how to open them in a traits type T
+// (Context, Renderer, Box, Client, Host; Open, MakeClient, Close,
+// ExpectSubmits, UseReversedDepth) and instantiates KELRendererClientTest
+// with it.
 #ifndef KEL_RENDERER_CLIENT_TESTS_H
 #define KEL_RENDERER_CLIENT_TESTS_H
 
@@ -47,27 +49,46 @@ struct KELObjectLog {
   }
 };
 
+// A projection whose depth runs the other way: nearer is greater.
+inline void ReverseDepth(const float* projection, float* reversed) {
+  for (int i = 0; i < 16; ++i) reversed[i] = i % 4 == 2 ? -projection[i] : projection[i];
+}
+
 template <class T>
 class KELRendererClientTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    T::Open(iContext, iRenderer, iHost);  // skips or fails the test without a device
-    if (this->IsSkipped() || this->HasFatalFailure()) return;
-    iClient.reset(T::MakeClient(iContext, iHost));
-    ASSERT_TRUE(iClient->Create());
     kel::Perspective(1.2f, 1.0f, 0.1f, 100.0f, iPerspective);
+    Open(1, kSize);
+  }
+  void TearDown() override { Close(); }
+
+  // A fresh context of size x size pixels with `samples` per pixel, and a
+  // created client on it.
+  void Open(int samples, int size) {
+    Close();
+    iContext.reset(new typename T::Context());
+    iRenderer.reset(new typename T::Renderer());
+    iContext->SetSampleCount(samples);
+    T::Open(*iContext, *iRenderer, iHost, size);  // skips or fails the test without a device
+    if (this->IsSkipped() || this->HasFatalFailure()) return;
+    iClient.reset(T::MakeClient(*iContext, iHost));
+    ASSERT_TRUE(iClient->Create());
     StartFrame(kIdentity);
   }
-  void TearDown() override {
+  void Close() {
+    // Client and renderer go before the context that holds their objects.
     iClient.reset();
-    T::Close(iContext);
+    iRenderer.reset();
+    if (iContext) T::Close(*iContext);
+    iContext.reset();
   }
 
   void StartFrame(const float* projection) {
     const float black[4] = {0, 0, 0, 1};
-    iContext.Clear(black);
+    iContext->Clear(black);
     iClient->BeginFrame(kIdentity, projection);
-    iRenderer.SetViewProjection(projection);
+    iRenderer->SetViewProjection(projection);
   }
   // Depth and colour writes off, as for the library's box queries.
   void BoxesOnly() {
@@ -91,8 +112,32 @@ protected:
   }
   uint32_t Query(const KELBoxList& boxes, const float* matrix = nullptr) { return Read(Issue(boxes, matrix)); }
 
-  typename T::Context iContext;
-  typename T::Renderer iRenderer;
+  // Drawn objects hide later query boxes; a fill query writes its box into
+  // depth, so that a query of the same box drawn again still passes on the
+  // box's own surface (the client's comparison includes equality) and what
+  // lies behind it is hidden. With `projection` perspective, depth either
+  // way.
+  void CheckOcclusionAndFill(const float* projection) {
+    StartFrame(projection);
+    typename T::Box wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
+    iClient->DrawObject(&wall, nullptr, false);
+    BoxesOnly();
+    EXPECT_EQ(Query({{-1, -1, -9, 1, 1, -8}}), 0u);
+
+    StartFrame(projection);
+    iClient->EnableColorWrite(false);
+    uint32_t filled = Query({{-1, -1, -9, 1, 1, -8}});
+    EXPECT_GT(filled, 0u);
+    EXPECT_EQ(iClient->GetStats().iFillQueries, 1u);
+    iClient->EnableDepthWrite(false);
+    uint32_t again = Query({{-1, -1, -9, 1, 1, -8}});
+    EXPECT_GT(again, 0u);
+    EXPECT_LE(again, filled);
+    EXPECT_EQ(Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
+  }
+
+  std::unique_ptr<typename T::Context> iContext;
+  std::unique_ptr<typename T::Renderer> iRenderer;
   typename T::Host iHost;
   std::unique_ptr<typename T::Client> iClient;
   float iPerspective[16];
@@ -146,30 +191,56 @@ TYPED_TEST_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes) {
 }
 
 TYPED_TEST_P(KELRendererClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
-  this->StartFrame(this->iPerspective);
-  // An object in front of the query box hides it entirely.
-  typename TypeParam::Box wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
-  this->iClient->DrawObject(&wall, nullptr, false);
-  this->BoxesOnly();
-  EXPECT_EQ(this->Query({{-1, -1, -9, 1, 1, -8}}), 0u);
-
-  // A fill query writes its box into depth; a query of the same box drawn
-  // again still passes on the box's own surface (less-or-equal).
-  this->StartFrame(this->iPerspective);
-  this->iClient->EnableColorWrite(false);
-  uint32_t filled = this->Query({{-1, -1, -9, 1, 1, -8}});
-  EXPECT_GT(filled, 0u);
-  EXPECT_EQ(this->iClient->GetStats().iFillQueries, 1u);
-  this->iClient->EnableDepthWrite(false);
-  uint32_t again = this->Query({{-1, -1, -9, 1, 1, -8}});
-  EXPECT_GT(again, 0u);
-  EXPECT_LE(again, filled);
-  // And it hides what lies behind it.
-  EXPECT_EQ(this->Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
+  this->CheckOcclusionAndFill(this->iPerspective);
   // Colour writes were off for the boxes: the cleared image shows none.
   std::vector<uint8_t> rgba(kSize * kSize * 4);
-  this->iContext.ReadColor(rgba.data());
+  this->iContext->ReadColor(rgba.data());
   EXPECT_EQ(rgba[(kSize / 2 * kSize + kSize / 2) * 4], 0u);
+}
+
+// A host with reversed depth (cleared to 0, nearer is greater) sets the
+// client's comparison to greater-or-equal; everything else holds as before.
+TYPED_TEST_P(KELRendererClientTest, ReversedDepthCountsAndOccludesAsForward) {
+  TypeParam::UseReversedDepth(*this->iContext, *this->iRenderer, *this->iClient);
+  float reversed[16];
+  ReverseDepth(kIdentity, reversed);
+  this->StartFrame(reversed);
+  this->BoxesOnly();
+  EXPECT_EQ(this->Query({kCentreBox}), kCentreSamples);
+  ReverseDepth(this->iPerspective, reversed);
+  this->CheckOcclusionAndFill(reversed);
+}
+
+// Counts are samples: four per pixel in a 4x multisampled target, where the
+// client's boxes must draw (and occlude) as in a single-sampled one.
+TYPED_TEST_P(KELRendererClientTest, MultisampledTargetsCountSamples) {
+  this->Open(4, kSize);
+  if (this->IsSkipped() || this->HasFatalFailure()) return;
+  this->BoxesOnly();
+  EXPECT_EQ(this->Query({kCentreBox}), 4 * kCentreSamples);
+  this->CheckOcclusionAndFill(this->iPerspective);
+}
+
+// 2^31 samples and more (batch and fill queries at high resolutions with
+// multisampling reach them) must not read as a negative count, which the
+// library would take as hidden: 1,100 boxes over a 512 x 512 target at 4
+// samples pass about 2.3 * 10^9 samples.
+TYPED_TEST_P(KELRendererClientTest, CountsFromTwoToTheThirtyOneOnReadAsVisible) {
+  this->Open(4, 512);
+  if (this->IsSkipped() || this->HasFatalFailure()) return;
+  this->BoxesOnly();
+  const uint32_t pixels = this->Query(KELBoxList(1100, {-1, -1, 0, 1, 1, 0.5f}));
+  EXPECT_GT(static_cast<int32_t>(pixels), 0);
+  EXPECT_EQ(pixels, 0x7fffffffu);
+}
+
+// A client whose Create failed (or was never called) would count 0 for
+// every box it cannot draw: it makes no query instead, which the library
+// counts as visible.
+TYPED_TEST_P(KELRendererClientTest, AClientWithoutItsBoxesMakesNoQueries) {
+  std::unique_ptr<typename TypeParam::Client> uncreated(TypeParam::MakeClient(*this->iContext, this->iHost));
+  uncreated->BeginFrame(kIdentity, kIdentity);
+  EXPECT_EQ(uncreated->GenQuery(), nullptr);
 }
 
 TYPED_TEST_P(KELRendererClientTest, ObjectsAreBatchedAndDrawnBeforeTheNextQuery) {
@@ -231,6 +302,8 @@ TYPED_TEST_P(KELRendererClientTest, ForeignHandleCountsAsVisible) {
 
 REGISTER_TYPED_TEST_SUITE_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes,
                             DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain,
+                            ReversedDepthCountsAndOccludesAsForward, MultisampledTargetsCountSamples,
+                            CountsFromTwoToTheThirtyOneOnReadAsVisible, AClientWithoutItsBoxesMakesNoQueries,
                             ObjectsAreBatchedAndDrawnBeforeTheNextQuery, ResultWithoutWaitingArrives,
                             ForeignHandleCountsAsVisible);
 
