@@ -5,8 +5,8 @@
 // waiting, and never let a query that cannot count hide anything. A test
 // program names its types and how to open them in a traits type T
 // (Context, Renderer, Box, Client, Host; Open, MakeClient, Close,
-// ExpectSubmits, UseReversedDepth) and instantiates KELRendererClientTest
-// with it.
+// ExpectSubmits, UseReversedDepth, DrawIds) and instantiates
+// KELRendererClientTest with it.
 #ifndef KEL_RENDERER_CLIENT_TESTS_H
 #define KEL_RENDERER_CLIENT_TESTS_H
 
@@ -91,25 +91,29 @@ protected:
     iRenderer->SetViewProjection(projection);
   }
   // Depth and colour writes off, as for the library's box queries.
-  void BoxesOnly() {
-    iClient->EnableDepthWrite(false);
-    iClient->EnableColorWrite(false);
+  void BoxesOnly() { BoxesOnly(*iClient); }
+  static void BoxesOnly(typename T::Client& client) {
+    client.EnableDepthWrite(false);
+    client.EnableColorWrite(false);
   }
-  // One query over the given boxes (one run), not yet read.
-  void* Issue(const KELBoxList& boxes, const float* matrix = nullptr) {
-    void* query = iClient->GenQuery();
-    iClient->BeginQuery(query);
-    iClient->StartDrawBoxes();
-    for (const std::vector<float>& box : boxes) iClient->DrawBox(box.data(), box.data() + 3, matrix);
-    iClient->EndDrawBoxes();
-    iClient->EndQuery(query);
+  // One query over the given boxes (one run), not yet read; by default on
+  // the fixture's client.
+  static void* Issue(typename T::Client& client, const KELBoxList& boxes, const float* matrix = nullptr) {
+    void* query = client.GenQuery();
+    client.BeginQuery(query);
+    client.StartDrawBoxes();
+    for (const std::vector<float>& box : boxes) client.DrawBox(box.data(), box.data() + 3, matrix);
+    client.EndDrawBoxes();
+    client.EndQuery(query);
     return query;
   }
-  uint32_t Read(void* query) {
+  static uint32_t Read(typename T::Client& client, void* query) {
     uint32_t pixels = 12345;
-    EXPECT_TRUE(iClient->GetQueryResult(query, pixels, true));
+    EXPECT_TRUE(client.GetQueryResult(query, pixels, true));
     return pixels;
   }
+  void* Issue(const KELBoxList& boxes, const float* matrix = nullptr) { return Issue(*iClient, boxes, matrix); }
+  uint32_t Read(void* query) { return Read(*iClient, query); }
   uint32_t Query(const KELBoxList& boxes, const float* matrix = nullptr) { return Read(Issue(boxes, matrix)); }
 
   // Drawn objects hide later query boxes; a fill query writes its box into
@@ -292,6 +296,26 @@ TYPED_TEST_P(KELRendererClientTest, ResultWithoutWaitingArrives) {
   TypeParam::ExpectSubmits(*this->iClient, 1u);
 }
 
+// The contexts read both attachments back top row first, one value per
+// pixel also when multisampled; the ID pass leaves colour alone.
+TYPED_TEST_P(KELRendererClientTest, ContextsReadColourAndIdsTopRowFirst) {
+  for (int samples : {1, 4}) {
+    SCOPED_TRACE(samples);
+    this->Open(samples, kSize);
+    if (this->IsSkipped() || this->HasFatalFailure()) return;  // Open cleared the target to black
+    typename TypeParam::Box upperHalf = {{-1, 0, 0}, {1, 1, 0.5f}, 42};
+    TypeParam::DrawIds(*this->iContext, *this->iRenderer, upperHalf);
+    std::vector<uint32_t> ids(kSize * kSize);
+    this->iContext->ReadIds(ids.data());
+    EXPECT_EQ(ids[0], 42u);
+    EXPECT_EQ(ids[kSize * (kSize - 1)], 0u);
+    std::vector<uint8_t> rgba(kSize * kSize * 4);
+    this->iContext->ReadColor(rgba.data());
+    EXPECT_EQ(rgba[0], 0u);
+    EXPECT_EQ(rgba[3], 255u);
+  }
+}
+
 TYPED_TEST_P(KELRendererClientTest, ForeignHandleCountsAsVisible) {
   uint32_t pixels = 0;
   int foreign = 0;
@@ -305,7 +329,7 @@ REGISTER_TYPED_TEST_SUITE_P(KELRendererClientTest, QueriesCountTheSamplesOfTheir
                             ReversedDepthCountsAndOccludesAsForward, MultisampledTargetsCountSamples,
                             CountsFromTwoToTheThirtyOneOnReadAsVisible, AClientWithoutItsBoxesMakesNoQueries,
                             ObjectsAreBatchedAndDrawnBeforeTheNextQuery, ResultWithoutWaitingArrives,
-                            ForeignHandleCountsAsVisible);
+                            ContextsReadColourAndIdsTopRowFirst, ForeignHandleCountsAsVisible);
 
 }  // namespace kel_client_tests
 

@@ -4,21 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "KELCityWalkCheck.h"
+#include "KELVulkanTestSupport.h"
 
 namespace {
 
 using namespace kel_walk_tests;
 
-#if defined(KEL_VULKAN_REQUIRED)
-const bool kDeviceRequired = true;
-#else
-const bool kDeviceRequired = false;
-#endif
-
 class VulkanEndToEnd : public ::testing::TestWithParam<KELWalkCase> {};
 
 TEST_P(VulkanEndToEnd, CityWalkDrawsEveryObjectAboveTheThreshold) {
-  CheckCityWalk(KELDemoApi::kVulkan, GetParam(), kDeviceRequired);
+  CheckCityWalk(KELDemoApi::kVulkan, GetParam(), kVulkanDeviceRequired);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, VulkanEndToEnd, ::testing::ValuesIn(CommonWalkCases()));
