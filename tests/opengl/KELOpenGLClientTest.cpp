@@ -25,8 +25,9 @@ public:
   GLuint iJunkBuffer = 0;
   GLint iSeenVertexArray = -1;
   bool iSawCullFace = false;
-  void DrawObjects(void* const* objects, const float* const* matrices, const bool*, uint32_t count) override {
-    if (!iEngineLike) return Draw(objects, matrices, count);
+  void DrawObjects(void* const* objects, const float* const* matrices, const bool* transparent,
+                   uint32_t count) override {
+    if (!iEngineLike) return Draw(objects, matrices, transparent, count);
     const KELGLFunctions& gl = KELGL();
     gl.GetIntegerv(GL_VERTEX_ARRAY_BINDING, &iSeenVertexArray);
     iSawCullFace = gl.IsEnabled(GL_CULL_FACE) == GL_TRUE;
@@ -125,11 +126,9 @@ TEST_F(OpenGLClient, TheHostsStateIsItsOwnAndDoesNotReachTheBoxes) {
   EXPECT_TRUE(iHost.iSawCullFace);
   EXPECT_GT(Query({box}), 0u);  // again, on the fill's surface, from the client's attributes
   iClient->OnEndOcclusionResults();
-  GLint bound = 0, depthFunc = 0;
-  gl.GetIntegerv(GL_VERTEX_ARRAY_BINDING, &bound);
-  gl.GetIntegerv(GL_DEPTH_FUNC, &depthFunc);
-  EXPECT_EQ(bound, static_cast<GLint>(hostArray));
-  EXPECT_EQ(depthFunc, GL_LESS);
+  auto get = [&gl](GLenum name) { GLint value = 0; gl.GetIntegerv(name, &value); return value; };
+  EXPECT_EQ(get(GL_VERTEX_ARRAY_BINDING), static_cast<GLint>(hostArray));
+  EXPECT_EQ(get(GL_DEPTH_FUNC), GL_LESS);
   EXPECT_TRUE(gl.IsEnabled(GL_CULL_FACE));
   EXPECT_EQ(gl.GetError(), static_cast<GLenum>(GL_NO_ERROR));
 }

@@ -22,10 +22,10 @@ using namespace kel_client_tests;
 class KELTestHost : public KELVulkanHost, public KELObjectLog<KELVulkanBoxInstance, KELVulkanBoxRenderer> {
 public:
   KELVulkanHeadlessContext* iContext = nullptr;
-  void DrawObjects(VkCommandBuffer commands, void* const* objects, const float* const* matrices, const bool*,
-                   uint32_t count) override {
+  void DrawObjects(VkCommandBuffer commands, void* const* objects, const float* const* matrices,
+                   const bool* transparent, uint32_t count) override {
     EXPECT_EQ(commands, iContext->GetCommandBuffer());
-    Draw(objects, matrices, count);
+    Draw(objects, matrices, transparent, count);
   }
   void TouchObject(void*, uint32_t, const float*, const float*, const float*) override {}
 };

@@ -85,7 +85,7 @@ void KELWalkthrough::MakeCameras() {
     kel::Perspective(iOptions.iFovY, aspect, iOptions.iNearPlane, iScene.iFarPlane, camera.iProjection);
     // Reversed depth: nearer is greater (the third row negated).
     if (iOptions.iTarget.iReversedDepth)
-      for (int column = 0; column < 4; ++column) camera.iProjection[column * 4 + 2] = -camera.iProjection[column * 4 + 2];
+      for (int column = 0; column < 4; ++column) camera.iProjection[column * 4 + 2] *= -1.0f;
     kel::LookAt(key.iEye, key.iTarget, camera.iView);
     kel::Multiply(camera.iProjection, camera.iView, camera.iViewProjection);
     kel::FrustumPlanes(camera.iViewProjection, camera.iPlanes);
