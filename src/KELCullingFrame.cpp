@@ -65,14 +65,16 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
 KEL3DZone* _leftOut = nullptr;
 
 // Draws the shown loaded objects of the zone's subtree; a zone below that is
-// on the list itself is drawn from there.
-void DrawLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
+// on the list itself is drawn from there. A left-out subtree was never
+// tested at all and reaches wherever its entries lie: the view test keeps
+// what it draws (and reports) to what the view can show.
+void DrawLeftOut(const KELFrameState& frame, const KEL3DZone* zone) {
   for (KEL3DZoneEntry* entry = zone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-    if (!entry->IsHidden())
-      client->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
-                         entry->IsTransparent());
+    if (!entry->IsHidden() && !frame.IsOutsideView(entry))
+      frame.iClient->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
+                                entry->IsTransparent());
   for (int32_t i = 0; i < zone->iChildren.count; ++i)
-    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) DrawLeftOut(client, zone->Child(i));
+    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) DrawLeftOut(frame, zone->Child(i));
 }
 
 void Touch(KELOcclusionCullingClient* client, const KEL3DZoneEntry* entry) {
@@ -80,13 +82,13 @@ void Touch(KELOcclusionCullingClient* client, const KEL3DZoneEntry* entry) {
                       entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
 }
 
-void ReportLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
+void ReportLeftOut(const KELFrameState& frame, const KEL3DZone* zone) {
   const KEL3DZoneEntry* lists[2] = {zone->iUnloadedFixed, zone->iUnloadedPending};
   for (const KEL3DZoneEntry* entry : lists)
     for (; entry != nullptr; entry = entry->iNextEntry)
-      if (!entry->IsHidden()) Touch(client, entry);
+      if (!entry->IsHidden() && !frame.IsOutsideView(entry)) Touch(frame.iClient, entry);
   for (int32_t i = 0; i < zone->iChildren.count; ++i)
-    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) ReportLeftOut(client, zone->Child(i));
+    if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) ReportLeftOut(frame, zone->Child(i));
 }
 
 void ForgetLeftOut() {
@@ -98,19 +100,27 @@ void ForgetLeftOut() {
   }
 }
 
-void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpacePartition& root) {
+// A large zone's own entries are drawn without a test of their own, and a
+// root reaching around the eye holds entries on every side of it: the view
+// test drops those behind and beside the view.
+void DrawLargeZones(const KELFrameState& frame, const KELScreenSpacePartition& root) {
   for (const KELScreenZone* record = root.iScreenZones; record != nullptr; record = record->iNext) {
     if (record->iIsSmall) continue;
     for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-      if (!entry->IsHidden()) client->DrawObject(entry->iObject, nullptr, entry->IsTransparent());
+      if (!entry->IsHidden() && !frame.IsOutsideView(entry))
+        frame.iClient->DrawObject(entry->iObject, nullptr, entry->IsTransparent());
   }
 }
 
+// Roots are not clip-tested by the build, and a root reaching behind the eye
+// passes unqueried: with the view test on, a partition wholly outside the
+// view volume is skipped before it costs a record or a query.
 void InsertRoot(KELScreenSpacePartition* root, const float* viewProjection, KEL3DZone* partition,
-                int32_t planeCount, float* const* planes) {
+                const KELFrameState& frame) {
+  if (frame.IsOutsideView(partition->iMin, partition->iMax)) return;
   KELScreenZone* record = ProjectZone(viewProjection, partition);
   if (record == nullptr) KELLeaveOut(partition);
-  root->InsertScreenZone(record, planeCount, planes);
+  root->InsertScreenZone(record, frame.iPlaneCount, frame.iPlanes);
 }
 
 // A record whose task cannot be had counts as passed unqueried; when it was
@@ -133,10 +143,12 @@ void IssueZoneQueries(KELFrameState* frame, KELScreenSpacePartition* root) {
   }
 }
 
-void ReportVisible(KELOcclusionCullingClient* client, FIFOQueue* visibleEntries) {
+void ReportVisible(KELFrameState* frame) {
+  KELOcclusionCullingClient* client = frame->iClient;
+  FIFOQueue* visibleEntries = &frame->iVisibleEntries;
   client->OnBeginOcclusionResults();
   while (!visibleEntries->IsEmpty()) Touch(client, static_cast<KEL3DZoneEntry*>(visibleEntries->TakeFront()));
-  for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) ReportLeftOut(client, zone);
+  for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) ReportLeftOut(*frame, zone);
   client->OnEndOcclusionResults();
 }
 
@@ -186,33 +198,32 @@ void KELOcclusionCullingEngine::EndCulling() {
   if (client == nullptr) return;
   KELSettings::AdvanceFrame();
 
-  KELScreenSpacePartition root;
-  SwapStorage(root.iChildren, _rootChildren);
-  root.Initialize(-1, -1, -1, 1, 1, 1);
-  float viewProjection[16];
-  ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
-  // Lives for the whole frame: the traversal's splits insert with it too.
-  float* planes[6];
-  const int32_t planeCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
-  for (int32_t i = 0; i < iPartitions.count; ++i)
-    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), planeCount, planes);
-  for (int32_t i = 0; i < _heldCount; ++i)
-    if (_held[i].iEngine == this)
-      InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), planeCount, planes);
-  root.iSampleCount = 0;
-
   KELClientQueryState* state = FindClientState(client);
   // Handles are reused only within the frame that made them.
   state->iHandlePool.allocator = KELAllocator::GetAllocator();
   state->iHandlePool.Clear();
   KELFrameState frame(client, state);
   frame.iContribution.Set(iScaledDirection, iContributionOffset);
-  frame.iPlaneCount = planeCount;
+  // Lives for the whole frame: the traversal's splits insert with it too.
+  float* planes[6];
+  frame.iPlaneCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
   frame.iPlanes = planes;
+  frame.iViewVolumeTests = iViewVolumeTests;
+
+  KELScreenSpacePartition root;
+  SwapStorage(root.iChildren, _rootChildren);
+  root.Initialize(-1, -1, -1, 1, 1, 1);
+  float viewProjection[16];
+  ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
+  for (int32_t i = 0; i < iPartitions.count; ++i)
+    InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), frame);
+  for (int32_t i = 0; i < _heldCount; ++i)
+    if (_held[i].iEngine == this) InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), frame);
+  root.iSampleCount = 0;
 
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
-  DrawLargeZones(client, root);
+  DrawLargeZones(frame, root);
   client->EnableDepthWrite(false);
   client->EnableColorWrite(false);
   IssueZoneQueries(&frame, &root);
@@ -222,9 +233,9 @@ void KELOcclusionCullingEngine::EndCulling() {
   client->EnableDepthWrite(true);
   if (_leftOut != nullptr) {
     client->SetInside(false);
-    for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) DrawLeftOut(client, zone);
+    for (const KEL3DZone* zone = _leftOut; zone != nullptr; zone = zone->iNextFree) DrawLeftOut(frame, zone);
   }
-  ReportVisible(client, &frame.iVisibleEntries);
+  ReportVisible(&frame);
   ForgetLeftOut();
 
   // Handles are only reused within their frame: give the elements back now.

@@ -11,7 +11,8 @@
 
 namespace {
 
-// Without a fill task the node's unloaded entries are reported untested.
+// Without a fill task the node's unloaded entries are reported untested
+// (except those outside the view, which the fill would have left out too).
 void QueueFill(KELScreenSpacePartition* node, KELFrameState* frame) {
   if (KELFrameState::Queue(&frame->iFillQueue, KELFillQueryTask::Make(frame->iClient, frame->iQueryState, node)))
     return;
@@ -19,8 +20,18 @@ void QueueFill(KELScreenSpacePartition* node, KELFrameState* frame) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
     for (KEL3DZoneEntry* entry : lists)
       for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsHidden() && !frame->MarkTooSmall(entry)) frame->iVisibleEntries.Append(entry);
+        if (!entry->IsHidden() && !frame->MarkTooSmall(entry) && !frame->IsOutsideView(entry))
+          frame->iVisibleEntries.Append(entry);
   }
+}
+
+// A leaf hands over the loaded entries of its small records' whole zone
+// subtrees, whose child zones were never clip-tested: with the view test on,
+// those outside the view stay behind.
+void HandOverLoaded(KEL3DZone* zone, KELFrameState* frame) {
+  for (KEL3DZoneEntry* entry = zone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
+    if (!frame->IsOutsideView(entry)) frame->iDrawQueue.Append(entry);
+  for (int32_t i = 0; i < zone->iChildren.count; ++i) HandOverLoaded(zone->Child(i), frame);
 }
 
 // For each handed-out child node: its large zones' loaded entries go to
@@ -36,9 +47,11 @@ void QueueChildNodeWork(KELFrameState* frame) {
     child->iSampleCount = 0;
     KELZoneQueryTask* previous = nullptr;
     for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
+      // A large record's own entries spread over more than half its node,
+      // in view or not: the view test drops those outside.
       if (!record->iIsSmall) {
         for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-          if (!frame->MarkTooSmall(entry)) frame->iDrawQueue.Append(entry);
+          if (!frame->MarkTooSmall(entry) && !frame->IsOutsideView(entry)) frame->iDrawQueue.Append(entry);
       }
       const bool last = record->iNext == nullptr;
       KELZoneQueryTask* task = KELZoneQueryTask::Make(frame->iClient, frame->iQueryState, record->iZone, child, last,
@@ -94,8 +107,11 @@ void KELScreenSpacePartition::OnNodeTested(bool visible, KELFrameState* frame) {
   }
   if (refinable) LeaveOutSmallRecords();
   if (iScreenZoneCount != 0) frame->iNodeQueue.Append(this);
-  for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext)
-    if (record->iIsSmall) record->iZone->CollectLoadedEntries(&frame->iDrawQueue);
+  for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext) {
+    if (!record->iIsSmall) continue;
+    if (frame->iViewVolumeTests) HandOverLoaded(record->iZone, frame);
+    else record->iZone->CollectLoadedEntries(&frame->iDrawQueue);
+  }
   if (iParent != nullptr) iParent->OnChildFinished(frame);
 }
 

@@ -221,19 +221,32 @@ TEST_F(Culling, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
   Frame({p});  // splits the zone and fills the pools
   ASSERT_EQ(client.touchedObjects.size() + client.drawnObjects.size(), 101u);
   const size_t records = KELPools::Census().iScreenZones;
-  KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
-  KELScreenSpacePartition::_freeList = nullptr;
-  CountingAllocator failing;
-  failing.failing = true;
-  {
-    ScopedAllocator scope(&failing);
-    Frame({p});
-  }
-  KELScreenSpacePartition::_freeList = pooledNodes;
-  EXPECT_GT(failing.failures, 0);
+  auto frameWithoutMemory = [&]() {
+    KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
+    KELScreenSpacePartition::_freeList = nullptr;
+    CountingAllocator failing;
+    failing.failing = true;
+    {
+      ScopedAllocator scope(&failing);
+      Frame({p});
+    }
+    KELScreenSpacePartition::_freeList = pooledNodes;
+    EXPECT_GT(failing.failures, 0);
+  };
+  frameWithoutMemory();
   EXPECT_EQ(client.touchedObjects.size(), 50u);
   EXPECT_EQ(client.drawnObjects.size(), 51u);
   EXPECT_EQ(KELPools::Census().iScreenZones, records);  // the left-out records went back
+  // The view test still applies to what is left out: x < 0.1001 keeps
+  // entries 0 to 50.
+  const float keep[4] = {1, 0, 0, -0.1001f}, none[4] = {0, 0, 0, -1};
+  const float* planes[6] = {keep, none, none, none, none, none};
+  engine->SetClippingPlanes(6, planes);
+  engine->SetViewVolumeTests(true);
+  frameWithoutMemory();
+  engine->SetViewVolumeTests(false);
+  EXPECT_EQ(client.touchedObjects.size(), 25u);
+  EXPECT_EQ(client.drawnObjects.size(), 26u);
 }
 
 TEST_F(Culling, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
