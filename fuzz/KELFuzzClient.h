@@ -50,6 +50,10 @@ public:
   const KELFuzzModel* iModel = nullptr;
   // Same partition added twice in a frame: its entries may be reported twice.
   bool iDuplicatesAllowed = false;
+  // The planes the frame's view-volume tests use (none when they are off):
+  // no entry wholly outside one of them may be drawn or reported.
+  float* iViewPlanes[6] = {};
+  int32_t iViewPlaneCount = 0;
 
   // Per-frame contract checks; EndFrame verifies the frame was closed.
   void BeginFrame();
@@ -88,6 +92,8 @@ private:
   bool iDepthWrite = true;
   std::unordered_set<void*> iTouched;
   volatile float iSink = 0;
+
+  bool IsOutsideView(const float* min, const float* max) const;
 };
 
 class KELFuzzVisitor : public KELSpacePartitionTraversal {
