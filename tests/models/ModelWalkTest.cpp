@@ -53,8 +53,7 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   options.iNearPlane = model.iNearPlane;
   options.iPixelThreshold = test.iThreshold;
   options.iCheckedPixels = test.iThreshold;
-  options.iViewPartitions = true;
-  options.iHostFrustum = true;
+  options.iViewTests = true;
   options.iPvsPartitions = true;  // levels only
   options.iFrameCoherency = model.iModel.iIsLevel ? 4 : 0;  // the demo's defaults
   KELWalkthrough walk(model, options);
