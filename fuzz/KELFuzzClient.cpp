@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "KEL3DZone.h"
+#include "KELScreenZone.h"
 #include "KELFuzzInput.h"
 #include "KELSettings.h"
 
@@ -48,22 +49,6 @@ void KELFuzzModel::Clear() {
 }
 
 // ------------------------------------------------------------ client
-
-// Every corner on the outer side (>= 0) of one plane, summed as the library
-// sums; a box that is inverted or has a NaN bound is never outside.
-bool KELFuzzClient::IsOutsideView(const float* min, const float* max) const {
-  for (int a = 0; a < 3; ++a)
-    if (!(min[a] <= max[a])) return false;
-  for (int32_t p = 0; p < iViewPlaneCount; ++p) {
-    const float* plane = iViewPlanes[p];
-    bool outside = true;
-    for (int k = 0; k < 8 && outside; ++k)
-      outside = plane[0] * (k & 1 ? max : min)[0] + plane[1] * (k & 2 ? max : min)[1] +
-                    plane[2] * (k & 4 ? max : min)[2] + plane[3] >= 0.0f;
-    if (outside) return true;
-  }
-  return false;
-}
 
 void KELFuzzClient::BeginFrame() {
   iHandleCount = 0;
@@ -154,7 +139,8 @@ void KELFuzzClient::DrawObject(void* object, const float* matrix, bool) {
   KELFuzzCheck(entry != nullptr, "DrawObject of an object that is not a live entry");
   KELFuzzCheck(entry->iLoaded && !entry->iHidden, "DrawObject of an unloaded or hidden entry");
   const KEL3DZoneEntry* record = static_cast<const KEL3DZoneEntry*>(entry->iHandle);
-  KELFuzzCheck(!IsOutsideView(record->iMin, record->iMax), "DrawObject of an entry outside the view volume");
+  KELFuzzCheck(!IsBoxOutsideClipPlanes(iViewPlaneCount, iViewPlanes, record->iMin, record->iMax),
+               "DrawObject of an entry outside the view volume");
   if (matrix != nullptr) iSink = iSink + Touch(matrix, 16);
 }
 
@@ -170,7 +156,8 @@ void KELFuzzClient::TouchObject(void* object, uint32_t pixels, const float* min,
   const KELFuzzEntry* entry = iModel->Find(object);
   KELFuzzCheck(entry != nullptr, "TouchObject of an object that is not a live entry");
   KELFuzzCheck(!entry->iHidden, "TouchObject of a hidden entry");
-  KELFuzzCheck(!IsOutsideView(min, max), "TouchObject of an entry outside the view volume");
+  KELFuzzCheck(!IsBoxOutsideClipPlanes(iViewPlaneCount, iViewPlanes, min, max),
+               "TouchObject of an entry outside the view volume");
   KELFuzzCheck(iTouched.insert(object).second || iDuplicatesAllowed, "an entry reported twice in one frame");
   iSink = iSink + Touch(min, 3) + Touch(max, 3) + (matrix != nullptr ? Touch(matrix, 16) : 0.0f);
 }

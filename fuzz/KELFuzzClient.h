@@ -51,7 +51,8 @@ public:
   // Same partition added twice in a frame: its entries may be reported twice.
   bool iDuplicatesAllowed = false;
   // The planes the frame's view-volume tests use (none when they are off):
-  // no entry wholly outside one of them may be drawn or reported.
+  // every path must apply the test, so no entry it rejects may be drawn or
+  // reported.
   float* iViewPlanes[6] = {};
   int32_t iViewPlaneCount = 0;
 
@@ -92,8 +93,6 @@ private:
   bool iDepthWrite = true;
   std::unordered_set<void*> iTouched;
   volatile float iSink = 0;
-
-  bool IsOutsideView(const float* min, const float* max) const;
 };
 
 class KELFuzzVisitor : public KELSpacePartitionTraversal {

@@ -221,7 +221,13 @@ TEST_F(Culling, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
   Frame({p});  // splits the zone and fills the pools
   ASSERT_EQ(client.touchedObjects.size() + client.drawnObjects.size(), 101u);
   const size_t records = KELPools::Census().iScreenZones;
-  auto frameWithoutMemory = [&]() {
+  // The view test still applies to what is left out: x < 0.1001 keeps
+  // entries 0 to 50.
+  const float keep[4] = {1, 0, 0, -0.1001f}, none[4] = {0, 0, 0, -1};
+  const float* planes[6] = {keep, none, none, none, none, none};
+  for (bool view : {false, true}) {
+    engine->SetClippingPlanes(view ? 6 : 0, planes);
+    engine->SetViewVolumeTests(view);
     KELScreenSpacePartition* pooledNodes = KELScreenSpacePartition::_freeList;
     KELScreenSpacePartition::_freeList = nullptr;
     CountingAllocator failing;
@@ -232,21 +238,10 @@ TEST_F(Culling, AVisibleNodeThatCannotSplitLeavesOutItsSmallZones) {
     }
     KELScreenSpacePartition::_freeList = pooledNodes;
     EXPECT_GT(failing.failures, 0);
-  };
-  frameWithoutMemory();
-  EXPECT_EQ(client.touchedObjects.size(), 50u);
-  EXPECT_EQ(client.drawnObjects.size(), 51u);
-  EXPECT_EQ(KELPools::Census().iScreenZones, records);  // the left-out records went back
-  // The view test still applies to what is left out: x < 0.1001 keeps
-  // entries 0 to 50.
-  const float keep[4] = {1, 0, 0, -0.1001f}, none[4] = {0, 0, 0, -1};
-  const float* planes[6] = {keep, none, none, none, none, none};
-  engine->SetClippingPlanes(6, planes);
-  engine->SetViewVolumeTests(true);
-  frameWithoutMemory();
-  engine->SetViewVolumeTests(false);
-  EXPECT_EQ(client.touchedObjects.size(), 25u);
-  EXPECT_EQ(client.drawnObjects.size(), 26u);
+    EXPECT_EQ(client.touchedObjects.size(), view ? 25u : 50u);
+    EXPECT_EQ(client.drawnObjects.size(), view ? 26u : 51u);
+    EXPECT_EQ(KELPools::Census().iScreenZones, records);  // the left-out records went back
+  }
 }
 
 TEST_F(Culling, ClientsGetARecordEachAndFreshHandlesEveryFrame) {
