@@ -215,6 +215,11 @@ void KELOcclusionCullingEngine::EndCulling() {
   root.Initialize(-1, -1, -1, 1, 1, 1);
   float viewProjection[16];
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
+  // Reversed depth: the third clip row turned back (exactly, by its sign)
+  // makes the near-plane test and the near-to-far order those of the
+  // forward projection.
+  if (KELSettings::_reversedDepth)
+    for (int column = 0; column < 4; ++column) viewProjection[4 * column + 2] = -viewProjection[4 * column + 2];
   for (int32_t i = 0; i < iPartitions.count; ++i)
     InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), frame);
   for (int32_t i = 0; i < _heldCount; ++i)
