@@ -4,7 +4,7 @@
 // inside KELProfiledFrames, so that a profiler can collect only there:
 //   valgrind --tool=callgrind --toggle-collect=KELProfiledFrame kel_bench_profile
 // Usage: kel_bench_profile [entries=100000] [answer=1000] [frames=5] [timed client=0] [view=street|walk]
-//                          [host work=0] [records=heap|arena]
+//                          [host work=0] [records=heap|arena] [view tests=0]
 //   host work 1: the plain frustum loop over the scene runs before each
 //   frame (outside the profiled function), so the frame meets the caches
 //   as it would in a host. arena: records come from a huge-page arena
@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
   KELScriptedClient client(answer > 0 ? static_cast<uint32_t>(answer) : 0u);
   client.iTiming = timed;
   engine->SetClient(&client);
+  engine->SetViewVolumeTests(argc > 8 && std::atoi(argv[8]) != 0);
   KELLoadedScene loaded;
   loaded.Load(scene, reinterpret_cast<char*>(const_cast<kel::KELSceneObject*>(scene.iObjects.data())),
               sizeof(kel::KELSceneObject), true);

@@ -66,6 +66,9 @@ int main() {
   static const float kKeep[4] = {0, 0, 0, -1};
   const float* planes[6] = {kKeep, kKeep, kKeep, kKeep, kKeep, kKeep};
   engine->SetClippingPlanes(6, planes);
+  // The library tests partitions and handed objects against those planes
+  // itself: nothing outside the view is drawn, queried or reported.
+  engine->SetViewVolumeTests(true);
   const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, -1};
   engine->SetContributionCullingParameters(eye, dir, 0.0f, 0.0f);
 

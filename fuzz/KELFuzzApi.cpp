@@ -15,6 +15,7 @@
 #include "KELFuzzInput.h"
 #include "KELOcclusionQueryTask.h"
 #include "KELOcclusionTraversal.h"
+#include "KELScreenZone.h"
 #include "KELScreenSpacePartitioning.h"
 #include "KELSettings.h"
 #include "KELValidator.h"
@@ -244,9 +245,10 @@ void OpPlanes(FuzzedDataProvider& input) {
 }
 
 void OpSettings(FuzzedDataProvider& input) {
-  switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+  switch (input.ConsumeIntegralInRange<int>(0, 4)) {
     case 0: return _state->iEngine->SetPixelHitsThreshold(PickUnsigned(input));
     case 1: return _state->iEngine->SetFrameCoherency(PickUnsigned(input));
+    case 3: return _state->iEngine->SetViewVolumeTests(input.ConsumeBool());
     case 2: {
       float eye[3], direction[3], center[3];
       for (int a = 0; a < 3; ++a) {
@@ -289,6 +291,11 @@ void RunFrame(FuzzedDataProvider& input, KELOcclusionCullingEngine* engine) {
   }
   if (input.ConsumeIntegralInRange<int>(0, 15) == 0) engine->AddPartition(nullptr);
   _state->iClient.iDuplicatesAllowed = duplicates;
+  KELFuzzClient& client = _state->iClient;
+  client.iViewPlaneCount = KELEngineAccess::ViewVolumeTests(engine)
+                               ? KELUsedClipPlanes(KELEngineAccess::PlaneCount(engine),
+                                                   KELEngineAccess::Planes(engine), client.iViewPlanes)
+                               : 0;
   _state->iClient.BeginFrame();
   engine->EndCulling();
   if (KELEngineAccess::Client(engine) != nullptr) _state->iClient.EndFrame();
@@ -347,6 +354,7 @@ void ResetState() {
   engine->SetContributionCullingParameters(zero, zero, 0.0f, 0.0f);
   engine->SetPixelHitsThreshold(300);
   engine->SetFrameCoherency(0);
+  engine->SetViewVolumeTests(false);
   engine->SetClient(&_state->iClient);
   engine->StartCulling();
   KELSettings::_frameCounter = 0;

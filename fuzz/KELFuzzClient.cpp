@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "KEL3DZone.h"
+#include "KELScreenZone.h"
 #include "KELFuzzInput.h"
 #include "KELSettings.h"
 
@@ -136,6 +138,9 @@ void KELFuzzClient::DrawObject(void* object, const float* matrix, bool) {
   const KELFuzzEntry* entry = iModel->Find(object);
   KELFuzzCheck(entry != nullptr, "DrawObject of an object that is not a live entry");
   KELFuzzCheck(entry->iLoaded && !entry->iHidden, "DrawObject of an unloaded or hidden entry");
+  const KEL3DZoneEntry* record = static_cast<const KEL3DZoneEntry*>(entry->iHandle);
+  KELFuzzCheck(!IsBoxOutsideClipPlanes(iViewPlaneCount, iViewPlanes, record->iMin, record->iMax),
+               "DrawObject of an entry outside the view volume");
   if (matrix != nullptr) iSink = iSink + Touch(matrix, 16);
 }
 
@@ -151,6 +156,8 @@ void KELFuzzClient::TouchObject(void* object, uint32_t pixels, const float* min,
   const KELFuzzEntry* entry = iModel->Find(object);
   KELFuzzCheck(entry != nullptr, "TouchObject of an object that is not a live entry");
   KELFuzzCheck(!entry->iHidden, "TouchObject of a hidden entry");
+  KELFuzzCheck(!IsBoxOutsideClipPlanes(iViewPlaneCount, iViewPlanes, min, max),
+               "TouchObject of an entry outside the view volume");
   KELFuzzCheck(iTouched.insert(object).second || iDuplicatesAllowed, "an entry reported twice in one frame");
   iSink = iSink + Touch(min, 3) + Touch(max, 3) + (matrix != nullptr ? Touch(matrix, 16) : 0.0f);
 }

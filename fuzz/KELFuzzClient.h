@@ -50,6 +50,11 @@ public:
   const KELFuzzModel* iModel = nullptr;
   // Same partition added twice in a frame: its entries may be reported twice.
   bool iDuplicatesAllowed = false;
+  // The planes the frame's view-volume tests use (none when they are off):
+  // every path must apply the test, so no entry it rejects may be drawn or
+  // reported.
+  float* iViewPlanes[6] = {};
+  int32_t iViewPlaneCount = 0;
 
   // Per-frame contract checks; EndFrame verifies the frame was closed.
   void BeginFrame();

@@ -80,6 +80,15 @@ public:
   void SetContributionCullingParameters(const float* eye, const float* direction, float scale1,
                                         float scale2);
   bool IsTooSmall(const float* center, float radius);
+  // Off by default. On, EndCulling also tests boxes against the view volume
+  // (the first six clipping planes), as a host would before drawing: a
+  // partition whose bounds lie wholly outside one plane is skipped, and an
+  // entry whose box does is never drawn, queried, filled or reported. Only
+  // what is certainly outside goes: a box that meets the volume or crosses a
+  // plane, an inverted box and a box with a NaN bound are kept; one that
+  // only touches a plane from outside (value 0 is not the inner side) goes.
+  // Per engine, like the planes it tests with.
+  void SetViewVolumeTests(bool on);
 
   // A new, empty, active partition (not yet added to the frame), or null.
   void* CreateSpacePartition();
@@ -151,6 +160,7 @@ protected:
   float** iClipPlanes;
   float iProjectionMatrix[16];
   float iViewMatrix[16];
+  bool iViewVolumeTests;
 
   static KELOcclusionCullingEngine* _instance;
 

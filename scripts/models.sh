@@ -64,10 +64,10 @@ mkdir -p "$out"
   echo "machine before relying on a figure. Per-frame figures of every run are in \`$out/NAME/frames.csv\`."
   echo
   echo "Every model runs with the demo's defaults for models: partitions by the rule shown, boxes widened by the"
-  echo "margin shown, partitions added only where their bounds meet the view volume, the host drawing only the handed"
-  echo "objects whose boxes meet it, and on levels only the partitions and entries of the camera's potentially visible"
-  echo "set. *levers off* repeats the library without those host tests. [models-hosts.md](models-hosts.md) explains"
-  echo "the levers, compares partitionings and says why a goal is missed."
+  echo "margin shown, the library's view-volume tests on (partitions and handed objects outside the view are skipped),"
+  echo "and on levels only the partitions and entries of the camera's potentially visible set. *levers off* repeats the"
+  echo "library without the view tests and the PVS lever. [models-hosts.md](models-hosts.md) explains the levers,"
+  echo "compares partitionings and says why a goal is missed."
 } > "$doc"
 
 for item in "${models[@]}"; do
@@ -80,7 +80,7 @@ for item in "${models[@]}"; do
       --modes draw-all,frustum,library,oracle,pvs --out "$dir" > "$dir.txt"
     # shellcheck disable=SC2086
     build/tools/kel_demo $args --frames "$frames" --width "$width" --height "$height" --pictures 0 \
-      --view-partitions 0 --host-frustum 0 --pvs-partitions 0 --modes frustum,library --out "$dir-off" > "$dir-off.txt"
+      --view-tests 0 --pvs-partitions 0 --modes frustum,library --out "$dir-off" > "$dir-off.txt"
   fi
   csv="$dir/frames.csv"
   off="$dir-off/frames.csv"

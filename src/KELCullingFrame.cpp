@@ -62,16 +62,24 @@ KELClientQueryState* FindClientState(KELOcclusionCullingClient* client) {
   return &_fallbackState;
 }
 
-void DrawLargeZones(KELOcclusionCullingClient* client, const KELScreenSpacePartition& root) {
+// A large zone's own entries are drawn without a test of their own, and a
+// root reaching around the eye holds entries on every side of it: the view
+// test drops those behind and beside the view.
+void DrawLargeZones(const KELFrameState& frame, const KELScreenSpacePartition& root) {
   for (const KELScreenZone* record = root.iScreenZones; record != nullptr; record = record->iNext) {
     if (record->iIsSmall) continue;
     for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-      if (!entry->IsHidden()) client->DrawObject(entry->iObject, nullptr, entry->IsTransparent());
+      if (!entry->IsHidden() && !frame.IsOutsideView(entry))
+        frame.iClient->DrawObject(entry->iObject, nullptr, entry->IsTransparent());
   }
 }
 
+// Roots are not clip-tested by the build, and a root reaching behind the eye
+// passes unqueried: with the view test on, a partition wholly outside the
+// view volume is skipped before it costs a record or a query.
 void InsertRoot(KELScreenSpacePartition* root, const float* viewProjection, KEL3DZone* partition,
                 KELFrameState* frame) {
+  if (frame->IsOutsideView(partition->iMin, partition->iMax)) return;
   KELScreenZone* record = ProjectZone(viewProjection, partition);
   if (record == nullptr) frame->LeaveOut(partition);
   root->InsertScreenZone(record, frame);
@@ -151,6 +159,18 @@ void KELOcclusionCullingEngine::EndCulling() {
   if (client == nullptr) return;
   KELSettings::AdvanceFrame();
 
+  KELClientQueryState* state = FindClientState(client);
+  // Handles are reused only within the frame that made them.
+  state->iHandlePool.allocator = KELAllocator::GetAllocator();
+  state->iHandlePool.Clear();
+  KELFrameState frame(client, state);
+  frame.iContribution.Set(iScaledDirection, iContributionOffset);
+  // Lives for the whole frame: the traversal's splits insert with it too.
+  float* planes[6];
+  frame.iPlaneCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
+  frame.iPlanes = planes;
+  frame.iViewVolumeTests = iViewVolumeTests;
+
   KELScreenSpacePartition root;
   SwapStorage(root.iChildren, _rootChildren);
   root.Initialize(-1, -1, -1, 1, 1, 1);
@@ -161,12 +181,6 @@ void KELOcclusionCullingEngine::EndCulling() {
   // forward projection.
   if (KELSettings::_reversedDepth)
     for (int column = 0; column < 4; ++column) viewProjection[4 * column + 2] = -viewProjection[4 * column + 2];
-  // Lives for the whole frame: the traversal's splits insert with it too.
-  float* planes[6];
-  KELFrameState frame(client, nullptr);
-  frame.iPlaneCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);
-  frame.iPlanes = planes;
-  frame.iContribution.Set(iScaledDirection, iContributionOffset);
   for (int32_t i = 0; i < iPartitions.count; ++i)
     InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(iPartitions.data[i]), &frame);
   for (int32_t i = 0; i < _heldCount; ++i)
@@ -174,15 +188,9 @@ void KELOcclusionCullingEngine::EndCulling() {
       InsertRoot(&root, viewProjection, static_cast<KEL3DZone*>(_held[i].iPartition), &frame);
   root.iSampleCount = 0;
 
-  KELClientQueryState* state = FindClientState(client);
-  // Handles are reused only within the frame that made them.
-  state->iHandlePool.allocator = KELAllocator::GetAllocator();
-  state->iHandlePool.Clear();
-  frame.iQueryState = state;
-
   client->EnableDepthWrite(true);
   client->EnableColorWrite(true);
-  DrawLargeZones(client, root);
+  DrawLargeZones(frame, root);
   client->EnableDepthWrite(false);
   client->EnableColorWrite(false);
   IssueZoneQueries(&frame, &root);

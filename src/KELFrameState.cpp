@@ -15,10 +15,14 @@ const float* MatrixOf(const KEL3DZoneEntry* entry) {
 
 bool IsOwed(const KEL3DZoneEntry* entry) { return (entry->iPlacement & kEntryOwed) != 0; }
 
+// Owed and left-out objects were never tested, and a left-out subtree
+// reaches wherever its entries lie: the view test keeps them to what the
+// view can show.
 struct DrawShown {
+  const KELFrameState* iFrame;
   KELOcclusionCullingClient* iClient;
   void operator()(const KEL3DZoneEntry* entry) const {
-    if (!entry->IsHidden()) iClient->DrawObject(entry->iObject, MatrixOf(entry), entry->IsTransparent());
+    if (!entry->IsHidden() && !iFrame->IsOutsideView(entry)) iClient->DrawObject(entry->iObject, MatrixOf(entry), entry->IsTransparent());
   }
 };
 
@@ -70,7 +74,7 @@ void KELFrameState::ReportUnfilled(const KELScreenSpacePartition* node) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
     for (KEL3DZoneEntry* entry : lists)
       for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsHidden() && !MarkTooSmall(entry)) Report(entry);
+        if (!entry->IsHidden() && !MarkTooSmall(entry) && !IsOutsideView(entry)) Report(entry);
   }
 }
 
@@ -81,7 +85,7 @@ void KELFrameState::Touch(const KEL3DZoneEntry* entry) const {
 void KELFrameState::DrawOwed() {
   if (iOwed == nullptr) return;
   iClient->SetInside(false);
-  DrawShown draw{iClient};
+  DrawShown draw{this, iClient};
   for (KEL3DZone* zone = iOwed; zone != nullptr; zone = zone->iNextFree) {
     if (zone->iFlags & kZoneFlagLeftOut) {
       zone->ForEachLoadedEntry(draw);
@@ -96,7 +100,7 @@ void KELFrameState::ReportOwed() {
   for (const KEL3DZone* zone = iOwed; zone != nullptr; zone = zone->iNextFree) {
     const bool leftOut = (zone->iFlags & kZoneFlagLeftOut) != 0;
     ForEachUnloadedEntry(zone, leftOut, [&](const KEL3DZoneEntry* entry) {
-      if (!entry->IsHidden() && (leftOut || IsOwed(entry))) Touch(entry);
+      if (!entry->IsHidden() && (leftOut || IsOwed(entry)) && !IsOutsideView(entry)) Touch(entry);
     });
   }
 }

@@ -11,6 +11,7 @@
 #include "KELContribution.h"
 #include "KELCullingStatistics.h"
 #include "KELPools.h"
+#include "KELScreenZone.h"
 
 class KELOcclusionCullingClient;
 struct KELClientQueryState;
@@ -33,6 +34,8 @@ struct KELFrameState {
   // re-insertions of the splits test with them too.
   int32_t iPlaneCount;
   float* const* iPlanes;
+  // The engine's SetViewVolumeTests: boxes outside those planes are dropped.
+  bool iViewVolumeTests;
   // The contribution parameters of the engine running the frame; off (only
   // a negative radius is too small) until set.
   KELContribution iContribution;
@@ -42,7 +45,8 @@ struct KELFrameState {
 
   // Queues over the shared element free list and the current allocator.
   KELFrameState(KELOcclusionCullingClient* client, KELClientQueryState* queryState)
-      : iClient(client), iQueryState(queryState), iPlaneCount(0), iPlanes(nullptr), iOwed(nullptr) {
+      : iClient(client), iQueryState(queryState), iPlaneCount(0), iPlanes(nullptr), iViewVolumeTests(false),
+        iOwed(nullptr) {
     KELAllocator* allocator = KELAllocator::GetAllocator();
     for (FIFOQueue* queue : {&iDrawQueue, &iFillQueue, &iQueryQueue, &iVisibleEntries, &iChildQueue, &iNodeQueue})
       queue->Init(allocator, &KELPools::_sharedElementFreeList);
@@ -62,6 +66,13 @@ struct KELFrameState {
     if (tooSmall != entry->IsTooSmall()) entry->SetTooSmall(tooSmall);
     return tooSmall;
   }
+
+  // The view-volume test, where the setting is on: the box lies wholly
+  // outside one of the frame's planes, so nothing of it can be seen.
+  bool IsOutsideView(const float* min, const float* max) const {
+    return iViewVolumeTests && IsBoxOutsideClipPlanes(iPlaneCount, iPlanes, min, max);
+  }
+  bool IsOutsideView(const KEL3DZoneEntry* entry) const { return IsOutsideView(entry->iMin, entry->iMax); }
 
   // Appends a new task; false when there is none (failed allocation) or no
   // queue element for it, in which case the task goes back to its pool.

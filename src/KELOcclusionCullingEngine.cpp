@@ -66,7 +66,7 @@ KELOcclusionCullingEngine* KELOcclusionCullingEngine::GetInstance() {
 // contribution scales, which make nothing too small.
 KELOcclusionCullingEngine::KELOcclusionCullingEngine()
     : iClient(nullptr), iPartitions(10), iClipPlaneCount(0), iEyePosition{0, 0, 0},
-      iScaledDirection{0, 0, 0}, iContributionOffset(0), iClipPlanes(nullptr) {
+      iScaledDirection{0, 0, 0}, iContributionOffset(0), iClipPlanes(nullptr), iViewVolumeTests(false) {
   std::memcpy(iProjectionMatrix, kIdentity, sizeof(kIdentity));
   std::memcpy(iViewMatrix, kIdentity, sizeof(kIdentity));
 }
@@ -75,7 +75,7 @@ KELOcclusionCullingEngine::KELOcclusionCullingEngine()
 // free planes another copy still reads.
 KELOcclusionCullingEngine::KELOcclusionCullingEngine(const KELOcclusionCullingEngine& other)
     : iClient(other.iClient), iPartitions(other.iPartitions), iClipPlaneCount(other.iClipPlaneCount),
-      iContributionOffset(other.iContributionOffset) {
+      iContributionOffset(other.iContributionOffset), iViewVolumeTests(other.iViewVolumeTests) {
   std::memcpy(iEyePosition, other.iEyePosition, sizeof(iEyePosition));
   std::memcpy(iScaledDirection, other.iScaledDirection, sizeof(iScaledDirection));
   std::memcpy(iProjectionMatrix, other.iProjectionMatrix, sizeof(iProjectionMatrix));
@@ -93,6 +93,7 @@ KELOcclusionCullingEngine& KELOcclusionCullingEngine::operator=(const KELOcclusi
   iContributionOffset = other.iContributionOffset;
   std::memcpy(iProjectionMatrix, other.iProjectionMatrix, sizeof(iProjectionMatrix));
   std::memcpy(iViewMatrix, other.iViewMatrix, sizeof(iViewMatrix));
+  iViewVolumeTests = other.iViewVolumeTests;
   SetClippingPlanes(other.iClipPlaneCount, other.iClipPlanes);
   return *this;
 }
@@ -150,6 +151,8 @@ void KELOcclusionCullingEngine::SetContributionCullingParameters(const float* ey
   iContributionOffset = static_cast<float>((static_cast<double>(s[1]) * e[1] + static_cast<double>(e[0]) * s[0]) +
                                            static_cast<double>(s[2]) * e[2]);
 }
+
+void KELOcclusionCullingEngine::SetViewVolumeTests(bool on) { iViewVolumeTests = on; }
 
 bool KELOcclusionCullingEngine::IsTooSmall(const float* center, float radius) {
   if (center == nullptr) return false;

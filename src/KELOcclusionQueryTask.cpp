@@ -202,6 +202,8 @@ KELFillQueryTask* KELFillQueryTask::Make(KELOcclusionCullingClient* client, KELC
   return memory != nullptr ? new (memory) KELFillQueryTask(client, state, node) : nullptr;
 }
 
+// Entries outside the view add no box (they would draw nothing anyway) and
+// do not count as filled.
 void KELFillQueryTask::Draw(KELFrameState* frame) {
   KELCullingStatistics& stats = frame->iStatistics;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
@@ -212,13 +214,13 @@ void KELFillQueryTask::Draw(KELFrameState* frame) {
     stats.iZonesTraversed += 1;
     for (KEL3DZoneEntry* entry = record->iZone->iUnloadedFixed; entry != nullptr; entry = entry->iNextEntry) {
       stats.iEntriesTraversed += 1;
-      if (frame->MarkTooSmall(entry) || entry->IsHidden()) continue;
+      if (frame->MarkTooSmall(entry) || entry->IsHidden() || frame->IsOutsideView(entry)) continue;
       stats.iBigEntriesFilled += 1;
       iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
     }
     for (KEL3DZoneEntry* entry = record->iZone->iUnloadedPending; entry != nullptr; entry = entry->iNextEntry) {
       stats.iEntriesTraversed += 1;
-      if (frame->MarkTooSmall(entry)) continue;
+      if (frame->MarkTooSmall(entry) || frame->IsOutsideView(entry)) continue;
       stats.iEntriesFilled += 1;
       filled = true;
       if (!entry->IsHidden()) iClient->DrawBox(entry->iMin, entry->iMax, MatrixOf(entry));
@@ -232,6 +234,9 @@ void KELFillQueryTask::Draw(KELFrameState* frame) {
 // passed, like every other unqueried subject: otherwise a client without
 // queries would never learn of a single unloaded object.
 // An entry whose task cannot be had is reported untested.
+// Entry tasks are made only here, so an entry outside the view that gets no
+// task here is never queried, nor reported by frame coherency or a passing
+// query either.
 void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   if (pixels != -1 && pixels <= SignedThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
@@ -239,7 +244,7 @@ void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
     for (KEL3DZoneEntry* entry : lists) {
       for (; entry != nullptr; entry = entry->iNextEntry)
-        if (!entry->IsTooSmall() && !entry->IsHidden() &&
+        if (!entry->IsTooSmall() && !entry->IsHidden() && !frame->IsOutsideView(entry) &&
             !KELFrameState::Queue(&frame->iQueryQueue, KELEntryQueryTask::Make(iClient, iQueryState, entry)))
           frame->Report(entry);
     }

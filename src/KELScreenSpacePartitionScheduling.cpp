@@ -17,7 +17,8 @@ void QueueFill(KELScreenSpacePartition* node, KELFrameState* frame) {
 }
 
 // A node that keeps records gets a fill; without a queue element for it,
-// its unloaded entries are reported untested.
+// its unloaded entries are reported untested (except those outside the
+// view, which the fill would have left out too).
 void QueueForFill(KELScreenSpacePartition* node, KELFrameState* frame) {
   if (node->iScreenZoneCount != 0 && !frame->iNodeQueue.Append(node)) frame->ReportUnfilled(node);
 }
@@ -35,9 +36,11 @@ void QueueChildNodeWork(KELFrameState* frame) {
     child->iSampleCount = 0;
     KELZoneQueryTask* previous = nullptr;
     for (KELScreenZone* record = child->iScreenZones; record != nullptr; record = record->iNext) {
+      // A large record's own entries spread over more than half its node,
+      // in view or not: the view test drops those outside.
       if (!record->iIsSmall) {
         for (KEL3DZoneEntry* entry = record->iZone->iLoaded; entry != nullptr; entry = entry->iNextEntry)
-          if (!frame->MarkTooSmall(entry)) frame->HandToDrawing(entry);
+          if (!frame->MarkTooSmall(entry) && !frame->IsOutsideView(entry)) frame->HandToDrawing(entry);
       }
       const bool last = record->iNext == nullptr;
       KELZoneQueryTask* task = KELZoneQueryTask::Make(frame->iClient, frame->iQueryState, record->iZone, child, last,
@@ -93,7 +96,12 @@ void KELScreenSpacePartition::OnNodeTested(bool visible, KELFrameState* frame) {
   }
   if (refinable) LeaveOutSmallRecords(frame);
   QueueForFill(this, frame);
-  auto hand = [frame](KEL3DZoneEntry* entry) { frame->HandToDrawing(entry); };
+  // A leaf hands over the loaded entries of its small records' whole zone
+  // subtrees, whose child zones were never clip-tested: with the view test
+  // on, those outside the view stay behind.
+  auto hand = [frame](KEL3DZoneEntry* entry) {
+    if (!frame->IsOutsideView(entry)) frame->HandToDrawing(entry);
+  };
   for (KELScreenZone* record = iScreenZones; record != nullptr; record = record->iNext)
     if (record->iIsSmall) record->iZone->ForEachLoadedEntry(hand);
   if (iParent != nullptr) iParent->OnChildFinished(frame);

@@ -48,4 +48,22 @@ bool IsOutsideClipPlanes(int32_t planeCount, float* const* planes, const KEL3DZo
 // The same test corner by corner: the reference the fast test must match.
 bool IsOutsideClipPlanesByCorners(int32_t planeCount, float* const* planes, const KEL3DZone* zone);
 
+// The view-volume test of a box (an entry's, a partition's bounds): true
+// when it lies wholly on the outer side of one of the planes (none null).
+// Each plane is tried at the box corner nearest its inner side only, and the
+// first plane that rejects ends the test. Only what is certainly outside is
+// rejected: a NaN anywhere keeps the box, and so does an inverted one (the
+// corner chosen is the nearest only when min <= max).
+inline bool IsBoxOutsideClipPlanes(int32_t planeCount, float* const* planes, const float* min, const float* max) {
+  for (int32_t p = 0; p < planeCount; ++p) {
+    const float* plane = planes[p];
+    const float x = plane[0] < 0.0f ? max[0] : min[0];
+    const float y = plane[1] < 0.0f ? max[1] : min[1];
+    const float z = plane[2] < 0.0f ? max[2] : min[2];
+    if (plane[0] * x + plane[1] * y + plane[2] * z + plane[3] >= 0.0f)
+      return min[0] <= max[0] && min[1] <= max[1] && min[2] <= max[2];
+  }
+  return false;
+}
+
 #endif

@@ -27,6 +27,7 @@ protected:
     const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
     engine->SetContributionCullingParameters(eye, dir, 0, 0);
     engine->SetClient(&client);
+    engine->SetViewVolumeTests(false);
     ResetSettings();
   }
   void TearDown() override {

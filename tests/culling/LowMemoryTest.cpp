@@ -14,6 +14,7 @@ namespace {
 class LowMemory : public Culling {
 protected:
   std::vector<void*> shown;  // the objects a frame must draw or report
+  std::vector<float> minX;   // per object, its box's least x
 
   // `count` small boxes over the screen at random depths, every third
   // loaded, every seventh hidden.
@@ -22,6 +23,7 @@ protected:
     for (int i = 0; i < count; ++i) {
       const float x = random.Uniform(-0.95f, 0.9f), y = random.Uniform(-0.95f, 0.9f), z = random.Uniform(0.1f, 0.9f);
       KEL3DZoneEntry* e = AddBox(engine, p, x, y, z, x + 0.05f, y + 0.05f, z + 0.05f, &objects[i]);
+      minX.push_back(x);
       if (i % 3 == 0) engine->EntryLoaded(e);
       if (i % 7 == 0) engine->SetVisibility(e, false);
       else shown.push_back(&objects[i]);
@@ -75,6 +77,32 @@ TEST_F(LowMemory, AFrameWithoutMemoryDrawsOrReportsEveryVisibleObjectOnce) {
   ExpectEachShownOnce();
   EXPECT_EQ(client.Count("BeginQuery"), 0);
   EXPECT_EQ(client.log[Find("SetInside(0)") + 1].rfind("DrawObject", 0), 0u);
+}
+
+// What a frame short of memory draws or reports untested passes the view
+// test all the same: only the objects that reach x < 0 are shown.
+TEST_F(LowMemory, WhatIsLeftOutKeepsToTheViewVolume) {
+  KEL3DZone* p = NewPartition();
+  Scatter(p, 300, 11);
+  std::vector<void*> inView;
+  for (void* o : shown)
+    if (minX[static_cast<size_t>(static_cast<int*>(o) - objects)] < 0) inView.push_back(o);
+  shown = inView;
+  const float keep[4] = {1, 0, 0, 0}, none[4] = {0, 0, 0, -1};
+  const float* planes[6] = {keep, none, none, none, none, none};
+  engine->SetClippingPlanes(6, planes);
+  engine->SetViewVolumeTests(true);
+  Frame({p});
+  KELOcclusionQueryTask* tasks = KELOcclusionQueryTask::_freeList;
+  KELOcclusionQueryTask::_freeList = nullptr;
+  FrameWithoutMemory(p);
+  KELOcclusionQueryTask::_freeList = tasks;
+  ExpectEachShownOnce();
+  KELScreenZone* records = KELScreenZone::_freeList;
+  KELScreenZone::_freeList = nullptr;
+  FrameWithoutMemory(p);
+  KELScreenZone::_freeList = records;
+  ExpectEachShownOnce();
 }
 
 // A root zone larger than half the screen has its loaded objects drawn

@@ -38,7 +38,10 @@ TEST(Engine, ClippingPlanesAreReplacedAndOwnedPerCopy) {
   p[2][3] = 9;  // the engine holds its own copy
   EXPECT_EQ(KELEngineAccess::Planes(engine)[2][3], -3.0f);
 
+  engine->SetViewVolumeTests(true);  // copied with the planes it applies to
   KELOcclusionCullingEngine* copy = CopyEngine(*engine);
+  engine->SetViewVolumeTests(false);
+  EXPECT_TRUE(KELEngineAccess::ViewVolumeTests(copy));
   EXPECT_NE(KELEngineAccess::Planes(copy), KELEngineAccess::Planes(engine));
   // Replacing the original's planes must leave the copy's readable (the
   // sanitizer build would flag a use after free here).
@@ -51,6 +54,8 @@ TEST(Engine, ClippingPlanesAreReplacedAndOwnedPerCopy) {
   EXPECT_EQ(KELEngineAccess::Planes(copy)[1][3], -2.0f);
   *engine = *copy;
   EXPECT_EQ(KELEngineAccess::PlaneCount(engine), 3);
+  EXPECT_TRUE(KELEngineAccess::ViewVolumeTests(engine));
+  engine->SetViewVolumeTests(false);
   EXPECT_NE(KELEngineAccess::Planes(engine), KELEngineAccess::Planes(copy));
   delete copy;
   EXPECT_EQ(KELEngineAccess::Planes(engine)[0][0], 1.0f);
@@ -168,6 +173,7 @@ TEST(Engine, StartsWithIdentityMatricesAndNothingTooSmall) {
     for (int i = 0; i < 16; ++i) EXPECT_EQ(m[i], kIdentity[i]) << i;
   const float far[3] = {1e6f, 1e6f, 1e6f};
   EXPECT_FALSE(engine->IsTooSmall(far, 0.0f));
+  EXPECT_FALSE(KELEngineAccess::ViewVolumeTests(engine));
 }
 
 TEST(Engine, NullHandlesAreIgnored) {

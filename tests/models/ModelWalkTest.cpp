@@ -53,22 +53,17 @@ TEST_P(KELModelWalk, DrawsEveryObjectVisibleTwoFramesRunning) {
   options.iNearPlane = model.iNearPlane;
   options.iPixelThreshold = test.iThreshold;
   options.iCheckedPixels = test.iThreshold;
-  options.iViewPartitions = true;
-  options.iHostFrustum = true;
+  options.iViewTests = true;
   options.iPvsPartitions = true;  // levels only
   options.iFrameCoherency = model.iModel.iIsLevel ? 4 : 0;  // the demo's defaults
   KELWalkthrough walk(model, options);
   if (!walk.Create(error)) GTEST_SKIP() << "no headless " << GetApiName(test.iApi) << ": " << error;
   walk.ComputeGroundTruth(nullptr);
-  uint32_t lookingAtSomething = 0, strict = 0, repeat = 0;
+  uint32_t lookingAtSomething = 0;
   for (const KELFrameRecord& record : walk.Run(KELDemoMode::kLibrary, nullptr)) {
     if (record.iVisible > 0) ++lookingAtSomething;
-    strict += record.iLateMisses;
-    repeat += record.iRepeatMisses;
     EXPECT_EQ(record.iLateMisses + record.iRepeatMisses, 0u) << "frame " << record.iFrame;
   }
-  EXPECT_EQ(strict, 0u);
-  EXPECT_EQ(repeat, 0u);
   // A walk that looks at nothing proves nothing.
   EXPECT_GT(lookingAtSomething, 40u);
 }

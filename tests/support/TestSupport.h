@@ -126,6 +126,7 @@ struct KELEngineAccess {
   static const float* View(const KELOcclusionCullingEngine* e) { return e->iViewMatrix; }
   static const float* Projection(const KELOcclusionCullingEngine* e) { return e->iProjectionMatrix; }
   static KELOcclusionCullingClient* Client(const KELOcclusionCullingEngine* e) { return e->iClient; }
+  static bool ViewVolumeTests(const KELOcclusionCullingEngine* e) { return e->iViewVolumeTests; }
 };
 
 // An engine copy on the heap (the constructor is protected).

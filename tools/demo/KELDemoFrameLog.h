@@ -28,15 +28,12 @@ public:
   void MarkDrawn(uint32_t index);
   void AddTouched(uint32_t index, uint32_t pixels) { iTouched.emplace_back(index, pixels); }
 
-  // Planes of the view volume that the hosts test the objects the library
-  // hands them against, or null to draw them all.
-  void SetViewPlanes(const float (*planes)[4]) { iViewPlanes = planes; }
   // Per object, whether the host may draw it (a level's potentially visible
   // set), or null to allow all.
   void SetAllowed(const uint8_t* allowed) { iAllowed = allowed; }
-  // Whether the host skips object `index` handed by the library: its box
-  // lies wholly outside the view volume, or it is not allowed.
-  bool IsSkipped(uint32_t index) const;
+  // Whether the host skips object `index` handed by the library: it is not
+  // allowed.
+  bool IsSkipped(uint32_t index) const { return iAllowed != nullptr && !iAllowed[index]; }
 
   bool WasDrawn(uint32_t index) const { return iDrawnStamp[index] == iStamp; }
   uint32_t GetDrawnCount() const { return iDrawnCount; }
@@ -49,7 +46,6 @@ private:
   uint32_t iStamp;
   uint32_t iDrawnCount;
   std::vector<std::pair<uint32_t, uint32_t>> iTouched;
-  const float (*iViewPlanes)[4] = nullptr;
   const uint8_t* iAllowed = nullptr;
 };
 

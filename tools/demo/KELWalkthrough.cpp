@@ -156,6 +156,7 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
     engine->SetClient(iRenderer->GetClient());
     engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
     engine->SetFrameCoherency(iOptions.iFrameCoherency);
+    engine->SetViewVolumeTests(iOptions.iViewTests);
     engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
     BuildPartitions(mode == KELDemoMode::kLibrary);
   } else {
@@ -201,7 +202,6 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   record.iFrame = frame;
   Log().BeginFrame();
   const bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
-  Log().SetViewPlanes(library && iOptions.iHostFrustum ? camera.iPlanes : nullptr);
   Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
   iRenderer->BeginFrame(kSky, camera.iViewProjection);
@@ -234,8 +234,6 @@ KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera
   bool streaming = mode == KELDemoMode::kStreaming && !objects;
   if (streaming) ServeLoads(iViewFrame);
   Log().BeginFrame();
-  const bool library = (mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming) && !objects;
-  Log().SetViewPlanes(library && iOptions.iHostFrustum ? camera.iPlanes : nullptr);
   Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
   iRenderer->BeginFrame(kSky, camera.iViewProjection);
@@ -303,22 +301,12 @@ void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRec
 }
 
 void KELWalkthrough::AddPartitions(const KELFrameCamera& camera) {
-  // The library counts a partition whose root reaches behind the camera as
-  // visible without a query: one wholly outside the view volume would hand
-  // all its objects to drawing.
+  // Partitions outside the view are the library's to skip (iViewTests).
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   const bool pvs = iOptions.iPvsPartitions && HasPvs();
   if (pvs) MarkPvs(camera);
-  for (size_t p = 0; p < iPartitions.size(); ++p) {
-    void* partition = iPartitions[p];
-    if (pvs && !iPartitionInPvs[p]) continue;
-    if (iOptions.iViewPartitions) {
-      float min[3], max[3];
-      engine->GetPartitionBounds(partition, min, max);
-      if (min[0] > max[0] || kel::BoxOutsidePlanes(camera.iPlanes, min, max)) continue;
-    }
-    engine->AddPartition(partition);
-  }
+  for (size_t p = 0; p < iPartitions.size(); ++p)
+    if (!pvs || iPartitionInPvs[p]) engine->AddPartition(iPartitions[p]);
 }
 
 void KELWalkthrough::MarkPvs(const KELFrameCamera& camera) {

@@ -66,10 +66,9 @@ struct KELWalkthroughOptions {
   uint32_t iStreamPerFrame = 400;
   int iStreamDelay = 1;
   int iStreamWarmupLimit = 100;
-  // Host levers in the library modes: add only the partitions whose bounds
-  // meet the view volume; draw only the handed objects whose boxes do.
-  bool iViewPartitions = false;
-  bool iHostFrustum = false;
+  // The library's view-volume tests (SetViewVolumeTests) in the library
+  // modes: partitions and handed objects outside the view are skipped.
+  bool iViewTests = false;
   // Levels: add only the partitions that hold an entry of the camera's
   // potentially visible set, and draw only such entries.
   bool iPvsPartitions = false;

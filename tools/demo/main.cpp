@@ -28,8 +28,7 @@ struct KELDemoOptions {
   bool iFramesGiven = false;
   bool iModesGiven = false;
   bool iCoherencyGiven = false;
-  int iViewPartitions = -1;    // host levers: -1 for the default (on for models)
-  int iHostFrustum = -1;
+  int iViewTests = -1;  // the library's view-volume tests: -1 for the default (on for models)
   int iPvsPartitions = -1;
   kel::KELSceneOptions iSceneOptions;
   KELWalkthroughOptions iWalk;
@@ -55,8 +54,7 @@ const char* const kUsage =
     "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees)\n"
     "  --walk-height H        model: height of the walk above the lowest point (15% of the height)\n"
     "  --margin M             model: box margin (0.02% of the diagonal)\n"
-    "  --view-partitions 0|1  add only partitions that meet the view volume (1 for models)\n"
-    "  --host-frustum 0|1     draw only handed objects that meet the view volume (1 for models)\n"
+    "  --view-tests 0|1       library skips partitions and objects outside the view (1 for models)\n"
     "  --pvs-partitions 0|1   levels: add only partitions, draw only entries, of the level's PVS (1)\n"
     "  --seed N               scene seed (1)\n"
     "  --frames N             frames along the camera path (240)\n"
@@ -124,8 +122,7 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--path") options.iModel.iPathFile = value;
     else if (name == "--walk-height") options.iModel.iWalkHeight = std::strtof(value.c_str(), nullptr);
     else if (name == "--margin") options.iModel.iMargin = std::strtof(value.c_str(), nullptr);
-    else if (name == "--view-partitions") options.iViewPartitions = number != 0;
-    else if (name == "--host-frustum") options.iHostFrustum = number != 0;
+    else if (name == "--view-tests") options.iViewTests = number != 0;
     else if (name == "--pvs-partitions") options.iPvsPartitions = number != 0;
     else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
@@ -149,11 +146,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   }
   options.iWindowOptions.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
-  // The host levers are the models' default; the procedural scenes keep
+  // The view tests are the models' default; the procedural scenes keep
   // their figures.
   const bool model = !options.iModel.iPath.empty();
-  options.iWalk.iViewPartitions = options.iViewPartitions < 0 ? model : options.iViewPartitions != 0;
-  options.iWalk.iHostFrustum = options.iHostFrustum < 0 ? model : options.iHostFrustum != 0;
+  options.iWalk.iViewTests = options.iViewTests < 0 ? model : options.iViewTests != 0;
   options.iWalk.iPvsPartitions = options.iPvsPartitions != 0;
   if (options.iFramesGiven) options.iModel.iFrames = options.iWalk.iFrames;
   // Misses that matter are those the threshold promises to catch.
@@ -239,9 +235,9 @@ int main(int argc, char** argv) {
                scene.iObjects.size(), scene.iPartitionCount, walk.GetFrameCount(), options.iWalk.iWidth,
                options.iWalk.iHeight, walk.GetRendererName().c_str());
   if (!options.iModel.iPath.empty())
-    std::fprintf(out, "model: %s partitions, box margin %g, view partitions %s, host frustum test %s%s\n",
+    std::fprintf(out, "model: %s partitions, box margin %g, view tests %s%s\n",
                  kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
-                 options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off",
+                 options.iWalk.iViewTests ? "on" : "off",
                  walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
   std::fflush(out);
   if (options.iWindow) {
