@@ -12,8 +12,17 @@ struct KELCullingStatistics {
   int32_t iBigEntriesFilled = 0;
   int32_t iEmptyFillQueries = 0;
 
-  // Prints the six lines on standard output, flushing after each.
-  void Print() const;
+  // The end of a traversal: keeps the counts as the last frame's and, while
+  // output is on, prints the six lines on standard output, flushing after
+  // each.
+  void Report() const;
+  // The six counts in the printed order.
+  void GetCounts(int32_t counts[6]) const;
+
+  // Module-wide: whether Report prints (on by default), and the counts of
+  // the last Report (zeros before the first).
+  static bool _output;
+  static KELCullingStatistics _last;
 };
 
 #endif

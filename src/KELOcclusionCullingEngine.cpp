@@ -9,6 +9,7 @@
 #include "KEL3DZone.h"
 #include "KELContribution.h"
 #include "KELCullingFrame.h"
+#include "KELCullingStatistics.h"
 #include "KELMemory.h"
 #include "KELSettings.h"
 
@@ -117,6 +118,12 @@ void KELOcclusionCullingEngine::SetProjectionMatrix(const float* matrix) {
 void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSettings::_pixelHitsThreshold = pixels; }
 
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
+
+void KELOcclusionCullingEngine::SetStatisticsOutput(bool on) { KELCullingStatistics::_output = on; }
+
+void KELOcclusionCullingEngine::GetLastStatistics(int32_t counts[6]) {
+  if (counts != nullptr) KELCullingStatistics::_last.GetCounts(counts);
+}
 
 void KELOcclusionCullingEngine::SetClippingPlanes(int32_t count, const float* const* planes) {
   // Hosts set their frustum every frame: reuse the block when the count
