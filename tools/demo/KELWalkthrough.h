@@ -73,6 +73,8 @@ struct KELWalkthroughOptions {
   // Levels: add only the partitions that hold an entry of the camera's
   // potentially visible set, and draw only such entries.
   bool iPvsPartitions = false;
+  // The library's six statistics lines per frame on standard output.
+  bool iLibraryStatistics = false;
 };
 
 struct KELStreamingSummary {
@@ -147,6 +149,8 @@ private:
   void MakeCameras();
   // Resets what a run of `mode` starts from (partitions, loading, misses).
   void Prepare(KELDemoMode mode);
+  // Brings the library to the state every run starts from.
+  void ResetLibrary();
   void BuildPartitions(bool loaded);
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
