@@ -292,6 +292,14 @@ protected:
     engine->SetVisibility(fixed, false);
     return p;
   }
+  // The client's calls, without the query handles' numbers (they count on
+  // from frame to frame).
+  std::vector<std::string> Calls() const {
+    std::vector<std::string> calls = client.log;
+    for (std::string& call : calls)
+      if (call.rfind("GetQueryResult(", 0) == 0) call = "GetQueryResult";
+    return calls;
+  }
   std::vector<int32_t> Last() {
     std::vector<int32_t> counts(6, -1);
     engine->GetLastStatistics(counts.data());
@@ -314,16 +322,12 @@ TEST_F(Statistics, OneFillQueryIsPrintedAndKept) {
 // counts, and nothing on standard output; a call that runs no frame keeps
 // the last counts.
 TEST_F(Statistics, OutputOffPrintsNothingAndChangesNothingElse) {
+  Frame({});  // past frame 1, whose rule for subjects without a history differs
   Frame({OneFillScene()});
-  RecordingClient quiet;  // numbers its query handles afresh
-  engine->SetClient(&quiet);
+  const std::vector<std::string> printed = Calls();
   engine->SetStatisticsOutput(false);
-  engine->StartCulling();
-  engine->AddPartition(OneFillScene());
-  ::testing::internal::CaptureStdout();
-  engine->EndCulling();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(quiet.log, client.log);
+  EXPECT_EQ(Frame({OneFillScene()}), "");
+  EXPECT_EQ(Calls(), printed);
   EXPECT_EQ(Last(), (std::vector<int32_t>{1, 1, 3, 1, 0, 0}));
   engine->SetClient(nullptr);
   Frame({});
