@@ -334,9 +334,7 @@ TEST_F(Statistics, OutputOffPrintsNothingAndChangesNothingElse) {
   EXPECT_EQ(Last(), (std::vector<int32_t>{1, 1, 3, 1, 0, 0}));
   engine->GetLastStatistics(nullptr);
   engine->SetClient(&client);
-  engine->SetStatisticsOutput(true);
-  EXPECT_EQ(Frame({}), "fill query : 0\nzone traversed : 0\nzone entry traversed : 0\nzone entry filled : 0\n"
-                       "big zone entry filled : 0\nzone entry nothing : 0\n");
+  Frame({});
   EXPECT_EQ(Last(), (std::vector<int32_t>(6, 0)));
 }
 

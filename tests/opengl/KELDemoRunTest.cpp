@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +19,11 @@ struct KELDemoResult {
 };
 
 KELDemoResult RunDemo(const std::string& arguments) {
-  const std::string command = std::string(KEL_DEMO_PATH) + " " + arguments + " 2>&1";
   KELDemoResult result{-1, ""};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
+  FILE* pipe = popen((std::string(KEL_DEMO_PATH) + " " + arguments + " 2>&1").c_str(), "r");
   char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.iOutput += buffer;
-  int status = pclose(pipe);
+  while (pipe != nullptr && std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.iOutput += buffer;
+  const int status = pipe != nullptr ? pclose(pipe) : -1;
   result.iStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
@@ -39,12 +36,11 @@ std::string Scratch(const std::string& name) {
 TEST(DemoRun, BadOptionsNameTheProblem) {
   const std::string file = Scratch("file");
   std::ofstream(file) << "not a folder\n";
-  struct Case {
+  const struct {
     std::string iArguments;
     int iStatus;
     const char* iSays;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"--modes libary", 2, "unknown mode 'libary'"},
       {"--api metal", 2, "unknown --api 'metal'"},
       {"--frames 0", 2, "--frames takes a whole number from 1"},
@@ -55,7 +51,7 @@ TEST(DemoRun, BadOptionsNameTheProblem) {
       {"--out " + file + "/results", 1, "cannot create the output folder"},
       {"--help", 0, "usage: kel_demo"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     KELDemoResult result = RunDemo(c.iArguments);
     EXPECT_EQ(result.iStatus, c.iStatus) << c.iArguments << ": " << result.iOutput;
     EXPECT_NE(result.iOutput.find(c.iSays), std::string::npos) << c.iArguments << ": " << result.iOutput;
@@ -73,13 +69,10 @@ std::map<std::string, std::vector<std::string>> FiguresByMode(const std::string&
   std::string line;
   std::getline(file, line);  // header
   while (std::getline(file, line)) {
-    std::stringstream fields(line);
-    std::string field, mode, kept;
-    for (int column = 0; std::getline(fields, field, ','); ++column) {
-      if (column == 0) mode = field;
-      else if (column <= 16) kept += field + ",";  // frame .. repeat_misses; times follow
-    }
-    figures[mode].push_back(kept);
+    // mode, then frame .. repeat_misses; the times follow.
+    size_t mode = line.find(','), end = mode;
+    for (int column = 1; column <= 16; ++column) end = line.find(',', end + 1);
+    figures[line.substr(0, mode)].push_back(line.substr(mode, end - mode));
   }
   return figures;
 }
