@@ -279,6 +279,11 @@ TEST_F(Culling, APartitionAddedTwiceIsCulledTwice) {
 // small (distance 0.35 > 2 * 0.1) and a hidden fixed one.
 class Statistics : public Culling {
 protected:
+  // Back to the default, which the other tests expect (and so check).
+  void TearDown() override {
+    engine->SetStatisticsOutput(true);
+    Culling::TearDown();
+  }
   KEL3DZone* OneFillScene() {
     KEL3DZone* p = NewPartition();
     const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "KEL3DZone.h"
-#include "KELCullingStatistics.h"
 #include "KELScreenZone.h"
 #include "KELSettings.h"
 
@@ -150,7 +149,6 @@ float KELTestRandom::Uniform(float low, float high) {
 void ResetSettings() {
   KELSettings::_pixelHitsThreshold = 300;
   KELSettings::_frameCoherency = 0;
-  KELCullingStatistics::_output = true;
 }
 
 void KELTestPerspective(float fovY, float aspect, float zNear, float zFar, float* m) {
