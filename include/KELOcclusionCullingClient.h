@@ -60,9 +60,11 @@ public:
   virtual void DrawObject(void* object, const float* matrix, bool transparent) = 0;
   // Once per frame, before the first TouchObject.
   virtual void OnBeginOcclusionResults() = 0;
-  // Once per entry found visible in the frame, in the order found: the
-  // host's object, its latest visible-pixel count (at most 1,048,575), the
-  // entry's box and matrix.
+  // Once per unloaded, shown entry found visible in the frame, in the order
+  // found: its own box query passed the pixel-hits threshold, or frame
+  // coherency spared it one. Loaded entries are drawn with DrawObject
+  // instead and are not reported here. Passes the host's object, its latest
+  // visible-pixel count (at most 1,048,575), the entry's box and matrix.
   virtual void TouchObject(void* object, uint32_t pixels, const float* min, const float* max,
                            const float* matrix) = 0;
   // Once per frame, after the last TouchObject.

@@ -143,10 +143,25 @@ public:
   void StartCulling();
   // Culls the frame's partitions through the client: draws visible loaded
   // objects, reports visible entries with TouchObject, and prints six
-  // statistics lines on standard output. Without a client it does nothing.
+  // statistics lines on standard output (unless SetStatisticsOutput turned
+  // them off). Without a client it does nothing.
   // A zone that lies wholly behind the eye (every corner at clip w <= 0) is
   // not visible: its objects are neither drawn nor reported.
   void EndCulling();
+
+  // Module-wide: whether EndCulling prints its six statistics lines on
+  // standard output (on by default), each flushed:
+  //   fill query : N             fill queries drawn
+  //   zone traversed : N         zone records their boxes went over
+  //   zone entry traversed : N   unloaded entries they went over
+  //   zone entry filled : N      of those waiting for a split, not too small
+  //   big zone entry filled : N  of the others, neither too small nor hidden
+  //   zone entry nothing : N     fill queries that filled no waiting entry
+  // The counts are kept either way (GetLastStatistics).
+  void SetStatisticsOutput(bool on);
+  // The six counts of the last EndCulling that ran a frame, in the printed
+  // order; zeros before the first. A null array is ignored.
+  void GetLastStatistics(int32_t counts[6]);
 
 protected:
   KELOcclusionCullingEngine();

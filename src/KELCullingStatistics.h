@@ -16,10 +16,16 @@ struct KELCullingStatistics {
   // nor hold for want of memory, and so did not cull.
   int32_t iDroppedPartitions = 0;
 
-  // Prints the six lines on standard output, flushing after each.
-  void Print() const;
+  // The end of a traversal: keeps the counts as the last frame's and, while
+  // output is on, prints the six lines on standard output, flushing after
+  // each.
+  void Report() const;
+  // The six counts in the printed order.
+  void GetCounts(int32_t counts[6]) const;
 
-  // The last frame's.
+  // Module-wide: whether Report prints (on by default), and the counts of
+  // the last Report (zeros before the first).
+  static bool _output;
   static KELCullingStatistics _last;
 };
 

@@ -9,6 +9,7 @@
 #include "KEL3DZone.h"
 #include "KELContribution.h"
 #include "KELCullingFrame.h"
+#include "KELCullingStatistics.h"
 #include "KELMemory.h"
 #include "KELSettings.h"
 
@@ -121,6 +122,12 @@ void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSett
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
 
 void KELOcclusionCullingEngine::SetReversedDepth(bool reversed) { KELSettings::_reversedDepth = reversed; }
+
+void KELOcclusionCullingEngine::SetStatisticsOutput(bool on) { KELCullingStatistics::_output = on; }
+
+void KELOcclusionCullingEngine::GetLastStatistics(int32_t counts[6]) {
+  if (counts != nullptr) KELCullingStatistics::_last.GetCounts(counts);
+}
 
 void KELOcclusionCullingEngine::SetClippingPlanes(int32_t count, const float* const* planes) {
   // Hosts set their frustum every frame: reuse the block when the count

@@ -150,5 +150,5 @@ void RunOcclusionTraversal(KELFrameState* frame) {
     IssueFillQueries(frame, &state);
     IssueQueries(frame, &state);
   }
-  frame->iStatistics.Print();
+  frame->iStatistics.Report();
 }

@@ -265,25 +265,72 @@ TEST_F(Culling, APartitionAddedTwiceIsCulledTwice) {
   EXPECT_EQ(firstPassQueries(), 2);
 }
 
-TEST_F(Culling, StatisticsOfOneFillQuery) {
-  KEL3DZone* p = NewPartition();
-  const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
-  engine->SetContributionCullingParameters(eye, dir, 1, 1);
-  // Pending entries: one large enough, one too small (distance 0.35 > 2 * 0.1).
-  KEL3DZoneEntry* big = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f, &objects[0]);
-  big->iRadius = 1;
-  KEL3DZoneEntry* tiny = AddBox(engine, p, 0.2f, 0, 0.3f, 0.21f, 0.01f, 0.4f, &objects[1]);
-  tiny->iRadius = 0.1f;
-  KEL3DZoneEntry* fixed = AddBox(engine, p, -2e7f, 0, 0.3f, 2e7f, 0.1f, 0.4f, &objects[2]);
-  fixed->iRadius = 1e7f;
-  engine->SetVisibility(fixed, false);
-  std::string out = Frame({p});
+// One fill query over a pending entry large enough, a pending one too
+// small (distance 0.35 > 2 * 0.1) and a hidden fixed one.
+class Statistics : public Culling {
+protected:
+  // Back to the default, which the other tests expect (and so check).
+  void TearDown() override {
+    engine->SetStatisticsOutput(true);
+    Culling::TearDown();
+  }
+  KEL3DZone* OneFillScene() {
+    KEL3DZone* p = NewPartition();
+    const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, 1};
+    engine->SetContributionCullingParameters(eye, dir, 1, 1);
+    KEL3DZoneEntry* big = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f, &objects[0]);
+    big->iRadius = 1;
+    KEL3DZoneEntry* tiny = AddBox(engine, p, 0.2f, 0, 0.3f, 0.21f, 0.01f, 0.4f, &objects[1]);
+    tiny->iRadius = 0.1f;
+    KEL3DZoneEntry* fixed = AddBox(engine, p, -2e7f, 0, 0.3f, 2e7f, 0.1f, 0.4f, &objects[2]);
+    fixed->iRadius = 1e7f;
+    engine->SetVisibility(fixed, false);
+    return p;
+  }
+  // The client's calls, without the query handles' numbers (they count on
+  // from frame to frame).
+  std::vector<std::string> Calls() const {
+    std::vector<std::string> calls = client.log;
+    for (std::string& call : calls)
+      if (call.rfind("GetQueryResult(", 0) == 0) call = "GetQueryResult";
+    return calls;
+  }
+  std::vector<int32_t> Last() {
+    std::vector<int32_t> counts(6, -1);
+    engine->GetLastStatistics(counts.data());
+    return counts;
+  }
+};
+
+TEST_F(Statistics, OneFillQueryIsPrintedAndKept) {
+  std::string out = Frame({OneFillScene()});
   EXPECT_EQ(out,
             "fill query : 1\nzone traversed : 1\nzone entry traversed : 3\nzone entry filled : 1\n"
             "big zone entry filled : 0\nzone entry nothing : 0\n");
+  EXPECT_EQ(Last(), (std::vector<int32_t>{1, 1, 3, 1, 0, 0}));
   EXPECT_TRUE(Touched(&objects[0]));
   EXPECT_FALSE(Touched(&objects[1]));
   EXPECT_FALSE(Touched(&objects[2]));
+}
+
+// Output off: the same frame, the same calls on the client and the same
+// counts, and nothing on standard output; a call that runs no frame keeps
+// the last counts.
+TEST_F(Statistics, OutputOffPrintsNothingAndChangesNothingElse) {
+  Frame({});  // past frame 1, whose rule for subjects without a history differs
+  Frame({OneFillScene()});
+  const std::vector<std::string> printed = Calls();
+  engine->SetStatisticsOutput(false);
+  EXPECT_EQ(Frame({OneFillScene()}), "");
+  EXPECT_EQ(Calls(), printed);
+  EXPECT_EQ(Last(), (std::vector<int32_t>{1, 1, 3, 1, 0, 0}));
+  engine->SetClient(nullptr);
+  Frame({});
+  EXPECT_EQ(Last(), (std::vector<int32_t>{1, 1, 3, 1, 0, 0}));
+  engine->GetLastStatistics(nullptr);
+  engine->SetClient(&client);
+  Frame({});
+  EXPECT_EQ(Last(), (std::vector<int32_t>(6, 0)));
 }
 
 TEST_F(Culling, FillOverFixedEntriesOnlyCountsAsEmpty) {

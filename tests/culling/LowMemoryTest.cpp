@@ -7,6 +7,7 @@
 #include "KELCullingFrame.h"
 #include "KELCullingStatistics.h"
 #include "KELOcclusionQueryTask.h"
+#include "KELPools.h"
 #include "KELScreenZone.h"
 
 namespace {
@@ -57,6 +58,7 @@ protected:
 // no object on its own; the next frame sees every object and cannot get
 // the queue elements, tasks or nodes for them.
 TEST_F(LowMemory, AFrameWithoutMemoryDrawsOrReportsEveryVisibleObjectOnce) {
+  KELPools::Drain();  // whatever earlier tests left in the pools
   KEL3DZone* p = NewPartition();
   Scatter(p, 600, 7);
   client.answer = [](const std::vector<DrawnBox>& boxes) {

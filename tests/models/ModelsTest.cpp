@@ -286,6 +286,31 @@ TEST(CameraPath, OrbitsLookAtTheModelAndWalksCrossIt) {
   EXPECT_EQ(poses.back().iEye[2], 0);
 }
 
+// One convention for paths, path files and the window: yaw 0 looks along
+// +x, 90 degrees along -z, positive pitch looks up; a direction turned into
+// a pose comes back unchanged.
+TEST(CameraPath, YawAndPitchFollowOneConvention) {
+  struct Case {
+    float iYaw, iPitch;
+    float iDirection[3];
+  };
+  const float kQuarter = 3.14159265f / 2;
+  const Case cases[] = {{0, 0, {1, 0, 0}}, {kQuarter, 0, {0, 0, -1}}, {-kQuarter, 0, {0, 0, 1}},
+                        {kQuarter, -kQuarter / 2, {0, -0.70710678f, -0.70710678f}}};
+  for (const Case& c : cases) {
+    kel::KELCameraPose pose;
+    pose.iYaw = c.iYaw;
+    pose.iPitch = c.iPitch;
+    float direction[3];
+    kel::GetPoseDirection(pose, direction);
+    kel::KELCameraPose back;
+    kel::SetPoseDirection(c.iDirection, back);
+    for (int axis = 0; axis < 3; ++axis) EXPECT_NEAR(direction[axis], c.iDirection[axis], 1e-6f) << c.iYaw;
+    EXPECT_NEAR(back.iYaw, c.iYaw, 1e-6f);
+    EXPECT_NEAR(back.iPitch, c.iPitch, 1e-6f);
+  }
+}
+
 TEST(CameraPath, ReadsKeyframesAndRejectsMalformedLines) {
   const std::string path = ::testing::TempDir() + "kel_models_path.csv";
   struct Case {

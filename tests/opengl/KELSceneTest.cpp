@@ -42,13 +42,4 @@ TEST(SceneGenerator, DefaultCityHasMoreThanAHundredThousandEntries) {
   EXPECT_GE(city.iPartitionCount, 4u);
 }
 
-TEST(SceneGenerator, CameraPathRunsFromFirstToLastKey) {
-  kel::KELScene city = kel::MakeCity(kel::KELSceneOptions());
-  kel::KELCameraKey start = kel::SampleCameraPath(city, 0), end = kel::SampleCameraPath(city, 1);
-  for (int axis = 0; axis < 3; ++axis) {
-    EXPECT_FLOAT_EQ(start.iEye[axis], city.iPath.front().iEye[axis]);
-    EXPECT_FLOAT_EQ(end.iEye[axis], city.iPath.back().iEye[axis]);
-  }
-}
-
 }  // namespace

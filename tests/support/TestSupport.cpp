@@ -103,11 +103,13 @@ void RecordingClient::DebugViewportZone(const float*, const float*, bool, uint32
 namespace {
 class EngineCopy : public KELOcclusionCullingEngine {
 public:
+  EngineCopy() = default;
   explicit EngineCopy(const KELOcclusionCullingEngine& source) : KELOcclusionCullingEngine(source) {}
 };
 }  // namespace
 
 KELOcclusionCullingEngine* CopyEngine(const KELOcclusionCullingEngine& source) { return new EngineCopy(source); }
+KELOcclusionCullingEngine* NewEngine() { return new EngineCopy(); }
 
 KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float x0, float y0, float z0, float x1,
                        float y1, float z1, void* object) {

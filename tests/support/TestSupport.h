@@ -131,6 +131,10 @@ struct KELEngineAccess {
 
 // An engine copy on the heap (the constructor is protected).
 KELOcclusionCullingEngine* CopyEngine(const KELOcclusionCullingEngine& source);
+// A new engine on the heap, as GetInstance makes it: a test that needs the
+// state after construction cannot rely on the singleton, which every test
+// before it may have used.
+KELOcclusionCullingEngine* NewEngine();
 
 // Adds an entry with box [min, max] and a sphere around it.
 KEL3DZoneEntry* AddBox(KELOcclusionCullingEngine* engine, void* partition, float x0, float y0, float z0, float x1,

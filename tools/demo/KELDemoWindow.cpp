@@ -12,38 +12,32 @@
 #include <string>
 #include <vector>
 
+#include "KELCameraPaths.h"
 #include "KELDemoImages.h"
 #include "KELSceneMath.h"
 
 namespace {
 
-// Keys 1 to 5, in this order.
+// Keys 1 to 6, in this order (6 on levels only).
 const KELDemoMode kModeKeys[] = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
-                                 KELDemoMode::kOracle, KELDemoMode::kStreaming};
+                                 KELDemoMode::kOracle, KELDemoMode::kStreaming, KELDemoMode::kPvs};
 const float kMouseRadians = 0.004f;   // per pixel dragged
 const float kTurnRadians = 1.5f;      // per second with the arrow keys
 const float kMaxPitch = 1.5f;         // LookAt degenerates straight up or down
 const float kFastFactor = 5.0f;       // with Shift held
 
-// A free camera: +y is up, yaw turns about it (0 looks down -z), pitch up.
+// A free camera, in the convention of the paths and path files
+// (KELCameraPose): yaw 0 looks along +x, a larger yaw turns left.
 struct KELFlyCamera {
-  float iEye[3];
-  float iYaw;
-  float iPitch;
+  kel::KELCameraPose iPose;
 
-  void Forward(float* direction) const {
-    direction[0] = std::cos(iPitch) * std::sin(iYaw);
-    direction[1] = std::sin(iPitch);
-    direction[2] = -std::cos(iPitch) * std::cos(iYaw);
-  }
+  void Forward(float* direction) const { kel::GetPoseDirection(iPose, direction); }
 };
 
 KELFlyCamera FromFrameCamera(const KELFrameCamera& camera) {
   KELFlyCamera fly;
-  std::copy(camera.iEye, camera.iEye + 3, fly.iEye);
-  const float* d = camera.iDirection;
-  fly.iYaw = std::atan2(d[0], -d[2]);
-  fly.iPitch = std::asin(std::max(-1.0f, std::min(1.0f, d[1])));
+  std::copy(camera.iEye, camera.iEye + 3, fly.iPose.iEye);
+  kel::SetPoseDirection(camera.iDirection, fly.iPose);
   return fly;
 }
 
@@ -51,11 +45,12 @@ KELFlyCamera FromFrameCamera(const KELFrameCamera& camera) {
 KELFrameCamera ToFrameCamera(const KELFlyCamera& fly, const float* projection) {
   KELFrameCamera camera;
   std::copy(projection, projection + 16, camera.iProjection);
-  std::copy(fly.iEye, fly.iEye + 3, camera.iEye);
+  const float* eye = fly.iPose.iEye;
+  std::copy(eye, eye + 3, camera.iEye);
   fly.Forward(camera.iDirection);
   float target[3];
-  for (int axis = 0; axis < 3; ++axis) target[axis] = fly.iEye[axis] + camera.iDirection[axis];
-  kel::LookAt(fly.iEye, target, camera.iView);
+  for (int axis = 0; axis < 3; ++axis) target[axis] = eye[axis] + camera.iDirection[axis];
+  kel::LookAt(eye, target, camera.iView);
   kel::Multiply(camera.iProjection, camera.iView, camera.iViewProjection);
   kel::FrustumPlanes(camera.iViewProjection, camera.iPlanes);
   return camera;
@@ -222,7 +217,8 @@ void KELDemoWindow::OnKey(GLFWwindow* window, int key, int, int action, int) {
 }
 
 void KELDemoWindow::HandleKey(int key) {
-  if (key >= GLFW_KEY_1 && key <= GLFW_KEY_5) {
+  const int modeKeys = iWalk.HasPvs() ? 6 : 5;
+  if (key >= GLFW_KEY_1 && key < GLFW_KEY_1 + modeKeys) {
     iMode = kModeKeys[key - GLFW_KEY_1];
     iFrozen = false;
   } else if (key == GLFW_KEY_F) {
@@ -245,19 +241,21 @@ void KELDemoWindow::HandleKey(int key) {
 }
 
 bool KELDemoWindow::Look(float seconds) {
-  float yaw = iCamera.iYaw, pitch = iCamera.iPitch;
+  kel::KELCameraPose& pose = iCamera.iPose;
+  float yaw = pose.iYaw, pitch = pose.iPitch;
   double cursor[2];
   glfwGetCursorPos(iWindow, &cursor[0], &cursor[1]);
+  // Dragging right turns right (a smaller yaw), dragging down looks down.
   if (glfwGetMouseButton(iWindow, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS) {
-    iCamera.iYaw += kMouseRadians * static_cast<float>(cursor[0] - iCursor[0]);
-    iCamera.iPitch -= kMouseRadians * static_cast<float>(cursor[1] - iCursor[1]);
+    pose.iYaw -= kMouseRadians * static_cast<float>(cursor[0] - iCursor[0]);
+    pose.iPitch -= kMouseRadians * static_cast<float>(cursor[1] - iCursor[1]);
   }
   iCursor[0] = cursor[0];
   iCursor[1] = cursor[1];
-  if (glfwGetKey(iWindow, GLFW_KEY_LEFT) == GLFW_PRESS) iCamera.iYaw -= kTurnRadians * seconds;
-  if (glfwGetKey(iWindow, GLFW_KEY_RIGHT) == GLFW_PRESS) iCamera.iYaw += kTurnRadians * seconds;
-  iCamera.iPitch = std::max(-kMaxPitch, std::min(kMaxPitch, iCamera.iPitch));
-  return yaw != iCamera.iYaw || pitch != iCamera.iPitch;
+  if (glfwGetKey(iWindow, GLFW_KEY_LEFT) == GLFW_PRESS) pose.iYaw += kTurnRadians * seconds;
+  if (glfwGetKey(iWindow, GLFW_KEY_RIGHT) == GLFW_PRESS) pose.iYaw -= kTurnRadians * seconds;
+  pose.iPitch = std::max(-kMaxPitch, std::min(kMaxPitch, pose.iPitch));
+  return yaw != pose.iYaw || pitch != pose.iPitch;
 }
 
 bool KELDemoWindow::Move(float seconds) {
@@ -273,10 +271,10 @@ bool KELDemoWindow::Move(float seconds) {
   if (down(GLFW_KEY_LEFT_SHIFT) || down(GLFW_KEY_RIGHT_SHIFT)) step *= kFastFactor;
   float direction[3];
   iCamera.Forward(direction);
-  // Sideways stays level: (cos yaw, 0, sin yaw) is right of the view.
-  const float right[3] = {std::cos(iCamera.iYaw), 0, std::sin(iCamera.iYaw)};
+  // Sideways stays level: (sin yaw, 0, cos yaw) is right of the view.
+  const float right[3] = {std::sin(iCamera.iPose.iYaw), 0, std::cos(iCamera.iPose.iYaw)};
   for (int axis = 0; axis < 3; ++axis)
-    iCamera.iEye[axis] += step * (forward * direction[axis] + side * right[axis] + (axis == 1 ? up : 0));
+    iCamera.iPose.iEye[axis] += step * (forward * direction[axis] + side * right[axis] + (axis == 1 ? up : 0));
   return forward != 0 || side != 0 || up != 0;
 }
 

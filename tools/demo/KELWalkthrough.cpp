@@ -43,6 +43,8 @@ KELWalkthrough::KELWalkthrough(const KELDemoModelScene& model, const KELWalkthro
     : iScene(model.iScene), iModel(&model), iOptions(options) {}
 
 KELWalkthrough::~KELWalkthrough() {
+  // The records go back to the library's pools for later walkthroughs.
+  for (void* partition : iPartitions) KELOcclusionCullingEngine::GetInstance()->DestroySpacePartition(partition);
   // The ground truth draws through the renderer.
   iGroundTruth.reset();
   iRenderer.reset();
@@ -107,11 +109,34 @@ void KELWalkthrough::ComputeGroundTruth(const std::function<void(int)>& progress
   }
 }
 
-void KELWalkthrough::BuildPartitions(bool loaded) {
-  // Fresh partitions for every run, so that no visibility history carries
-  // over from another mode.
+void KELWalkthrough::ResetLibrary() {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  // New partitions for every run: no lazy split, visibility history or last
+  // visible frame carries over from another mode (destroyed records come
+  // back from the pools as new).
+  for (void* partition : iPartitions) engine->DestroySpacePartition(partition);
   iPartitions.clear();
+  // The frame counter lives as long as the process, and the library's first
+  // frames follow rules of their own: in frame 1 subjects without a history
+  // are batched, and up to frame `coherency` coherency spares new subjects
+  // their queries (their last visible frame is 0). Empty frames on a client
+  // that does nothing take every run past them, so that a mode's figures do
+  // not depend on whether it runs first.
+  static KELOcclusionCullingClientAdapter idle;
+  engine->SetClient(&idle);
+  engine->SetStatisticsOutput(false);
+  engine->StartCulling();
+  for (uint32_t frame = 0; frame <= iOptions.iFrameCoherency; ++frame) engine->EndCulling();
+  engine->SetStatisticsOutput(iOptions.iLibraryStatistics);
+  engine->SetClient(iRenderer->GetClient());
+  engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
+  engine->SetFrameCoherency(iOptions.iFrameCoherency);
+  engine->SetViewVolumeTests(iOptions.iViewTests);
+  engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
+}
+
+void KELWalkthrough::BuildPartitions(bool loaded) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   for (uint32_t p = 0; p < iScene.iPartitionCount; ++p) iPartitions.push_back(engine->CreateSpacePartition());
   iEntries.assign(iScene.iObjects.size(), nullptr);
   iLoaded.assign(iScene.iObjects.size(), loaded ? 1 : 0);
@@ -152,12 +177,7 @@ std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::fun
 void KELWalkthrough::Prepare(KELDemoMode mode) {
   bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   if (library) {
-    KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-    engine->SetClient(iRenderer->GetClient());
-    engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
-    engine->SetFrameCoherency(iOptions.iFrameCoherency);
-    engine->SetViewVolumeTests(iOptions.iViewTests);
-    engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
+    ResetLibrary();
     BuildPartitions(mode == KELDemoMode::kLibrary);
   } else {
     iLoaded.assign(iScene.iObjects.size(), 1);
@@ -168,7 +188,8 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
   iRequests.clear();
   iRequested.assign(iScene.iObjects.size(), 0);
   iRequestPixels.assign(iScene.iObjects.size(), 0);
-  iStreaming = KELStreamingSummary();
+  // The streaming summary belongs to the streaming run, whatever runs after.
+  if (mode == KELDemoMode::kStreaming) iStreaming = KELStreamingSummary();
   iViewMode = mode;
   iViewFrame = 0;
 }

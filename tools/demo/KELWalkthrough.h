@@ -76,6 +76,8 @@ struct KELWalkthroughOptions {
   // reversed depth (the cameras' projections map near to depth 1 and far
   // to 0), an engine-like OpenGL host.
   KELDemoTargetOptions iTarget;
+  // The library's six statistics lines per frame on standard output.
+  bool iLibraryStatistics = false;
 };
 
 struct KELStreamingSummary {
@@ -150,6 +152,8 @@ private:
   void MakeCameras();
   // Resets what a run of `mode` starts from (partitions, loading, misses).
   void Prepare(KELDemoMode mode);
+  // Brings the library to the state every run starts from.
+  void ResetLibrary();
   void BuildPartitions(bool loaded);
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);

@@ -1,18 +1,17 @@
 // kel_demo: a headless walkthrough of a procedural scene or of a model,
 // rendered in several modes side by side and compared with the exact
 // visible set.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "KELDemoImages.h"
@@ -38,10 +37,12 @@ struct KELDemoOptions {
   int iPictures = 4;
   bool iLibraryStats = false;
   bool iWindow = false;
+  bool iHelp = false;
   KELDemoWindowOptions iWindowOptions;
 };
 
 const uint32_t kLevelCoherency = 4;
+const double kUnbounded = std::numeric_limits<double>::infinity();
 
 const char* const kUsage =
     "usage: kel_demo [options]\n"
@@ -51,40 +52,76 @@ const char* const kUsage =
     "  --model PATH           walk through a model file, or a level (ARCHIVE.pk3:maps/NAME.bsp)\n"
     "  --grid N               model: N x N copies (1)\n"
     "  --partitions RULE      model: groups, tiles:K, clusters or grid:N (clusters / tiles:16)\n"
-    "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees)\n"
+    "  --path FILE            model: camera keyframes, CSV x,y,z,yaw,pitch (degrees, +y up;\n"
+    "                         yaw 0 looks along +x, 90 along -z; pitch 90 looks up)\n"
     "  --walk-height H        model: height of the walk above the lowest point (15% of the height)\n"
     "  --margin M             model: box margin (0.02% of the diagonal)\n"
     "  --view-tests 0|1       library skips partitions and objects outside the view (1 for models)\n"
     "  --pvs-partitions 0|1   levels: add only partitions, draw only entries, of the level's PVS (1)\n"
     "  --seed N               scene seed (1)\n"
-    "  --frames N             frames along the camera path (240)\n"
+    "  --frames N             frames along the camera path (240; levels: the whole tour, or N poses\n"
+    "                         spread over it)\n"
     "  --width W --height H   framebuffer size (640 x 360)\n"
     "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
-    "  --coherency N          frame coherency (0; 4 for levels)\n"
+    "  --coherency N          frame coherency, 0 to 1000 (0; 4 for levels)\n"
     "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
     "                         default: the largest that skips nothing able to pass the threshold)\n"
     "  --stream-per-frame K   streaming: loads per frame (400)\n"
     "  --stream-delay N       streaming: frames from touch to load (1)\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
-    "  --library-stats        leave the library's statistics lines on standard output\n"
+    "  --library-stats        print the library's six statistics lines of every frame\n"
     "  --window               fly through the scene in a window instead (keys: tools/demo/README.md)\n"
     "  --window-frames N      close the window after N frames\n"
-    "  --screenshot FILE      save the window's last image as PNG before it closes\n";
+    "  --screenshot FILE      save the window's last image as PNG before it closes\n"
+    "  --help                 this list\n";
 
-bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes) {
+bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes, std::string& error) {
   modes.clear();
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(',', start);
     if (end == std::string::npos) end = list.size();
+    const std::string name = list.substr(start, end - start);
     KELDemoMode mode;
-    if (!ParseModeName(list.substr(start, end - start), mode)) return false;
+    if (!ParseModeName(name, mode)) {
+      error = "unknown mode '" + name + "' in --modes (draw-all, frustum, library, oracle, streaming, pvs)";
+      return false;
+    }
     modes.push_back(mode);
     start = end + 1;
   }
-  return !modes.empty();
+  return true;
+}
+
+std::string FormatBound(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.15g", value);
+  return text;
+}
+
+// Reads `value` as a number from `low` to `high` (whole for an integer
+// `out`); false with a message that names the option.
+template <typename T>
+bool ReadNumber(const std::string& name, const std::string& value, double low, double high, T& out,
+                std::string& error) {
+  const char* text = value.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double number = std::is_integral<T>::value ? static_cast<double>(std::strtoll(text, &end, 10))
+                                                   : std::strtod(text, &end);
+  if (end != text && *end == '\0' && errno == 0 && std::isfinite(number) && number >= low && number <= high) {
+    out = static_cast<T>(number);
+    return true;
+  }
+  error = name + " takes " + (std::is_integral<T>::value ? "a whole number" : "a number") + " from " +
+          FormatBound(low) + (high < kUnbounded ? " to " + FormatBound(high) : " up") + ", not '" + value + "'";
+  return false;
+}
+
+bool ReadSwitch(const std::string& name, const std::string& value, int& out, std::string& error) {
+  return ReadNumber(name, value, 0, 1, out, error);
 }
 
 // The largest contribution scale that skips no object able to pass the
@@ -96,10 +133,18 @@ float ContributionForThreshold(const KELWalkthroughOptions& walk) {
   return pixels * 2.0f * std::tan(0.5f * walk.iFovY) / static_cast<float>(walk.iHeight);
 }
 
-bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
+// False with a message naming the option for an unknown option, a missing
+// value or a value out of range.
+bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string& error) {
   bool sizeGiven = false, contributionGiven = false;
+  std::string modelOnly;  // a model option given without --model
+  const uint32_t kMaxUnsigned = std::numeric_limits<uint32_t>::max();
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      options.iHelp = true;
+      return true;
+    }
     if (name == "--library-stats") {
       options.iLibraryStats = true;
       continue;
@@ -108,41 +153,74 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
       options.iWindow = true;
       continue;
     }
-    if (i + 1 >= argc) return false;
+    if (name.compare(0, 2, "--") != 0) {
+      error = "unexpected argument '" + name + "'";
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = name + " needs a value";
+      return false;
+    }
     std::string value = argv[++i];
-    long number = std::strtol(value.c_str(), nullptr, 10);
-    if (name == "--api") { if (!ParseApiName(value, options.iWalk.iApi)) return false; }
-    else if (name == "--scene") options.iScene = value;
-    else if (name == "--size") { options.iSceneOptions.iSize = static_cast<int>(number); sizeGiven = true; }
-    else if (name == "--seed") options.iSceneOptions.iSeed = static_cast<uint32_t>(number);
-    else if (name == "--frames") { options.iWalk.iFrames = static_cast<int>(number); options.iFramesGiven = true; }
+    bool ok = true;
+    if (name == "--grid" || name == "--partitions" || name == "--path" || name == "--walk-height" || name == "--margin")
+      modelOnly = name;
+    if (name == "--api") {
+      ok = ParseApiName(value, options.iWalk.iApi);
+      if (!ok) error = "unknown --api '" + value + "' (opengl or vulkan)";
+    }
+    else if (name == "--scene") {
+      options.iScene = value;
+      ok = value == "city" || value == "plant";
+      if (!ok) error = "unknown --scene '" + value + "' (city or plant)";
+    }
+    else if (name == "--size") { ok = ReadNumber(name, value, 2, 200, options.iSceneOptions.iSize, error); sizeGiven = true; }
+    else if (name == "--seed") ok = ReadNumber(name, value, 0, kMaxUnsigned, options.iSceneOptions.iSeed, error);
+    else if (name == "--frames") {
+      ok = ReadNumber(name, value, 1, 100000, options.iWalk.iFrames, error);
+      options.iFramesGiven = true;
+    }
     else if (name == "--model") options.iModel.iPath = value;
-    else if (name == "--grid") options.iModel.iGrid = static_cast<int>(number);
+    else if (name == "--grid") ok = ReadNumber(name, value, 1, 64, options.iModel.iGrid, error);
     else if (name == "--partitions") options.iModel.iPartitions = value;
     else if (name == "--path") options.iModel.iPathFile = value;
-    else if (name == "--walk-height") options.iModel.iWalkHeight = std::strtof(value.c_str(), nullptr);
-    else if (name == "--margin") options.iModel.iMargin = std::strtof(value.c_str(), nullptr);
-    else if (name == "--view-tests") options.iViewTests = number != 0;
-    else if (name == "--pvs-partitions") options.iPvsPartitions = number != 0;
-    else if (name == "--width") options.iWalk.iWidth = static_cast<int>(number);
-    else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
-    else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
-    else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
+    else if (name == "--walk-height") ok = ReadNumber(name, value, 0, kUnbounded, options.iModel.iWalkHeight, error);
+    else if (name == "--margin") ok = ReadNumber(name, value, 0, kUnbounded, options.iModel.iMargin, error);
+    else if (name == "--view-tests") ok = ReadSwitch(name, value, options.iViewTests, error);
+    else if (name == "--pvs-partitions") ok = ReadSwitch(name, value, options.iPvsPartitions, error);
+    else if (name == "--width") ok = ReadNumber(name, value, 1, 16384, options.iWalk.iWidth, error);
+    else if (name == "--height") ok = ReadNumber(name, value, 1, 16384, options.iWalk.iHeight, error);
+    else if (name == "--modes") { ok = ParseModes(value, options.iModes, error); options.iModesGiven = true; }
+    else if (name == "--threshold") ok = ReadNumber(name, value, 0, kMaxUnsigned, options.iWalk.iPixelThreshold, error);
     else if (name == "--coherency") {
-      options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
+      // Every run starts past the library's first frames, which takes this
+      // many empty frames (KELWalkthrough).
+      ok = ReadNumber(name, value, 0, 1000, options.iWalk.iFrameCoherency, error);
       options.iCoherencyGiven = true;
     }
     else if (name == "--contribution") {
-      options.iWalk.iContributionScale = std::strtof(value.c_str(), nullptr);
+      ok = ReadNumber(name, value, 0, kUnbounded, options.iWalk.iContributionScale, error);
       contributionGiven = true;
     }
-    else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
-    else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
-    else if (name == "--pictures") options.iPictures = static_cast<int>(number);
+    else if (name == "--stream-per-frame") ok = ReadNumber(name, value, 1, kMaxUnsigned, options.iWalk.iStreamPerFrame, error);
+    else if (name == "--stream-delay") ok = ReadNumber(name, value, 0, 100000, options.iWalk.iStreamDelay, error);
+    else if (name == "--pictures") ok = ReadNumber(name, value, 0, 1000, options.iPictures, error);
     else if (name == "--out") options.iOutput = value;
-    else if (name == "--window-frames") options.iWindowOptions.iFrames = static_cast<int>(number);
+    else if (name == "--window-frames") ok = ReadNumber(name, value, 0, 1e9, options.iWindowOptions.iFrames, error);
     else if (name == "--screenshot") options.iWindowOptions.iScreenshot = value;
-    else return false;
+    else {
+      error = "unknown option '" + name + "'";
+      return false;
+    }
+    if (!ok) return false;
+  }
+  if (!modelOnly.empty() && options.iModel.iPath.empty()) {
+    error = modelOnly + " applies to --model only";
+    return false;
+  }
+  if (options.iOutput.empty()) {
+    error = "--out needs a folder";
+    return false;
   }
   options.iWindowOptions.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
@@ -151,60 +229,71 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   const bool model = !options.iModel.iPath.empty();
   options.iWalk.iViewTests = options.iViewTests < 0 ? model : options.iViewTests != 0;
   options.iWalk.iPvsPartitions = options.iPvsPartitions != 0;
+  options.iWalk.iLibraryStatistics = options.iLibraryStats;
   if (options.iFramesGiven) options.iModel.iFrames = options.iWalk.iFrames;
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
   if (!contributionGiven) options.iWalk.iContributionScale = ContributionForThreshold(options.iWalk);
-  return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0;
+  return true;
 }
 
-// Sends the library's per-frame statistics lines to a log file and returns
-// a stream on the original standard output for the demo's own report.
-FILE* RedirectLibraryOutput(const std::string& logPath) {
-  std::fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (saved < 0 || log < 0) return stdout;
-  dup2(log, STDOUT_FILENO);
-  close(log);
-  FILE* out = fdopen(saved, "w");
-  return out != nullptr ? out : stdout;
+// The output folder, made now so that a run that cannot write its results
+// stops before it starts. False with a message.
+bool PrepareOutput(const std::string& directory, std::string& error) {
+  std::error_code code;
+  std::filesystem::create_directories(directory, code);
+  if (code) {
+    error = "cannot create the output folder '" + directory + "': " + code.message();
+    return false;
+  }
+  const std::string probe = directory + "/frames.csv";
+  FILE* file = std::fopen(probe.c_str(), "w");
+  if (file == nullptr || std::fclose(file) != 0) {
+    error = "cannot write in the output folder '" + directory + "'";
+    return false;
+  }
+  return true;
 }
 
-// Saves the rendered view and the top-down view of chosen frames.
-void SavePictures(const KELFrameView& view, const std::string& directory, const std::set<int>& frames) {
-  if (view.iWarmup || frames.count(view.iFrame) == 0) return;
-  if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return;
+// Saves the rendered view and the top-down view of chosen frames; false
+// when a file cannot be written.
+bool SavePictures(const KELFrameView& view, const std::string& directory, const std::set<int>& frames) {
+  if (view.iWarmup || frames.count(view.iFrame) == 0) return true;
+  if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return true;
   std::string stem = directory + "/" + GetModeName(view.iMode) + "-" + std::to_string(view.iFrame);
   KELDemoRenderer& renderer = view.iRenderer;
   std::vector<uint8_t> rgba(static_cast<size_t>(renderer.GetWidth()) * renderer.GetHeight() * 4);
   renderer.ReadColor(rgba.data());
-  WritePng(stem + "-view.png", renderer.GetWidth(), renderer.GetHeight(), rgba.data());
+  bool written = WritePng(stem + "-view.png", renderer.GetWidth(), renderer.GetHeight(), rgba.data());
   int width = 0, height = 0;
   DrawBirdsEye(view, *view.iScene, 768, rgba, width, height);
-  WritePng(stem + "-birdseye.png", width, height, rgba.data());
+  return WritePng(stem + "-birdseye.png", width, height, rgba.data()) && written;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   KELDemoOptions options;
-  if (!ParseArguments(argc, argv, options)) {
-    std::fputs(kUsage, stderr);
+  std::string problem;
+  if (!ParseArguments(argc, argv, options, problem)) {
+    std::fprintf(stderr, "kel_demo: %s; kel_demo --help lists the options\n", problem.c_str());
     return 2;
   }
-  std::error_code error;
-  std::filesystem::create_directories(options.iOutput, error);
-  FILE* out = options.iLibraryStats ? stdout : RedirectLibraryOutput(options.iOutput + "/library-stats.log");
+  if (options.iHelp) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!PrepareOutput(options.iOutput, problem)) {
+    std::fprintf(stderr, "kel_demo: %s\n", problem.c_str());
+    return 1;
+  }
+  FILE* out = stdout;
 
   kel::KELScene procedural;
   KELDemoModelScene model;
   std::unique_ptr<KELWalkthrough> walkOwner;
   if (options.iModel.iPath.empty()) {
-    if (!kel::MakeScene(options.iScene, options.iSceneOptions, procedural)) {
-      std::fprintf(stderr, "kel_demo: unknown scene '%s'\n%s", options.iScene.c_str(), kUsage);
-      return 2;
-    }
+    kel::MakeScene(options.iScene, options.iSceneOptions, procedural);
     walkOwner.reset(new KELWalkthrough(procedural, options.iWalk));
   } else {
     std::string failure;
@@ -221,11 +310,13 @@ int main(int argc, char** argv) {
   KELWalkthrough& walk = *walkOwner;
   const kel::KELScene& scene = walk.GetScene();
   // The pvs mode needs a level; by default it joins the modes there.
-  std::vector<KELDemoMode> modes;
-  for (KELDemoMode mode : options.iModes)
-    if (mode != KELDemoMode::kPvs || walk.HasPvs()) modes.push_back(mode);
-  if (walk.HasPvs() && !options.iModesGiven) modes.push_back(KELDemoMode::kPvs);
-  options.iModes = modes;
+  const bool pvsAsked = std::count(options.iModes.begin(), options.iModes.end(), KELDemoMode::kPvs) > 0;
+  if (pvsAsked && !walk.HasPvs()) {
+    std::fprintf(stderr, "kel_demo: the pvs mode needs a level with a potentially visible set (--model "
+                         "ARCHIVE.pk3:maps/NAME.bsp); %s has none\n", scene.iName.c_str());
+    return 2;
+  }
+  if (walk.HasPvs() && !options.iModesGiven) options.iModes.push_back(KELDemoMode::kPvs);
   std::string failure;
   if (!walk.Create(failure)) {
     std::fprintf(stderr, "kel_demo: no headless %s: %s\n", GetApiName(options.iWalk.iApi), failure.c_str());
@@ -256,7 +347,10 @@ int main(int argc, char** argv) {
   std::set<int> pictureFrames;
   for (int i = 0; i < options.iPictures; ++i)
     pictureFrames.insert((2 * i + 1) * walk.GetFrameCount() / (2 * options.iPictures));
-  walk.SetFrameObserver([&](const KELFrameView& view) { SavePictures(view, options.iOutput, pictureFrames); });
+  bool picturesWritten = true;
+  walk.SetFrameObserver([&](const KELFrameView& view) {
+    picturesWritten = SavePictures(view, options.iOutput, pictureFrames) && picturesWritten;
+  });
 
   std::vector<KELModeRun> runs;
   for (KELDemoMode mode : options.iModes) {
@@ -265,9 +359,11 @@ int main(int argc, char** argv) {
     progress.Finish();
   }
 
-  WriteFramesCsv(options.iOutput + "/frames.csv", runs);
+  const bool framesWritten = WriteFramesCsv(options.iOutput + "/frames.csv", runs);
   std::vector<KELPlotSeries> series;
   for (const KELModeRun& run : runs) series.push_back(KELPlotSeries{run.iMode, &run.iRecords});
+  // Without gnuplot (an optional package) there is no plot, and the run
+  // still counts.
   WritePlot(options.iOutput + "/plot.png", series);
   WriteSummary(out, runs, &walk.GetStreamingSummary());
   std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
@@ -277,5 +373,10 @@ int main(int argc, char** argv) {
   std::replace(name.begin(), name.end(), ' ', '-');
   WriteSummaryLine(out, name, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
+  if (!framesWritten || !picturesWritten) {
+    std::fprintf(stderr, "kel_demo: cannot write %s in %s\n", framesWritten ? "pictures" : "frames.csv",
+                 options.iOutput.c_str());
+    return 1;
+  }
   return 0;
 }

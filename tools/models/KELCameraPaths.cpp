@@ -54,6 +54,12 @@ void GetPoseDirection(const KELCameraPose& pose, float* direction) {
   direction[2] = -std::cos(pose.iPitch) * std::sin(pose.iYaw);
 }
 
+void SetPoseDirection(const float* direction, KELCameraPose& pose) {
+  const float level = std::sqrt(direction[0] * direction[0] + direction[2] * direction[2]);
+  pose.iYaw = std::atan2(-direction[2], direction[0]);
+  pose.iPitch = std::atan2(direction[1], level);
+}
+
 void MakeLevelPath(const KELModel& level, const KELLevelPathOptions& options, std::vector<KELCameraPose>& poses) {
   poses.clear();
   const std::vector<KELSpawnPoint>& spawns = level.iLevel.iSpawnPoints;

@@ -13,13 +13,19 @@ namespace kel {
 
 struct KELCameraPose {
   float iEye[3];
-  float iYaw = 0;    // radians about +y; 0 looks along +x, pi/2 along -z
-  float iPitch = 0;  // radians, positive looks up
+  // The one convention of the demo's paths, path files and window: +y is
+  // up; yaw in radians about +y, 0 looks along +x and pi/2 along -z (a turn
+  // to the left); pitch in radians, positive looks up.
+  float iYaw = 0;
+  float iPitch = 0;
   bool iCut = false; // the camera jumps here from the previous pose
 };
 
 // The unit view direction of a pose.
 void GetPoseDirection(const KELCameraPose& pose, float* direction);
+// Yaw and pitch of a pose looking along `direction` (any length but 0),
+// so that GetPoseDirection gives it back normalised.
+void SetPoseDirection(const float* direction, KELCameraPose& pose);
 
 struct KELLevelPathOptions {
   float iEyeHeight = 26;              // above a spawn point's origin
