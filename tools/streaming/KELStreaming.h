@@ -245,8 +245,8 @@ struct KELStreamingOptions {
   uint64_t iUploadBytesPerFrame = 0;   // unpacked bytes uploaded per Update; 0: no limit
   int iThreads = 2;                    // readers and decoders
   // Levers of the occlusion order: nearer first within the reports instead
-  // of larger first; and with each report, the other entries of its
-  // partition that meet the view volume, after all reports.
+  // of larger first; and, after all reports, the entries that meet the view
+  // volume of every partition with an entry reported or drawn.
   bool iNearestFirst = false;
   bool iPrefetchPartition = false;
 };
@@ -377,6 +377,8 @@ private:
   std::vector<uint32_t> iQueued;         // handed to the workers at the last Update
   std::vector<uint32_t> iPartitionFirst; // prefetch: entries by partition
   std::vector<uint32_t> iPartitionEntries;
+  std::vector<uint32_t> iShown;          // prefetch: reported or drawn in this frame
+  std::vector<int32_t> iPartitionShown;  // prefetch: frame a partition last showed
   int32_t iFrame = 0;
   uint64_t iReservedBytes = 0;  // resident GPU bytes and in-flight reservations
   uint64_t iInFlightBytes = 0;  // unpacked bytes of requests not yet uploaded

@@ -101,6 +101,7 @@ void KELStreamingHost::SetLibraryEntry(uint32_t entry, void* handle) {
 void KELStreamingHost::NoteDrawn(uint32_t entry) {
   if (entry >= iStates.size()) return;
   KELEntryState& state = iStates[entry];
+  if (iOptions.iPrefetchPartition && state.iDrawn != iFrame) iShown.push_back(entry);
   state.iDrawn = iFrame;
   if (state.iState != KELStreamingState::kResident) {
     ++iDrawnWithoutGeometry;
@@ -113,6 +114,7 @@ void KELStreamingHost::NoteReported(uint32_t entry, uint32_t pixels) {
   if (entry >= iStates.size()) return;
   iStates[entry].iPixels = pixels;
   iReported.push_back(entry);
+  if (iOptions.iPrefetchPartition) iShown.push_back(entry);
 }
 
 void KELStreamingHost::Update(const KELStreamingView& view, KELStreamingFrameStats* out) {
@@ -248,6 +250,7 @@ void KELStreamingHost::CollectWishes(const KELStreamingView& view) {
       break;
   }
   iReported.clear();
+  iShown.clear();
   iPendingCount = iOptions.iOrder == KELStreamingOrder::kAll ? count - iResidentCount - iFailedCount
                                                              : static_cast<uint32_t>(iWishes.size());
   // Only the best few can be queued this frame.
@@ -265,12 +268,15 @@ void KELStreamingHost::CollectWishes(const KELStreamingView& view) {
   std::sort(iWishes.begin(), iWishes.end(), better);
 }
 
-// The other entries of each reported entry's partition that meet the view
-// volume, after every report, larger on screen first.
+// The entries of every partition that shows (a report or a draw in this
+// frame) that meet the view volume, after every report, larger on screen
+// first.
 void KELStreamingHost::CollectPrefetch(const KELStreamingView& view) {
-  const size_t reports = iWishes.size();
-  for (size_t w = 0; w < reports; ++w) {
-    const uint32_t partition = iIndex.GetEntry(iWishes[w].iEntry).iPartition;
+  iPartitionShown.resize(iIndex.GetPartitionCount(), -1);
+  for (uint32_t shown : iShown) {
+    const uint32_t partition = iIndex.GetEntry(shown).iPartition;
+    if (iPartitionShown[partition] == iFrame) continue;
+    iPartitionShown[partition] = iFrame;
     for (uint32_t k = iPartitionFirst[partition]; k < iPartitionFirst[partition + 1]; ++k) {
       const uint32_t entry = iPartitionEntries[k];
       const KELPackEntry& record = iIndex.GetEntry(entry);
