@@ -14,6 +14,8 @@
 
 uint32_t KELSettings::_pixelHitsThreshold = 300;
 uint32_t KELSettings::_frameCoherency = 0;
+uint32_t KELSettings::_reportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
+bool KELSettings::_fillDepthWrites = true;
 int32_t KELSettings::_frameCounter = 0;
 
 KELOcclusionCullingEngine* KELOcclusionCullingEngine::_instance = nullptr;
@@ -115,6 +117,8 @@ void KELOcclusionCullingEngine::SetProjectionMatrix(const float* matrix) {
 }
 
 void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSettings::_pixelHitsThreshold = pixels; }
+void KELOcclusionCullingEngine::SetReportThreshold(uint32_t pixels) { KELSettings::_reportThreshold = pixels; }
+void KELOcclusionCullingEngine::SetFillDepthWrites(bool write) { KELSettings::_fillDepthWrites = write; }
 
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
 

@@ -116,7 +116,7 @@ void KELEntryQueryTask::Issue(KELFrameState* frame) {
 
 void KELEntryQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
-  const int32_t threshold = SignedThreshold();
+  const int32_t threshold = KELSettings::SignedReportThreshold();
   if (pixels != -1) {
     entry->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
     if (pixels <= threshold) return;
@@ -233,7 +233,7 @@ void KELFillQueryTask::Draw(KELFrameState* frame) {
 // queries would never learn of a single unloaded object.
 // An entry whose task cannot be had is reported untested.
 void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
-  if (pixels != -1 && pixels <= SignedThreshold()) return;
+  if (pixels != -1 && pixels <= KELSettings::SignedReportThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};
