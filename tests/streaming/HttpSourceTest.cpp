@@ -125,7 +125,8 @@ class HttpSource : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     if (access(kServer, X_OK) != 0) return;
-    _root = testing::TempDir() + "/http-root";
+    // Of this process: ctest runs each test in a process of its own, at once.
+    _root = testing::TempDir() + "/http-root-" + std::to_string(getpid());
     std::error_code failed;
     std::filesystem::create_directories(_root, failed);
     std::string error;
@@ -134,12 +135,12 @@ protected:
     pack.iPartitions = 3;
     if (!WriteTestPack(_root + "/house.kelpack", pack, error)) return;
     const int port = FreePort();
-    const std::string config = _root + "/../lighttpd.conf";
+    const std::string config = _root + ".conf";
     FILE* file = std::fopen(config.c_str(), "w");
     if (file == nullptr) return;
     std::fprintf(file,
                  "server.document-root = \"%s\"\nserver.bind = \"127.0.0.1\"\nserver.port = %d\n"
-                 "server.errorlog = \"%s/../lighttpd.log\"\nmimetype.assign = (\"\" => \"application/octet-stream\")\n",
+                 "server.errorlog = \"%s.log\"\nmimetype.assign = (\"\" => \"application/octet-stream\")\n",
                  _root.c_str(), port, _root.c_str());
     std::fclose(file);
     _server = fork();
@@ -174,7 +175,7 @@ protected:
       GTEST_SKIP() << "lighttpd is missing (scripts/install-deps.sh lighttpd installs it)";
 #endif
     }
-    ASSERT_FALSE(_url.empty()) << "lighttpd did not come up; see " << _root << "/../lighttpd.log";
+    ASSERT_FALSE(_url.empty()) << "lighttpd did not come up; see " << _root << ".log";
   }
 
   static std::string _root;

@@ -39,7 +39,13 @@ public:
   bool IsSkipped(uint32_t index) const;
 
   bool WasDrawn(uint32_t index) const { return iDrawnStamp[index] == iStamp; }
-  uint32_t GetDrawnCount() const { return iDrawnCount; }
+  uint32_t GetDrawnCount() const { return static_cast<uint32_t>(iDrawn.size()); }
+  // The objects drawn in this frame, each once, in the order first drawn.
+  const std::vector<uint32_t>& GetDrawn() const { return iDrawn; }
+  // Streaming: the library handed over an object whose mesh is not loaded
+  // (the host's bookkeeping failed; 0 in a sound run).
+  void AddMissingMesh() { ++iMissingMeshes; }
+  uint32_t GetMissingMeshes() const { return iMissingMeshes; }
   // Objects touched this frame with their pixel counts.
   const std::vector<std::pair<uint32_t, uint32_t>>& GetTouched() const { return iTouched; }
 
@@ -47,7 +53,8 @@ private:
   std::vector<kel::KELSceneObject> iObjects;
   std::vector<uint32_t> iDrawnStamp;
   uint32_t iStamp;
-  uint32_t iDrawnCount;
+  std::vector<uint32_t> iDrawn;
+  uint32_t iMissingMeshes = 0;
   std::vector<std::pair<uint32_t, uint32_t>> iTouched;
   const float (*iViewPlanes)[4] = nullptr;
   const uint8_t* iAllowed = nullptr;

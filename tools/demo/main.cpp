@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,9 @@
 #include <vector>
 
 #include "KELDemoImages.h"
-#include "KELDemoWindow.h"
 #include "KELDemoReport.h"
+#include "KELDemoScenePack.h"
+#include "KELDemoWindow.h"
 #include "KELWalkthrough.h"
 
 namespace {
@@ -35,6 +37,10 @@ struct KELDemoOptions {
   KELWalkthroughOptions iWalk;
   std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
                                      KELDemoMode::kOracle, KELDemoMode::kStreaming};
+  // Streaming runs, in the place of the streaming mode.
+  std::vector<KELStreamingOrder> iStreamOrders = {KELStreamingOrder::kOcclusion};
+  bool iStreamGiven = false;
+  std::string iPack;  // a pack file or URL; empty: written into the output folder
   std::string iOutput = "kel_demo_out";
   int iPictures = 4;
   bool iLibraryStats = false;
@@ -66,8 +72,15 @@ const char* const kUsage =
     "  --coherency N          frame coherency (0; 4 for levels)\n"
     "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
     "                         default: the largest that skips nothing able to pass the threshold)\n"
-    "  --stream-per-frame K   streaming: loads per frame (400)\n"
-    "  --stream-delay N       streaming: frames from touch to load (1)\n"
+    "  --stream ORDER,...     stream from a pack in these orders: occlusion, frustum, all (alone unless\n"
+    "                         --modes is given; --modes streaming is the occlusion order)\n"
+    "  --pack FILE|URL        the pack to stream (default: written into --out from the scene)\n"
+    "  --budget MB            streaming: memory for GPU copies and staging (0: no limit)\n"
+    "  --upload MB            streaming: uploads per frame (16; 0: no limit)\n"
+    "  --stream-threads N     streaming: reading and decoding threads (2)\n"
+    "  --rest N               streaming: frames the camera rests at the first pose (30)\n"
+    "  --nearest-first 0|1    streaming, occlusion order: nearer reports first (0: larger first)\n"
+    "  --prefetch 0|1         streaming, occlusion order: also the rest of a showing partition in view (0)\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        leave the library's statistics lines on standard output\n"
@@ -97,6 +110,22 @@ float ContributionForThreshold(const KELWalkthroughOptions& walk) {
   float pixels = std::sqrt(static_cast<float>(walk.iPixelThreshold) / 3.5f);
   return pixels * 2.0f * std::tan(0.5f * walk.iFovY) / static_cast<float>(walk.iHeight);
 }
+
+bool ParseOrders(const std::string& list, std::vector<KELStreamingOrder>& orders) {
+  orders.clear();
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    KELStreamingOrder order;
+    if (!ParseStreamingOrder(list.substr(start, end - start), order)) return false;
+    orders.push_back(order);
+    start = end + 1;
+  }
+  return !orders.empty();
+}
+
+uint64_t MegabytesToBytes(double megabytes) { return static_cast<uint64_t>(megabytes * 1024.0 * 1024.0); }
 
 bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   bool sizeGiven = false, contributionGiven = false;
@@ -139,8 +168,17 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
       options.iWalk.iContributionScale = std::strtof(value.c_str(), nullptr);
       contributionGiven = true;
     }
-    else if (name == "--stream-per-frame") options.iWalk.iStreamPerFrame = static_cast<uint32_t>(number);
-    else if (name == "--stream-delay") options.iWalk.iStreamDelay = static_cast<int>(number);
+    else if (name == "--stream") { if (!ParseOrders(value, options.iStreamOrders)) return false; options.iStreamGiven = true; }
+    else if (name == "--pack") options.iPack = value;
+    else if (name == "--budget") options.iWalk.iStream.iBudgetBytes = MegabytesToBytes(std::strtod(value.c_str(), nullptr));
+    else if (name == "--upload") options.iWalk.iStream.iUploadBytesPerFrame = MegabytesToBytes(std::strtod(value.c_str(), nullptr));
+    else if (name == "--stream-threads") options.iWalk.iStream.iThreads = static_cast<int>(number);
+    else if (name == "--rest") options.iWalk.iRestFrames = static_cast<int>(number);
+    else if (name == "--nearest-first") options.iWalk.iStream.iNearestFirst = number != 0;
+    else if (name == "--prefetch") options.iWalk.iStream.iPrefetchPartition = number != 0;
+    else if (name == "--stream-per-frame" || name == "--stream-delay")
+      std::fprintf(stderr, "kel_demo: %s no longer applies: streaming reads a pack (see --upload and --stream-threads)\n",
+                   name.c_str());
     else if (name == "--pictures") options.iPictures = static_cast<int>(number);
     else if (name == "--out") options.iOutput = value;
     else if (name == "--window-frames") options.iWindowOptions.iFrames = static_cast<int>(number);
@@ -148,6 +186,13 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else return false;
   }
   options.iWindowOptions.iOutput = options.iOutput;
+  // --stream alone runs the streaming orders alone; with --modes they take
+  // the streaming mode's place, or follow the modes given.
+  if (options.iStreamGiven) {
+    if (!options.iModesGiven) options.iModes.clear();
+    if (std::find(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) == options.iModes.end())
+      options.iModes.push_back(KELDemoMode::kStreaming);
+  }
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // The host levers are the models' default; the procedural scenes keep
   // their figures.
@@ -159,7 +204,45 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
   if (!contributionGiven) options.iWalk.iContributionScale = ContributionForThreshold(options.iWalk);
-  return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0;
+  return options.iWalk.iFrames > 0 && options.iWalk.iWidth > 0 && options.iWalk.iHeight > 0 &&
+         options.iWalk.iStream.iThreads > 0 && options.iWalk.iStream.iThreads <= 64 && options.iWalk.iRestFrames >= 0;
+}
+
+double Megabytes(uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// The pack the streaming runs read: --pack, or the scene written into the
+// output folder. False with a message on stderr.
+bool PreparePack(const KELDemoOptions& options, const kel::KELScene& scene, const kel::KELModel* model,
+                 KELPackIndex& index, std::unique_ptr<KELPackSource>& source, FILE* out) {
+  std::string error, name = options.iPack;
+  if (name.empty()) {
+    name = options.iOutput + "/scene.kelpack";
+    KELProgress progress("writing the pack", static_cast<int>(scene.iObjects.size()));
+    KELScenePackStats stats;
+    if (!WriteScenePack(scene, model, name, stats, error, [&](uint32_t done) { progress.Update(static_cast<int>(done) - 1); })) {
+      std::fprintf(stderr, "kel_demo: %s\n", error.c_str());
+      return false;
+    }
+    progress.Finish();
+  }
+  const auto start = std::chrono::steady_clock::now();
+  source = OpenPackSource(name, error);
+  if (!source || !index.Open(*source, error)) {
+    std::fprintf(stderr, "kel_demo: %s\n", error.c_str());
+    return false;
+  }
+  const double openMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (!CheckPackMatchesScene(index, scene, error)) {
+    std::fprintf(stderr, "kel_demo: %s: %s\n", name.c_str(), error.c_str());
+    return false;
+  }
+  const double entries = std::max(1u, index.GetEntryCount());
+  std::fprintf(out, "pack %s: %u entries, %llu triangles, %.1f MB of geometry packed (%.1f MB unpacked); opened in "
+                    "%.1f ms; the index holds %.1f bytes an entry in memory, the streaming host %zu more\n",
+               name.c_str(), index.GetEntryCount(), static_cast<unsigned long long>(index.GetTriangles()),
+               Megabytes(index.GetPackedBytes()), Megabytes(index.GetUnpackedBytes()), openMs,
+               static_cast<double>(index.GetMemoryBytes()) / entries, KELStreamingHost::GetBytesPerEntry());
+  return true;
 }
 
 // Sends the library's per-frame statistics lines to a log file and returns
@@ -179,7 +262,10 @@ FILE* RedirectLibraryOutput(const std::string& logPath) {
 void SavePictures(const KELFrameView& view, const std::string& directory, const std::set<int>& frames) {
   if (view.iWarmup || frames.count(view.iFrame) == 0) return;
   if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return;
-  std::string stem = directory + "/" + GetModeName(view.iMode) + "-" + std::to_string(view.iFrame);
+  const std::string mode = view.iMode == KELDemoMode::kStreaming
+                               ? std::string("stream-") + GetStreamingOrderName(view.iOrder)
+                               : std::string(GetModeName(view.iMode));
+  std::string stem = directory + "/" + mode + "-" + std::to_string(view.iFrame);
   KELDemoRenderer& renderer = view.iRenderer;
   std::vector<uint8_t> rgba(static_cast<size_t>(renderer.GetWidth()) * renderer.GetHeight() * 4);
   renderer.ReadColor(rgba.data());
@@ -203,6 +289,9 @@ int main(int argc, char** argv) {
 
   kel::KELScene procedural;
   KELDemoModelScene model;
+  // The pack outlives the walkthrough, whose streaming host reads it.
+  KELPackIndex packIndex;
+  std::unique_ptr<KELPackSource> packSource;
   std::unique_ptr<KELWalkthrough> walkOwner;
   if (options.iModel.iPath.empty()) {
     if (!kel::MakeScene(options.iScene, options.iSceneOptions, procedural)) {
@@ -243,6 +332,14 @@ int main(int argc, char** argv) {
                  kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
                  options.iWalk.iViewPartitions ? "on" : "off", options.iWalk.iHostFrustum ? "on" : "off",
                  walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
+  const bool streaming =
+      options.iWindow || std::find(modes.begin(), modes.end(), KELDemoMode::kStreaming) != modes.end();
+  if (streaming) {
+    if (!PreparePack(options, scene, options.iModel.iPath.empty() ? nullptr : &model.iModel, packIndex, packSource,
+                     out))
+      return 1;
+    walk.SetPack(&packIndex, packSource.get());
+  }
   std::fflush(out);
   if (options.iWindow) {
 #ifdef KEL_DEMO_HAVE_WINDOW
@@ -264,21 +361,40 @@ int main(int argc, char** argv) {
 
   std::vector<KELModeRun> runs;
   for (KELDemoMode mode : options.iModes) {
-    KELProgress progress(GetModeName(mode), walk.GetFrameCount());
-    runs.push_back(KELModeRun{mode, walk.Run(mode, [&](int frame) { progress.Update(frame); })});
-    progress.Finish();
+    if (mode != KELDemoMode::kStreaming) {
+      KELProgress progress(GetModeName(mode), walk.GetFrameCount());
+      runs.push_back(KELModeRun{mode, walk.Run(mode, [&](int frame) { progress.Update(frame); }), {}});
+      progress.Finish();
+      continue;
+    }
+    for (KELStreamingOrder order : options.iStreamOrders) {
+      KELProgress progress(std::string("stream-") + GetStreamingOrderName(order), walk.GetFrameCount());
+      std::vector<KELFrameRecord> records = walk.RunStreaming(order, [&](int frame) { progress.Update(frame); });
+      runs.push_back(KELModeRun{mode, std::move(records), walk.GetStreamingSummary()});
+      progress.Finish();
+    }
   }
 
   WriteFramesCsv(options.iOutput + "/frames.csv", runs);
-  std::vector<KELPlotSeries> series;
-  for (const KELModeRun& run : runs) series.push_back(KELPlotSeries{run.iMode, &run.iRecords});
+  std::vector<KELPlotSeries> series, streamSeries;
+  for (const KELModeRun& run : runs) {
+    const bool streamed = run.iMode == KELDemoMode::kStreaming;
+    series.push_back(KELPlotSeries{GetRunLabel(run),
+                                   streamed ? GetPlotColor(run.iStreaming.iOrder) : GetPlotColor(run.iMode),
+                                   &run.iRecords});
+    if (streamed) streamSeries.push_back(series.back());
+  }
   WritePlot(options.iOutput + "/plot.png", series);
-  WriteSummary(out, runs, &walk.GetStreamingSummary());
-  std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
-               options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
+  if (!streamSeries.empty()) WriteStreamPlot(options.iOutput + "/stream.png", streamSeries);
+  WriteSummary(out, runs);
+  std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png%s; pictures: %s/*-view.png, "
+                    "*-birdseye.png\n",
+               options.iOutput.c_str(), options.iOutput.c_str(),
+               streamSeries.empty() ? "" : (", " + options.iOutput + "/stream.png").c_str(), options.iOutput.c_str());
   if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
   std::string name = scene.iName;
   std::replace(name.begin(), name.end(), ' ', '-');
+  WriteStreamSummaries(out, runs);
   WriteSummaryLine(out, name, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
   return 0;
