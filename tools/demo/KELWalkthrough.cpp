@@ -139,6 +139,8 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
     KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
     engine->SetClient(iRenderer->GetClient());
     engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
+    engine->SetReportThreshold(iOptions.iReportThreshold);
+    engine->SetFillDepthWrites(iOptions.iFillDepthWrites);
     engine->SetFrameCoherency(iOptions.iFrameCoherency);
     BuildPartitions(mode == KELDemoMode::kLibrary);
   } else {

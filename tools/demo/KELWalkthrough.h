@@ -14,6 +14,7 @@
 #include "KELDemoModelScene.h"
 #include "KELDemoRenderer.h"
 #include "KELGroundTruth.h"
+#include "KELOcclusionCullingEngine.h"
 #include "KELScene.h"
 #include "KELStreaming.h"
 
@@ -69,6 +70,11 @@ struct KELWalkthroughOptions {
   float iFovY = 1.0f;
   float iNearPlane = 0.5f;
   uint32_t iPixelThreshold = 300;
+  // The library's settings for streaming hosts (library and streaming
+  // modes): a separate threshold for reports of unloaded entries, and
+  // whether fill queries write depth.
+  uint32_t iReportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
+  bool iFillDepthWrites = true;
   uint32_t iFrameCoherency = 0;
   float iContributionScale = 0;  // 0: no contribution culling
   // Misses are judged for objects with more visible pixels than this.

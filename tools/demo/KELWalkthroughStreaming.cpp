@@ -133,4 +133,6 @@ void KELWalkthrough::FinishStreaming() {
   // run replaces.
   iStreamHost.reset();
   iRenderer->SetStreamedDrawing(false);
+  // Views after the run start afresh.
+  iViewMode.reset();
 }

@@ -69,6 +69,8 @@ const char* const kUsage =
     "  --width W --height H   framebuffer size (640 x 360)\n"
     "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
+    "  --report-threshold N   pixels an unloaded entry needs to be reported (as --threshold)\n"
+    "  --fill-depth 0|1       fill queries write the boxes of unloaded entries into depth (1)\n"
     "  --coherency N          frame coherency (0; 4 for levels)\n"
     "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
     "                         default: the largest that skips nothing able to pass the threshold)\n"
@@ -107,7 +109,9 @@ bool ParseModes(const std::string& list, std::vector<KELDemoMode>& modes) {
 // up to 2.25 times that toward this field of view's corners, and a query box
 // inside it counts its front and back faces: at most 3.5 d^2 samples.
 float ContributionForThreshold(const KELWalkthroughOptions& walk) {
-  float pixels = std::sqrt(static_cast<float>(walk.iPixelThreshold) / 3.5f);
+  // Reports of unloaded entries may take fewer pixels than drawing.
+  const uint32_t threshold = std::min(walk.iPixelThreshold, walk.iReportThreshold);
+  float pixels = std::sqrt(static_cast<float>(threshold) / 3.5f);
   return pixels * 2.0f * std::tan(0.5f * walk.iFovY) / static_cast<float>(walk.iHeight);
 }
 
@@ -160,6 +164,8 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--height") options.iWalk.iHeight = static_cast<int>(number);
     else if (name == "--modes") { if (!ParseModes(value, options.iModes)) return false; options.iModesGiven = true; }
     else if (name == "--threshold") options.iWalk.iPixelThreshold = static_cast<uint32_t>(number);
+    else if (name == "--report-threshold") options.iWalk.iReportThreshold = static_cast<uint32_t>(number);
+    else if (name == "--fill-depth") options.iWalk.iFillDepthWrites = number != 0;
     else if (name == "--coherency") {
       options.iWalk.iFrameCoherency = static_cast<uint32_t>(number);
       options.iCoherencyGiven = true;
