@@ -4,7 +4,7 @@
 set -euo pipefail
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libegl-dev libgl-dev libegl-mesa0
       libgl1-mesa-dri libpng-dev gnuplot-nox libvulkan-dev glslang-tools mesa-vulkan-drivers vulkan-validationlayers
-      libassimp-dev libzip-dev libglfw3-dev xvfb xauth)
+      libassimp-dev libzip-dev libglfw3-dev xvfb xauth libmeshoptimizer-dev zlib1g-dev libcurl4-openssl-dev lighttpd)
 need=()
 for pkg in "${base[@]}" "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
