@@ -353,3 +353,23 @@ TEST_F(StreamingHost, PrefetchLoadsAReportsPartitionInView) {
 }
 
 }  // namespace
+
+// What the eye is near loads even when nothing is reported or in view.
+TEST_F(StreamingHost, ARadiusPrefetchesWhatTheEyeIsNear) {
+  OpenPack(KELTestPack{40, 4, 20, false});
+  KELStreamingOptions options;
+  options.iPrefetchRadius = 2;
+  MakeHost(options);
+  const float eye[3] = {0.5f, 0.5f, -1.5f}, away[3] = {0.5f, 0.5f, -10.0f};
+  Settle(MakeView(eye, away));
+  for (uint32_t e = 0; e < iIndex.GetEntryCount(); ++e) {
+    const KELPackEntry& entry = iIndex.GetEntry(e);
+    float distance2 = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+      const float d = std::max({entry.iMin[axis] - eye[axis], eye[axis] - entry.iMax[axis], 0.0f});
+      distance2 += d * d;
+    }
+    EXPECT_EQ(iHost->IsResident(e), distance2 <= 4.0f) << e;
+  }
+  EXPECT_EQ(iUploader->CountResident(), 2u);
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "KELDemoScenePack.h"
@@ -98,6 +99,68 @@ void KELWalkthrough::ComputeGroundTruth(const std::function<void(int)>& progress
     iGroundTruth->Compute(iCameras[frame].iViewProjection, iCameras[frame].iPlanes, iTruth[frame]);
     if (progress) progress(static_cast<int>(frame));
   }
+}
+
+namespace {
+
+const char kTruthMagic[8] = {'K', 'E', 'L', 'T', 'R', 'U', 'T', '1'};
+
+// What the ground truth depends on: the objects' boxes, the cameras and
+// the image's size.
+uint32_t TruthKey(const kel::KELScene& scene, const std::vector<KELFrameCamera>& cameras, int width, int height) {
+  uint32_t key = 2166136261u;
+  const auto mix = [&key](const void* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) key = (key ^ static_cast<const uint8_t*>(bytes)[i]) * 16777619u;
+  };
+  for (const kel::KELSceneObject& object : scene.iObjects) {
+    mix(object.iMin, sizeof(object.iMin));
+    mix(object.iMax, sizeof(object.iMax));
+  }
+  for (const KELFrameCamera& camera : cameras) mix(camera.iViewProjection, sizeof(camera.iViewProjection));
+  mix(&width, sizeof(width));
+  mix(&height, sizeof(height));
+  return key;
+}
+
+}  // namespace
+
+bool KELWalkthrough::SaveGroundTruth(const std::string& path) const {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const uint32_t header[3] = {TruthKey(iScene, iCameras, iOptions.iWidth, iOptions.iHeight),
+                              static_cast<uint32_t>(iScene.iObjects.size()), static_cast<uint32_t>(iTruth.size())};
+  bool written = std::fwrite(kTruthMagic, sizeof(kTruthMagic), 1, file) == 1 &&
+                 std::fwrite(header, sizeof(header), 1, file) == 1;
+  for (const std::vector<KELVisibleObject>& frame : iTruth) {
+    const uint32_t count = static_cast<uint32_t>(frame.size());
+    written = written && std::fwrite(&count, sizeof(count), 1, file) == 1 &&
+              std::fwrite(frame.data(), sizeof(KELVisibleObject), count, file) == count;
+  }
+  return std::fclose(file) == 0 && written;
+}
+
+bool KELWalkthrough::LoadGroundTruth(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char magic[sizeof(kTruthMagic)];
+  uint32_t header[3];
+  const uint32_t objects = static_cast<uint32_t>(iScene.iObjects.size());
+  bool read = std::fread(magic, sizeof(magic), 1, file) == 1 && std::memcmp(magic, kTruthMagic, sizeof(magic)) == 0 &&
+              std::fread(header, sizeof(header), 1, file) == 1 &&
+              header[0] == TruthKey(iScene, iCameras, iOptions.iWidth, iOptions.iHeight) && header[1] == objects &&
+              header[2] == iCameras.size();
+  std::vector<std::vector<KELVisibleObject>> truth(read ? iCameras.size() : 0);
+  for (std::vector<KELVisibleObject>& frame : truth) {
+    uint32_t count = 0;
+    read = read && std::fread(&count, sizeof(count), 1, file) == 1 && count <= objects;
+    if (!read) break;
+    frame.resize(count);
+    read = std::fread(frame.data(), sizeof(KELVisibleObject), count, file) == count;
+    for (const KELVisibleObject& object : frame) read = read && object.iIndex < objects;
+  }
+  std::fclose(file);
+  if (read) iTruth.swap(truth);
+  return read;
 }
 
 void KELWalkthrough::BuildPartitions(bool loaded) {

@@ -157,6 +157,11 @@ public:
   // The exact visible set of every frame (not timed); before any Run.
   void ComputeGroundTruth(const std::function<void(int)>& progress);
   const std::vector<KELVisibleObject>& GetTruth(int frame) const { return iTruth[frame]; }
+  // The exact visible sets kept in a file, for runs of the same scene, path
+  // and size with other settings: Load is false (nothing changed) unless
+  // the file was saved for exactly these objects, cameras and pixels.
+  bool SaveGroundTruth(const std::string& path) const;
+  bool LoadGroundTruth(const std::string& path);
   // Renders the whole path in one mode (streaming: the occlusion order).
   std::vector<KELFrameRecord> Run(KELDemoMode mode, const std::function<void(int)>& progress);
   // The pack the streaming runs read; it must hold the scene's objects

@@ -24,6 +24,21 @@
 
 namespace {
 
+// The library's allocator, counting: what the library holds for its
+// partitions, entries and frame records (it never frees through it).
+class KELCountingAllocator : public KELAllocator {
+public:
+  void* Allocate(uint32_t size) override {
+    iBytes += size;
+    return std::malloc(size);
+  }
+  void Free(void* pointer) override { std::free(pointer); }
+  uint64_t GetBytes() const { return iBytes; }
+
+private:
+  uint64_t iBytes = 0;
+};
+
 struct KELDemoOptions {
   std::string iScene = "city";
   KELDemoModelOptions iModel;  // iPath empty: a procedural scene
@@ -41,6 +56,7 @@ struct KELDemoOptions {
   std::vector<KELStreamingOrder> iStreamOrders = {KELStreamingOrder::kOcclusion};
   bool iStreamGiven = false;
   std::string iPack;  // a pack file or URL; empty: written into the output folder
+  std::string iTruthFile;  // the exact visible sets, reused where they match
   std::string iOutput = "kel_demo_out";
   int iPictures = 4;
   bool iLibraryStats = false;
@@ -83,6 +99,9 @@ const char* const kUsage =
     "  --rest N               streaming: frames the camera rests at the first pose (30)\n"
     "  --nearest-first 0|1    streaming, occlusion order: nearer reports first (0: larger first)\n"
     "  --prefetch 0|1         streaming, occlusion order: also the rest of a showing partition in view (0)\n"
+    "  --prefetch-radius R    streaming, occlusion order: also every entry within R of the eye (0: none)\n"
+    "  --truth FILE           keep the exact visible sets in FILE: reused by runs of the same scene, path\n"
+    "                         and size, written otherwise\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        leave the library's statistics lines on standard output\n"
@@ -176,12 +195,14 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     }
     else if (name == "--stream") { if (!ParseOrders(value, options.iStreamOrders)) return false; options.iStreamGiven = true; }
     else if (name == "--pack") options.iPack = value;
+    else if (name == "--truth") options.iTruthFile = value;
     else if (name == "--budget") options.iWalk.iStream.iBudgetBytes = MegabytesToBytes(std::strtod(value.c_str(), nullptr));
     else if (name == "--upload") options.iWalk.iStream.iUploadBytesPerFrame = MegabytesToBytes(std::strtod(value.c_str(), nullptr));
     else if (name == "--stream-threads") options.iWalk.iStream.iThreads = static_cast<int>(number);
     else if (name == "--rest") options.iWalk.iRestFrames = static_cast<int>(number);
     else if (name == "--nearest-first") options.iWalk.iStream.iNearestFirst = number != 0;
     else if (name == "--prefetch") options.iWalk.iStream.iPrefetchPartition = number != 0;
+    else if (name == "--prefetch-radius") options.iWalk.iStream.iPrefetchRadius = std::strtof(value.c_str(), nullptr);
     else if (name == "--stream-per-frame" || name == "--stream-delay")
       std::fprintf(stderr, "kel_demo: %s no longer applies: streaming reads a pack (see --upload and --stream-threads)\n",
                    name.c_str());
@@ -284,6 +305,8 @@ void SavePictures(const KELFrameView& view, const std::string& directory, const 
 }  // namespace
 
 int main(int argc, char** argv) {
+  static KELCountingAllocator allocator;
+  KELAllocator::SetAllocator(&allocator);
   KELDemoOptions options;
   if (!ParseArguments(argc, argv, options)) {
     std::fputs(kUsage, stderr);
@@ -356,9 +379,15 @@ int main(int argc, char** argv) {
 #endif
   }
 
-  KELProgress truthProgress("ground truth", walk.GetFrameCount());
-  walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
-  truthProgress.Finish();
+  if (options.iTruthFile.empty() || !walk.LoadGroundTruth(options.iTruthFile)) {
+    KELProgress truthProgress("ground truth", walk.GetFrameCount());
+    walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
+    truthProgress.Finish();
+    if (!options.iTruthFile.empty() && !walk.SaveGroundTruth(options.iTruthFile))
+      std::fprintf(stderr, "kel_demo: cannot write %s\n", options.iTruthFile.c_str());
+  } else {
+    std::fprintf(out, "ground truth: %s\n", options.iTruthFile.c_str());
+  }
 
   std::set<int> pictureFrames;
   for (int i = 0; i < options.iPictures; ++i)
@@ -398,6 +427,10 @@ int main(int argc, char** argv) {
                options.iOutput.c_str(), options.iOutput.c_str(),
                streamSeries.empty() ? "" : (", " + options.iOutput + "/stream.png").c_str(), options.iOutput.c_str());
   if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
+  // Partitions of earlier runs went back to the library's pools: this is
+  // what the largest run needed.
+  std::fprintf(out, "library: %.1f MB through its allocator, %.1f bytes an entry\n", Megabytes(allocator.GetBytes()),
+               static_cast<double>(allocator.GetBytes()) / std::max<size_t>(1, scene.iObjects.size()));
   std::string name = scene.iName;
   std::replace(name.begin(), name.end(), ' ', '-');
   WriteStreamSummaries(out, runs);

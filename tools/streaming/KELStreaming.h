@@ -245,10 +245,15 @@ struct KELStreamingOptions {
   uint64_t iUploadBytesPerFrame = 0;   // unpacked bytes uploaded per Update; 0: no limit
   int iThreads = 2;                    // readers and decoders
   // Levers of the occlusion order: nearer first within the reports instead
-  // of larger first; and, after all reports, the entries that meet the view
-  // volume of every partition with an entry reported or drawn.
+  // of larger first; and prefetching, after all reports and only into free
+  // room (it evicts nothing): the entries that meet the view volume of every
+  // partition with an entry reported or drawn.
   bool iNearestFirst = false;
   bool iPrefetchPartition = false;
+  // And, after the reports, every entry whose box lies within this distance
+  // of the eye, in view or not (0: none): what the camera may walk into
+  // next, nearer first.
+  float iPrefetchRadius = 0;
 };
 
 // The camera of the frame that was just culled.
@@ -352,6 +357,7 @@ private:
   void Want(uint32_t entry, uint8_t tier, float primary, float secondary);
   void CollectWishes(const KELStreamingView& view);
   void CollectPrefetch(const KELStreamingView& view);
+  void CollectNear(const KELStreamingView& view);
   void UploadDecoded(KELStreamingFrameStats& stats);
   void Dispatch(KELStreamingFrameStats& stats);
   void Unreserve(uint32_t entry);
@@ -377,6 +383,7 @@ private:
   std::vector<uint32_t> iQueued;         // handed to the workers at the last Update
   std::vector<uint32_t> iPartitionFirst; // prefetch: entries by partition
   std::vector<uint32_t> iPartitionEntries;
+  std::vector<float> iPartitionBounds;   // prefetch: min and max of each partition's boxes
   std::vector<uint32_t> iShown;          // prefetch: reported or drawn in this frame
   std::vector<int32_t> iPartitionShown;  // prefetch: frame a partition last showed
   int32_t iFrame = 0;

@@ -35,6 +35,16 @@ bool OutsideView(const float planes[6][4], const float* min, const float* max) {
   return false;
 }
 
+// From the point to the nearest point of the box (0 inside), squared.
+float BoxDistance2(const float* min, const float* max, const float* point) {
+  float sum = 0;
+  for (int axis = 0; axis < 3; ++axis) {
+    const float d = std::max(std::max(min[axis] - point[axis], point[axis] - max[axis]), 0.0f);
+    sum += d * d;
+  }
+  return sum;
+}
+
 float CenterDistance(const KELPackEntry& entry, const float* eye) {
   float sum = 0;
   for (int axis = 0; axis < 3; ++axis) {
@@ -81,14 +91,29 @@ KELStreamingHost::~KELStreamingHost() {
 }
 
 bool KELStreamingHost::Start(std::string& error) {
-  if (iOptions.iPrefetchPartition) {
-    // Entries by partition, for prefetching a report's neighbours.
+  if (iOptions.iPrefetchPartition || iOptions.iPrefetchRadius > 0) {
+    // Entries by partition, and the partitions' bounds, for prefetching.
     iPartitionFirst.assign(iIndex.GetPartitionCount() + 1, 0);
     for (uint32_t e = 0; e < iIndex.GetEntryCount(); ++e) ++iPartitionFirst[iIndex.GetEntry(e).iPartition + 1];
     for (size_t p = 1; p < iPartitionFirst.size(); ++p) iPartitionFirst[p] += iPartitionFirst[p - 1];
     iPartitionEntries.resize(iIndex.GetEntryCount());
     std::vector<uint32_t> next(iPartitionFirst.begin(), iPartitionFirst.end() - 1);
     for (uint32_t e = 0; e < iIndex.GetEntryCount(); ++e) iPartitionEntries[next[iIndex.GetEntry(e).iPartition]++] = e;
+    iPartitionBounds.assign(size_t{iIndex.GetPartitionCount()} * 6, 0.0f);
+    for (uint32_t p = 0; p < iIndex.GetPartitionCount(); ++p) {
+      float* bounds = &iPartitionBounds[size_t{p} * 6];
+      for (int axis = 0; axis < 3; ++axis) {
+        bounds[axis] = INFINITY;
+        bounds[3 + axis] = -INFINITY;
+      }
+      for (uint32_t k = iPartitionFirst[p]; k < iPartitionFirst[p + 1]; ++k) {
+        const KELPackEntry& entry = iIndex.GetEntry(iPartitionEntries[k]);
+        for (int axis = 0; axis < 3; ++axis) {
+          bounds[axis] = std::min(bounds[axis], entry.iMin[axis]);
+          bounds[3 + axis] = std::max(bounds[3 + axis], entry.iMax[axis]);
+        }
+      }
+    }
   }
   iLoader.reset(new KELStreamingLoader(iIndex, iSource, *iHeld));
   return iLoader->Start(iOptions.iThreads, error);
@@ -210,11 +235,14 @@ void KELStreamingHost::Use(uint32_t entry) {
   }
 }
 
+// Tier 0 is what the order itself wants: it counts as used, so it is not
+// evicted in this frame. Prefetching (tiers 1 and up) only asks: it keeps
+// nothing and, in Dispatch, takes only room that is free.
 void KELStreamingHost::Want(uint32_t entry, uint8_t tier, float primary, float secondary) {
   KELEntryState& state = iStates[entry];
   if (state.iWanted == iFrame || state.iState == KELStreamingState::kFailed) return;
   state.iWanted = iFrame;
-  Use(entry);
+  if (tier == 0) Use(entry);
   if (state.iState == KELStreamingState::kResident) return;
   iWishes.push_back(KELWish{primary, secondary, entry, tier});
 }
@@ -231,6 +259,7 @@ void KELStreamingHost::CollectWishes(const KELStreamingView& view) {
         else Want(entry, 0, pixels, -distance);
       }
       if (iOptions.iPrefetchPartition) CollectPrefetch(view);
+      if (iOptions.iPrefetchRadius > 0) CollectNear(view);
       break;
     case KELStreamingOrder::kFrustum:
       for (uint32_t entry = 0; entry < count; ++entry) {
@@ -287,6 +316,20 @@ void KELStreamingHost::CollectPrefetch(const KELStreamingView& view) {
   }
 }
 
+void KELStreamingHost::CollectNear(const KELStreamingView& view) {
+  const float radius2 = iOptions.iPrefetchRadius * iOptions.iPrefetchRadius;
+  for (uint32_t partition = 0; partition < iIndex.GetPartitionCount(); ++partition) {
+    const float* bounds = &iPartitionBounds[size_t{partition} * 6];
+    if (BoxDistance2(bounds, bounds + 3, view.iEye) > radius2) continue;
+    for (uint32_t k = iPartitionFirst[partition]; k < iPartitionFirst[partition + 1]; ++k) {
+      const uint32_t entry = iPartitionEntries[k];
+      const KELPackEntry& record = iIndex.GetEntry(entry);
+      const float distance2 = BoxDistance2(record.iMin, record.iMax, view.iEye);
+      if (distance2 <= radius2) Want(entry, 2, -distance2, 0);
+    }
+  }
+}
+
 void KELStreamingHost::Dispatch(KELStreamingFrameStats& stats) {
   // What no worker has started comes back; the rest is being read.
   iLoader->TakeQueue(iTaken);
@@ -305,8 +348,11 @@ void KELStreamingHost::Dispatch(KELStreamingFrameStats& stats) {
     if (iInFlight >= kMaxInFlight || (iInFlight > 0 && iInFlightBytes + record.iUnpackedBytes > readAhead)) break;
     const uint64_t gpu = std::min<uint64_t>(iUploader.GetUploadBytes(record), 0xFFFFFFFFu);
     const uint64_t reservation = uint64_t{record.iPackedBytes} + record.iUnpackedBytes + gpu;
-    // A request that cannot fit waits, and those behind it with it.
-    if (!MakeRoom(reservation, stats)) break;
+    // A request that cannot fit waits, and those behind it with it;
+    // prefetching evicts nothing.
+    if (wish.iTier > 0 ? iOptions.iBudgetBytes > 0 && iReservedBytes + reservation > iOptions.iBudgetBytes
+                       : !MakeRoom(reservation, stats))
+      break;
     KELEntryState& state = iStates[entry];
     state.iGpuBytes = static_cast<uint32_t>(gpu);
     state.iState = KELStreamingState::kQueued;
