@@ -9,6 +9,7 @@ struct KELSettings {
   static uint32_t _frameCoherency;      // default 0
   static uint32_t _reportThreshold;     // default: follow _pixelHitsThreshold
   static bool _fillDepthWrites;         // default true
+  static bool _reversedDepth;           // default false
   static int32_t _frameCounter;         // 0 at load; the first frame is 1
 
   // The threshold that reports an unloaded entry, as a signed value, like

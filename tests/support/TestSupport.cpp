@@ -149,6 +149,7 @@ void ResetSettings() {
   KELSettings::_frameCoherency = 0;
   KELSettings::_reportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
   KELSettings::_fillDepthWrites = true;
+  KELSettings::_reversedDepth = false;
 }
 
 void KELTestPerspective(float fovY, float aspect, float zNear, float zFar, float* m) {

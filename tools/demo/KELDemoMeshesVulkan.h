@@ -27,6 +27,8 @@ public:
   // Builds both pipelines for `target` and uploads every mesh of `model`
   // (if any); both must outlive this. False when any step fails.
   bool Create(KELVulkanTarget* target, const kel::KELModel* model);
+  // Depth compares greater-or-equal (reversed depth); set before Create.
+  void SetReversedDepth(bool reversed) { iReversedDepth = reversed; }
   // clip = viewProjection * p, 16 floats, column-major, OpenGL conventions.
   void SetViewProjection(const float* viewProjection);
   // Starts a run of draws in `mode` in the command buffer being recorded.
@@ -78,6 +80,7 @@ private:
   uint32_t iMaxAllocations = 0;       // of the device, less what the rest may need
   VkDeviceSize iStreamAlignment = 256;
   float iViewProjection[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  bool iReversedDepth = false;
 };
 
 #endif

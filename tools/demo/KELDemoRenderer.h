@@ -34,9 +34,21 @@ struct KELDemoClientStats {
   double iClientSeconds = 0;  // wall time inside client calls
 };
 
+// How a renderer sets up its target and its host (before Create).
+struct KELDemoTargetOptions {
+  int iSamples = 1;             // per pixel; query counts are then samples
+  bool iReversedDepth = false;  // depth cleared to 0, nearer is greater
+  // OpenGL: the host behaves as many engines do. It bound one vertex array
+  // when the frame began and points its attributes in whatever is bound
+  // before it draws; afterwards it leaves GL_LESS (GL_GREATER with reversed
+  // depth) and back-face culling on.
+  bool iEngineLikeHost = false;
+};
+
 class KELDemoRenderer {
 public:
   virtual ~KELDemoRenderer() = default;
+  void SetTargetOptions(const KELDemoTargetOptions& options) { iTargetOptions = options; }
 
   // Builds the context, the scene's drawing and the culling client; with
   // `model` (one entry per scene object, outliving the renderer) objects
@@ -55,7 +67,7 @@ public:
 
   // Starts a frame: clears colour to `rgba` and depth, sets the camera
   // (clip = viewProjection * p, OpenGL conventions), depth test
-  // less-or-equal with writes on.
+  // less-or-equal (greater-or-equal with reversed depth) with writes on.
   virtual void BeginFrame(const float* rgba, const float* viewProjection) = 0;
   // Draws scene objects by index, shaded, and logs them as drawn.
   virtual void DrawObjects(const uint32_t* indices, uint32_t count) = 0;
@@ -79,6 +91,8 @@ public:
   // there instead of from the scene.
   virtual KELStreamingUploader& GetStreamStore() = 0;
   virtual void SetStreamedDrawing(bool streamed) = 0;
+protected:
+  KELDemoTargetOptions iTargetOptions;
 };
 
 // A renderer on `api`, or null when the demo was built without it.

@@ -41,6 +41,8 @@ public:
   bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
               std::string& error) override {
     iScene = &scene;
+    iContext.SetSampleCount(iTargetOptions.iSamples);
+    iContext.SetDepthClearValue(iTargetOptions.iReversedDepth ? 0.0f : 1.0f);
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
       return false;
@@ -63,6 +65,8 @@ public:
       return false;
     }
     iClient->SetTiming(true);
+    iClient->SetReversedDepth(iTargetOptions.iReversedDepth);
+    if (iTargetOptions.iEngineLikeHost) iHost->SetEngineLike(iTargetOptions.iReversedDepth);
     return true;
   }
   std::string GetDeviceName() const override { return iContext.GetRendererName(); }
@@ -75,6 +79,7 @@ public:
     iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
     SetDepthState();
+    iHost->BeginEngineFrame();
   }
   void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
   void EndFrame() override { KELGL().Finish(); }
@@ -135,9 +140,9 @@ private:
     iContext.ReadIds(ids);
   }
 
-  static void SetDepthState() {
+  void SetDepthState() {
     KELGL().Enable(GL_DEPTH_TEST);
-    KELGL().DepthFunc(GL_LEQUAL);
+    KELGL().DepthFunc(iTargetOptions.iReversedDepth ? GL_GEQUAL : GL_LEQUAL);
   }
 
   const kel::KELScene* iScene = nullptr;

@@ -109,6 +109,8 @@ public:
   bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
               std::string& error) override {
     iScene = &scene;
+    iContext.SetSampleCount(iTargetOptions.iSamples);
+    iContext.SetDepthClearValue(iTargetOptions.iReversedDepth ? 0.0f : 1.0f);
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
       return false;
@@ -117,8 +119,10 @@ public:
       error = "cannot build the box renderer";
       return false;
     }
+    iBoxes.SetReversedDepth(iTargetOptions.iReversedDepth);
     iMeshes.reset(new KELDemoMeshesVulkan());
     iMeshPointer = iMeshes.get();
+    iMeshes->SetReversedDepth(iTargetOptions.iReversedDepth);
     if (!iMeshes->Create(&iContext, model)) {
       error = "cannot build the mesh pipelines or upload the model's meshes";
       return false;
@@ -131,6 +135,7 @@ public:
       return false;
     }
     iClient->SetTiming(true);
+    iClient->SetReversedDepth(iTargetOptions.iReversedDepth);
     return true;
   }
   std::string GetDeviceName() const override { return iContext.GetDeviceName(); }
