@@ -50,7 +50,7 @@ models=(
 # --- runs -------------------------------------------------------------------
 
 unpacked() { sed -n 's/.* MB packed, \([0-9.]*\) MB unpacked.*/\1/p' "$out/$1.pack.txt"; }
-budget() { awk -v u="$(unpacked "$1")" -v d="$2" 'BEGIN { printf "%.1f\n", u / d }'; }
+budget() { awk -v u="$(unpacked "$1")" -v d="$2" 'BEGIN { printf "%.3g\n", u / d }'; }
 
 pack() {  # name, kel_pack arguments
   local name=$1; shift
@@ -142,27 +142,29 @@ column() {
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else printf "%.1f\n", v[int((NR + 1) / 2)] }'; }
 # Field $2 of the stream_summary line of order $3 in $1.
 field() { sed -n "s/^stream_summary: order=$3 .*$2=\([^ ]*\).*/\1/p" "$1"; }
-# Milliseconds to the first complete view: the elapsed time of that rest frame.
-complete_ms() {
+# The first complete view: its frame of the rest, the time from the start of
+# the run to its end, and the MB read by then.
+complete() {
   local frame; frame=$(field "$1.txt" frames_to_complete "$2")
   if [ "$frame" = "-" ] || [ -z "$frame" ]; then echo "-"; return; fi
   awk -F, -v order="$2" -v f="$frame" '
     NR == 1 { for (i = 1; i <= NF; ++i) at[$i] = i; next }
-    $at["order"] == order && $at["warmup"] == 1 && $at["frame"] == f - 1 { printf "%.0f\n", $at["elapsed_ms"] }' \
-    "$1/frames.csv"
+    $at["order"] == order && $at["warmup"] == 1 && $at["frame"] < f { read += $at["read_mb"] }
+    $at["order"] == order && $at["warmup"] == 1 && $at["frame"] == f - 1 { ms = $at["elapsed_ms"] }
+    END { printf "%d / %.0f / %.1f\n", f, ms, read }' "$1/frames.csv"
 }
 row() {  # run directory, label, order
   local run=$out/$1 order=$3
   [ -f "$run.txt" ] || return 0
   grep -q "order=$order " "$run.txt" || return 0
   echo "| $2 | $order | $(field "$run.txt" budget_mb "$order") | $(field "$run.txt" peak_resident_mb "$order") |" \
-       "$(field "$run.txt" read_mb "$order") | $(field "$run.txt" frames_to_complete "$order") / $(complete_ms "$run" "$order") |" \
+       "$(field "$run.txt" read_mb "$order") | $(complete "$run" "$order") |" \
        "$(field "$run.txt" hole_pct_mean "$order") | $(field "$run.txt" hole_pct_p95 "$order") |" \
        "$(field "$run.txt" evictions "$order") | $(column "$run/frames.csv" frame_ms "$order" | median) |" \
        "$(field "$run.txt" lib_cpu_ms "$order") |"
 }
 header() {
-  echo "| run | order | budget MB | peak resident MB | MB read | frames / ms to the first complete view | hole % mean | hole % p95 | evictions | median frame ms | library CPU ms |"
+  echo "| run | order | budget MB | peak resident MB | MB read | first complete view: frame / ms / MB read | hole % mean | hole % p95 | evictions | median frame ms | library CPU ms |"
   echo "|---|---|---:|---:|---:|---|---:|---:|---:|---:|---:|"
 }
 

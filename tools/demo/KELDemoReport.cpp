@@ -162,7 +162,7 @@ void WriteStreamSummaries(FILE* out, const std::vector<KELModeRun>& runs) {
     for (double hole : holes) mean += hole;
     if (!holes.empty()) mean /= static_cast<double>(holes.size());
     char budget[32] = "-";
-    if (s.iBudgetBytes > 0) std::snprintf(budget, sizeof(budget), "%g", Megabytes(s.iBudgetBytes));
+    if (s.iBudgetBytes > 0) std::snprintf(budget, sizeof(budget), "%.4g", Megabytes(s.iBudgetBytes));
     const std::string frames = s.iFramesToComplete > 0 ? std::to_string(s.iFramesToComplete) : "-";
     std::fprintf(out,
                  "stream_summary: order=%s budget_mb=%s peak_resident_mb=%.1f read_mb=%.1f frames_to_complete=%s "
