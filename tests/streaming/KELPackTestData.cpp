@@ -1,6 +1,7 @@
 #include "KELPackTestData.h"
 
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 
 void MakeBoxMesh(const float* min, const float* max, uint32_t color, std::vector<KELPackVertex>& vertices,
                  std::vector<uint32_t>& indices) {
@@ -57,18 +58,12 @@ bool WriteTestPack(const std::string& path, const KELTestPack& pack, std::string
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  uint8_t buffer[65536];
-  for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), file)) > 0;) bytes.insert(bytes.end(), buffer, buffer + got);
-  std::fclose(file);
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && written;
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(file.flush());
 }

@@ -299,6 +299,12 @@ public:
   // order, every entry unloaded). EntryLoaded and EntryUnLoaded go to these;
   // without one the host streams for itself alone.
   void SetLibraryEntry(uint32_t entry, void* handle);
+  // Or this: creates the pack's partitions in the engine and adds every
+  // entry, unloaded, with its box, sphere and matrix; the object pointer of
+  // entry i is `objects[i]`, or i + 1 cast to a pointer when `objects` is
+  // null. Returns the partitions (the host adds them to its frames and
+  // destroys them), or nothing when memory ran out.
+  std::vector<void*> AddEntriesToLibrary(void* const* objects = nullptr);
 
   // From the host's client during EndCulling: the library drew the entry,
   // or reported it visible with `pixels` (TouchObject).

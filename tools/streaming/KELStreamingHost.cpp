@@ -123,6 +123,26 @@ void KELStreamingHost::SetLibraryEntry(uint32_t entry, void* handle) {
   if (entry < iStates.size()) iStates[entry].iHandle = handle;
 }
 
+std::vector<void*> KELStreamingHost::AddEntriesToLibrary(void* const* objects) {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  std::vector<void*> partitions(engine != nullptr ? iIndex.GetPartitionCount() : 0);
+  for (void*& partition : partitions) partition = engine->CreateSpacePartition();
+  for (uint32_t e = 0; e < iIndex.GetEntryCount() && engine != nullptr; ++e) {
+    const KELPackEntry& entry = iIndex.GetEntry(e);
+    float center[3];
+    for (int axis = 0; axis < 3; ++axis) center[axis] = 0.5f * (entry.iMin[axis] + entry.iMax[axis]);
+    void* object = objects != nullptr ? objects[e] : reinterpret_cast<void*>(uintptr_t{e} + 1);
+    iStates[e].iHandle = engine->AddEntry(partitions[entry.iPartition], object, entry.iMin, entry.iMax, center,
+                                          entry.iRadius, iIndex.GetMatrix(e));
+    if (iStates[e].iHandle == nullptr) {
+      for (void* partition : partitions) engine->DestroySpacePartition(partition);
+      for (KELEntryState& state : iStates) state.iHandle = nullptr;
+      return {};
+    }
+  }
+  return partitions;
+}
+
 void KELStreamingHost::NoteDrawn(uint32_t entry) {
   if (entry >= iStates.size()) return;
   KELEntryState& state = iStates[entry];
