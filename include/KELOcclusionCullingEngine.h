@@ -62,6 +62,20 @@ public:
   // Module-wide: how many frames a subject last found visible may go
   // without a new query (default 0).
   void SetFrameCoherency(uint32_t frames);
+  // Module-wide, for streaming hosts; both leave the library as designed by
+  // default. A separate threshold for unloaded entries: their fill queries
+  // and their own queries report them (TouchObject) when they count more
+  // samples than this, while zones and nodes keep the pixel-hits threshold
+  // for what is drawn, so that a host learns of small visible objects it has
+  // not loaded. kFollowPixelHitsThreshold (the default) uses the pixel-hits
+  // threshold for both.
+  static constexpr uint32_t kFollowPixelHitsThreshold = 0xFFFFFFFFu;
+  void SetReportThreshold(uint32_t pixels);
+  // Whether fill queries write the boxes of unloaded entries into the depth
+  // buffer (default true), hiding what lies behind an unloaded object until
+  // it loads; false only tests them, so that what lies behind is judged
+  // against loaded objects alone.
+  void SetFillDepthWrites(bool write);
   // Module-wide: the projection runs depth reversed (nearer is greater: NDC
   // depth 1 at the near plane, -1 at the far one). Zones are then ordered
   // and tested as under the same projection with depth running forward;

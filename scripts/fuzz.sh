@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer harness with clang and runs it for SECONDS (default 60).
-# Usage: scripts/fuzz.sh [SECONDS] [api|bsp]
+# Usage: scripts/fuzz.sh [SECONDS] [api|bsp|pack|block]
 #   api (default): the public interface, from the checked-in seed corpus;
-#   bsp: the level reader, from seeds the generator writes.
+#   bsp: the level reader, from seeds the generator writes;
+#   pack, block: pack files whole and single blocks, from the streaming
+#   tests' packs.
 # New inputs go to a scratch corpus; a crash leaves its input as crash-* in
 # the artifact directory and makes the script fail.
 set -euo pipefail
@@ -34,8 +36,24 @@ case "$harness" in
       -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=8192 \
       -artifact_prefix="$artifacts/bsp-" -print_final_stats=1
     ;;
+  pack|block)
+    target=kel_fuzz_pack
+    [ "$harness" = block ] && target=kel_fuzz_pack_block
+    cmake --build "$build" --target "$target" kel_pack_seeds -j"${KEL_JOBS:-2}"
+    work="$build/fuzz-corpus-$harness"
+    seeds="$build/fuzz-seeds-pack"
+    mkdir -p "$work" "$seeds"
+    "$build/fuzz/kel_pack_seeds" "$seeds"
+    pattern='pack-*'
+    [ "$harness" = block ] && pattern='block-*'
+    mkdir -p "$seeds/$harness"
+    find "$seeds" -maxdepth 1 -name "$pattern" -exec cp {} "$seeds/$harness/" \;
+    "$build/fuzz/$target" "$work" "$seeds/$harness" \
+      -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=16384 \
+      -artifact_prefix="$artifacts/$harness-" -print_final_stats=1
+    ;;
   *)
-    echo "usage: scripts/fuzz.sh [SECONDS] [api|bsp]" >&2
+    echo "usage: scripts/fuzz.sh [SECONDS] [api|bsp|pack|block]" >&2
     exit 2
     ;;
 esac

@@ -12,7 +12,7 @@ required=(cmake g++ make libgtest-dev libgmock-dev)
 # Optional packages: CMake turns off what they serve where they are missing.
 optional=(pkg-config libbenchmark-dev libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri libpng-dev gnuplot-nox
           libvulkan-dev glslang-tools mesa-vulkan-drivers vulkan-validationlayers libassimp-dev libzip-dev
-          libglfw3-dev xvfb xauth "$@")
+          libglfw3-dev xvfb xauth libmeshoptimizer-dev zlib1g-dev libcurl4-openssl-dev lighttpd "$@")
 
 # What an optional package serves, for the message when it stays missing.
 serves() {
@@ -29,6 +29,9 @@ serves() {
     libassimp-dev) echo "models in glTF, IFC, OBJ, FBX and the other formats assimp reads" ;;
     libglfw3-dev) echo "the demo's --window" ;;
     xvfb|xauth) echo "the window test" ;;
+    libmeshoptimizer-dev|zlib1g-dev) echo "pack files, kel_pack and the demo's streaming" ;;
+    libcurl4-openssl-dev) echo "packs read over HTTP" ;;
+    lighttpd) echo "the HTTP reader's test (it is skipped)" ;;
     assimp-testmodels|openarena-081-maps) echo "the model tests (they are skipped)" ;;
     *) echo "what the caller asked it for" ;;
   esac

@@ -15,6 +15,8 @@
 
 uint32_t KELSettings::_pixelHitsThreshold = 300;
 uint32_t KELSettings::_frameCoherency = 0;
+uint32_t KELSettings::_reportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
+bool KELSettings::_fillDepthWrites = true;
 bool KELSettings::_reversedDepth = false;
 int32_t KELSettings::_frameCounter = 0;
 
@@ -118,6 +120,8 @@ void KELOcclusionCullingEngine::SetProjectionMatrix(const float* matrix) {
 }
 
 void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSettings::_pixelHitsThreshold = pixels; }
+void KELOcclusionCullingEngine::SetReportThreshold(uint32_t pixels) { KELSettings::_reportThreshold = pixels; }
+void KELOcclusionCullingEngine::SetFillDepthWrites(bool write) { KELSettings::_fillDepthWrites = write; }
 
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
 

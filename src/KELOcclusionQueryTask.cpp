@@ -116,7 +116,7 @@ void KELEntryQueryTask::Issue(KELFrameState* frame) {
 
 void KELEntryQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
-  const int32_t threshold = SignedThreshold();
+  const int32_t threshold = KELSettings::SignedReportThreshold();
   if (pixels != -1) {
     entry->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
     if (pixels <= threshold) return;
@@ -238,7 +238,7 @@ void KELFillQueryTask::Draw(KELFrameState* frame) {
 // task here is never queried, nor reported by frame coherency or a passing
 // query either.
 void KELFillQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
-  if (pixels != -1 && pixels <= SignedThreshold()) return;
+  if (pixels != -1 && pixels <= KELSettings::SignedReportThreshold()) return;
   KELScreenSpacePartition* node = static_cast<KELScreenSpacePartition*>(iSubject);
   for (KELScreenZone* record = node->iScreenZones; record != nullptr; record = record->iNext) {
     KEL3DZoneEntry* lists[2] = {record->iZone->iUnloadedFixed, record->iZone->iUnloadedPending};

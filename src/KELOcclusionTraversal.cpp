@@ -74,7 +74,7 @@ void DrawEntries(KELOcclusionCullingClient* client, RenderState* state, FIFOQueu
 void IssueFillQueries(KELFrameState* frame, RenderState* state) {
   FIFOQueue* fillQueue = &frame->iFillQueue;
   if (fillQueue->IsEmpty()) return;
-  state->Set(false, true);
+  state->Set(false, KELSettings::_fillDepthWrites);
   while (!fillQueue->IsEmpty()) {
     KELOcclusionQueryTask* task = static_cast<KELOcclusionQueryTask*>(fillQueue->TakeFront());
     if (task == nullptr) return;  // failed allocation: the rest waits for the next pass

@@ -7,9 +7,16 @@
 struct KELSettings {
   static uint32_t _pixelHitsThreshold;  // default 300
   static uint32_t _frameCoherency;      // default 0
+  static uint32_t _reportThreshold;     // default: follow _pixelHitsThreshold
+  static bool _fillDepthWrites;         // default true
   static bool _reversedDepth;           // default false
   static int32_t _frameCounter;         // 0 at load; the first frame is 1
 
+  // The threshold that reports an unloaded entry, as a signed value, like
+  // every single query result is judged.
+  static int32_t SignedReportThreshold() {
+    return static_cast<int32_t>(_reportThreshold == 0xFFFFFFFFu ? _pixelHitsThreshold : _reportThreshold);
+  }
   // Advances the frame counter with a defined wrap from INT32_MAX to INT32_MIN.
   static void AdvanceFrame() {
     _frameCounter = static_cast<int32_t>(static_cast<uint32_t>(_frameCounter) + 1u);

@@ -233,3 +233,53 @@ TEST_F(QueryTask, FillResultAtTheThresholdCreatesNoEntryTasks) {
   node.Release();
   node.iChildren.Release();
 }
+
+// Unloaded entries answer to the report threshold, in their fills and their
+// own queries; zones keep the pixel-hits threshold.
+TEST_F(QueryTask, AReportThresholdJudgesUnloadedEntriesAlone) {
+  engine->SetReportThreshold(20);
+  KEL3DZone* p = NewPartition();
+  KEL3DZoneEntry* e = AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f);
+  Handle(KELEntryQueryTask::Make(&client, &state, e), 20);
+  EXPECT_TRUE(visible.IsEmpty());
+  Handle(KELEntryQueryTask::Make(&client, &state, e), 21);
+  ASSERT_FALSE(visible.IsEmpty());
+  EXPECT_EQ(visible.TakeFront(), e);
+  EXPECT_EQ(e->PixelCount(), 21u);
+  KELScreenSpacePartition node;
+  node.Initialize(-1, -1, -1, 1, 1, 1);
+  node.InsertScreenZone(MakeScreenZone(p, 0, 0, 0, 0.1f, 0.1f, 0.1f), &frame);
+  KELFillQueryTask* fillTask = KELFillQueryTask::Make(&client, &state, &node);
+  fillTask->Draw(&frame);
+  Handle(fillTask, 21);
+  ASSERT_FALSE(query.IsEmpty());
+  KELPools::GiveBack(static_cast<KELOcclusionQueryTask*>(query.TakeFront()));
+  node.iSampleCount = 0;
+  Handle(KELZoneQueryTask::Make(&client, &state, p, &node, false, false), 200);
+  EXPECT_FALSE(p->iFlags & kZoneFlagQueryPassed) << "zones keep the pixel-hits threshold";
+  engine->SetReportThreshold(KELOcclusionCullingEngine::kFollowPixelHitsThreshold);
+  Handle(KELEntryQueryTask::Make(&client, &state, e), 21);
+  EXPECT_TRUE(visible.IsEmpty());
+  node.Release();
+  node.iChildren.Release();
+}
+
+// Fill queries write depth by default; without, the traversal leaves depth
+// writes off for them and still reports what they find.
+TEST_F(Culling, FillQueriesMayLeaveTheDepthBufferAlone) {
+  for (bool write : {true, false}) {
+    engine->SetFillDepthWrites(write);
+    KEL3DZone* p = NewPartition();
+    AddBox(engine, p, 0, 0, 0.3f, 0.1f, 0.1f, 0.4f, &objects[0]);
+    Frame({p});
+    const int fill = Find("BeginQuery", Find("BeginQuery") + 1);
+    ASSERT_GT(fill, 0);
+    int depth = fill;
+    while (depth >= 0 && client.log[depth].rfind("EnableDepthWrite", 0) != 0) --depth;
+    ASSERT_GE(depth, 0);
+    EXPECT_EQ(client.log[depth], write ? "EnableDepthWrite(1)" : "EnableDepthWrite(0)");
+    EXPECT_EQ(client.queries[1].size(), 1u) << "the fill query holds the unloaded box";
+    EXPECT_TRUE(Touched(&objects[0]));
+    engine->DestroySpacePartition(p);
+  }
+}

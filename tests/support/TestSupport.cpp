@@ -149,6 +149,8 @@ float KELTestRandom::Uniform(float low, float high) {
 void ResetSettings() {
   KELSettings::_pixelHitsThreshold = 300;
   KELSettings::_frameCoherency = 0;
+  KELSettings::_reportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
+  KELSettings::_fillDepthWrites = true;
   KELSettings::_reversedDepth = false;
 }
 

@@ -36,7 +36,13 @@ public:
   bool IsSkipped(uint32_t index) const { return iAllowed != nullptr && !iAllowed[index]; }
 
   bool WasDrawn(uint32_t index) const { return iDrawnStamp[index] == iStamp; }
-  uint32_t GetDrawnCount() const { return iDrawnCount; }
+  uint32_t GetDrawnCount() const { return static_cast<uint32_t>(iDrawn.size()); }
+  // The objects drawn in this frame, each once, in the order first drawn.
+  const std::vector<uint32_t>& GetDrawn() const { return iDrawn; }
+  // Streaming: the library handed over an object whose mesh is not loaded
+  // (the host's bookkeeping failed; 0 in a sound run).
+  void AddMissingMesh() { ++iMissingMeshes; }
+  uint32_t GetMissingMeshes() const { return iMissingMeshes; }
   // Objects touched this frame with their pixel counts.
   const std::vector<std::pair<uint32_t, uint32_t>>& GetTouched() const { return iTouched; }
 
@@ -44,7 +50,8 @@ private:
   std::vector<kel::KELSceneObject> iObjects;
   std::vector<uint32_t> iDrawnStamp;
   uint32_t iStamp;
-  uint32_t iDrawnCount;
+  std::vector<uint32_t> iDrawn;
+  uint32_t iMissingMeshes = 0;
   std::vector<std::pair<uint32_t, uint32_t>> iTouched;
   const uint8_t* iAllowed = nullptr;
 };

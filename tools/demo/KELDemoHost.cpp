@@ -2,8 +2,9 @@
 
 #include "KELGLFunctions.h"
 
-KELDemoHost::KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes)
-    : KELDemoFrameLog(scene), iRenderer(renderer), iMeshes(meshes) {}
+KELDemoHost::KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes,
+                         bool modelMeshes)
+    : KELDemoFrameLog(scene), iRenderer(renderer), iMeshes(meshes), iModelMeshes(modelMeshes && meshes != nullptr) {}
 
 KELDemoHost::~KELDemoHost() {
   if (iEngineVertexArray == 0) return;
@@ -47,7 +48,7 @@ void KELDemoHost::LeaveEngineState() {
 void KELDemoHost::AddInstance(uint32_t index) {
   const kel::KELSceneObject& object = GetObject(index);
   MarkDrawn(index);
-  if (iMeshes != nullptr) {
+  if (iModelMeshes) {
     iMeshes->DrawEntry(index, object.iColor);
     return;
   }
@@ -61,27 +62,31 @@ void KELDemoHost::AddInstance(uint32_t index) {
 }
 
 void KELDemoHost::DrawInstances() {
-  if (iMeshes != nullptr) return;
+  if (iModelMeshes) return;
   iRenderer.Draw(iInstances.data(), static_cast<uint32_t>(iInstances.size()), KELGLBoxRenderer::kShaded);
   iInstances.clear();
 }
 
 void KELDemoHost::DrawIndices(const uint32_t* indices, uint32_t count) {
-  if (iMeshes != nullptr) iMeshes->Begin(KELDemoMeshesGL::kShaded);
+  if (iModelMeshes) iMeshes->Begin(KELDemoMeshesGL::kShaded);
   for (uint32_t i = 0; i < count; ++i) AddInstance(indices[i]);
   DrawInstances();
 }
 
 void KELDemoHost::DrawObjects(void* const* objects, const float* const*, const bool*, uint32_t count) {
-  // Meshes carry their entry's matrix in the model, and boxes are in world
-  // space: the placement matrices are not needed.
+  // Meshes carry their entry's matrix in the model or the pack, and boxes
+  // are in world space: the placement matrices are not needed.
   if (iEngineVertexArray != 0) PointEngineAttributes();
-  if (iMeshes != nullptr) iMeshes->Begin(KELDemoMeshesGL::kShaded);
+  const bool streamed = iStreamed && iMeshes != nullptr;
+  if (iModelMeshes || streamed) iMeshes->Begin(KELDemoMeshesGL::kShaded);
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t index = IndexOf(objects[i]);
-    if (!IsSkipped(index)) AddInstance(index);
+    if (IsSkipped(index)) continue;
+    if (!streamed) AddInstance(index);
+    else if (iMeshes->DrawStreamed(index, GetObject(index).iColor)) MarkDrawn(index);
+    else AddMissingMesh();
   }
-  DrawInstances();
+  if (!streamed) DrawInstances();
   if (iEngineVertexArray != 0) LeaveEngineState();
 }
 

@@ -1,6 +1,7 @@
 // The demo's OpenGL host: its objects are the scene's boxes, drawn in
-// instanced runs, or a model's meshes, drawn entry by entry; it remembers
-// which objects were drawn and touched in the frame.
+// instanced runs, or a model's meshes, drawn entry by entry, or in a
+// streaming run the meshes streamed so far; it remembers which objects were
+// drawn and touched in the frame.
 #ifndef KEL_DEMO_HOST_H
 #define KEL_DEMO_HOST_H
 
@@ -15,8 +16,12 @@
 
 class KELDemoHost : public KELOpenGLHost, public KELDemoFrameLog {
 public:
-  // `meshes` null: objects are drawn as their boxes.
-  KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes = nullptr);
+  // Objects are drawn as their boxes unless `modelMeshes`: then as the
+  // meshes `meshes` uploaded. Streaming needs `meshes`.
+  KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes = nullptr,
+              bool modelMeshes = false);
+  // The library's objects come from the streamed meshes (a streaming run).
+  void SetStreamed(bool streamed) { iStreamed = streamed; }
   ~KELDemoHost();
   KELDemoHost(const KELDemoHost&) = delete;
   KELDemoHost& operator=(const KELDemoHost&) = delete;
@@ -48,6 +53,8 @@ private:
 
   KELGLBoxRenderer& iRenderer;
   KELDemoMeshesGL* iMeshes;
+  bool iModelMeshes;
+  bool iStreamed = false;
   std::vector<KELGLBoxInstance> iInstances;
   // Engine-like only: its vertex array and attribute buffer.
   unsigned iEngineVertexArray = 0;

@@ -18,16 +18,22 @@ bool WritePng(const std::string& path, int width, int height, const uint8_t* rgb
 void DrawBirdsEye(const KELFrameView& view, const kel::KELScene& scene, int size, std::vector<uint8_t>& rgba,
                   int& width, int& height);
 
-// Frame time (upper panel) and objects drawn (lower panel, log scale) per
-// frame, one line per run, drawn by gnuplot with labelled axes and a legend.
-// The data (plot.dat) and the script (plot.gp) are left beside the picture.
-// False, with a message, when gnuplot is missing or fails.
+// One line of a plot: a run's label, colour (RGBA8, red in the low byte)
+// and frames.
 struct KELPlotSeries {
-  KELDemoMode iMode;
+  std::string iLabel;
+  uint32_t iColor;
   const std::vector<KELFrameRecord>* iRecords;
 };
+// Frame time (upper panel) and objects drawn (lower panel, log scale) per
+// frame of the path, one line per run, drawn by gnuplot with labelled axes
+// and a legend. The data (plot.dat) and the script (plot.gp) are left beside
+// the picture. False, with a message, when gnuplot is missing or fails.
 bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series);
-// RGBA8 with red in the low byte.
+// Streaming runs: resident MB (upper panel) and hole % of the screen (lower
+// panel) over every frame, the rest at the first pose included.
+bool WriteStreamPlot(const std::string& path, const std::vector<KELPlotSeries>& series);
 uint32_t GetPlotColor(KELDemoMode mode);
+uint32_t GetPlotColor(KELStreamingOrder order);
 
 #endif

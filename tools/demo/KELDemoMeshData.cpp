@@ -25,30 +25,40 @@ std::vector<float> ComputeNormals(const kel::KELMesh& mesh) {
 
 }  // namespace
 
+void BuildMeshVertices(const kel::KELMesh& mesh, std::vector<KELDemoMeshVertex>& vertices,
+                       std::vector<uint32_t>& indices) {
+  vertices.clear();
+  indices.clear();
+  const size_t count = mesh.iPositions.size() / 3;
+  std::vector<float> computed;
+  const float* normals = mesh.iNormals.size() == mesh.iPositions.size() ? mesh.iNormals.data() : nullptr;
+  if (normals == nullptr) {
+    computed = ComputeNormals(mesh);
+    normals = computed.data();
+  }
+  for (size_t v = 0; v < count; ++v) {
+    KELDemoMeshVertex vertex;
+    std::memcpy(vertex.iPosition, &mesh.iPositions[v * 3], sizeof(vertex.iPosition));
+    std::memcpy(vertex.iNormal, &normals[v * 3], sizeof(vertex.iNormal));
+    vertex.iColor = v < mesh.iColors.size() ? mesh.iColors[v] : 0xFFFFFFFFu;
+    vertices.push_back(vertex);
+  }
+  for (size_t t = 0; t + 2 < mesh.iIndices.size(); t += 3) {
+    if (mesh.iIndices[t] >= count || mesh.iIndices[t + 1] >= count || mesh.iIndices[t + 2] >= count) continue;
+    for (int k = 0; k < 3; ++k) indices.push_back(mesh.iIndices[t + k]);
+  }
+}
+
 void BuildMeshData(const kel::KELModel& model, KELDemoMeshData& data) {
   data = KELDemoMeshData();
+  std::vector<KELDemoMeshVertex> vertices;
+  std::vector<uint32_t> indices;
   for (const kel::KELMesh& mesh : model.iMeshes) {
     const uint32_t base = static_cast<uint32_t>(data.iVertices.size());
-    const size_t count = mesh.iPositions.size() / 3;
-    std::vector<float> computed;
-    const float* normals = mesh.iNormals.size() == mesh.iPositions.size() ? mesh.iNormals.data() : nullptr;
-    if (normals == nullptr) {
-      computed = ComputeNormals(mesh);
-      normals = computed.data();
-    }
-    for (size_t v = 0; v < count; ++v) {
-      KELDemoMeshVertex vertex;
-      std::memcpy(vertex.iPosition, &mesh.iPositions[v * 3], sizeof(vertex.iPosition));
-      std::memcpy(vertex.iNormal, &normals[v * 3], sizeof(vertex.iNormal));
-      vertex.iColor = v < mesh.iColors.size() ? mesh.iColors[v] : 0xFFFFFFFFu;
-      data.iVertices.push_back(vertex);
-    }
-    KELDemoMeshRange range{static_cast<uint32_t>(data.iIndices.size()), 0};
-    for (size_t t = 0; t + 2 < mesh.iIndices.size(); t += 3) {
-      if (mesh.iIndices[t] >= count || mesh.iIndices[t + 1] >= count || mesh.iIndices[t + 2] >= count) continue;
-      for (int k = 0; k < 3; ++k) data.iIndices.push_back(base + mesh.iIndices[t + k]);
-    }
-    range.iIndexCount = static_cast<uint32_t>(data.iIndices.size()) - range.iFirstIndex;
+    BuildMeshVertices(mesh, vertices, indices);
+    data.iVertices.insert(data.iVertices.end(), vertices.begin(), vertices.end());
+    KELDemoMeshRange range{static_cast<uint32_t>(data.iIndices.size()), static_cast<uint32_t>(indices.size())};
+    for (uint32_t index : indices) data.iIndices.push_back(base + index);
     data.iRanges.push_back(range);
   }
 }

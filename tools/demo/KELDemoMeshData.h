@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "KELModel.h"
+#include "KELStreaming.h"
 
-struct KELDemoMeshVertex {
-  float iPosition[3];
-  float iNormal[3];
-  uint32_t iColor;  // RGBA8, red in the low byte
-};
+// The vertex both renderers draw is the packed one, so that streamed
+// entries and uploaded models share their pipelines.
+using KELDemoMeshVertex = KELPackVertex;
 
 struct KELDemoMeshRange {
   uint32_t iFirstIndex;
@@ -30,5 +29,8 @@ struct KELDemoMeshData {
 // Gathers every mesh of `model`; triangles with an index out of range are
 // dropped.
 void BuildMeshData(const kel::KELModel& model, KELDemoMeshData& data);
+// One mesh's vertices and its triangles, as BuildMeshData gathers them.
+void BuildMeshVertices(const kel::KELMesh& mesh, std::vector<KELDemoMeshVertex>& vertices,
+                       std::vector<uint32_t>& indices);
 
 #endif

@@ -68,7 +68,7 @@ const KELMeshFunctions& MeshGL() {
 
 KELDemoMeshesGL::~KELDemoMeshesGL() { Destroy(); }
 
-bool KELDemoMeshesGL::Create(const kel::KELModel& model) {
+bool KELDemoMeshesGL::Create(const kel::KELModel* model) {
   Destroy();
   if (!KELGLFunctionsLoaded() || MeshGL().iDrawElements == nullptr || MeshGL().iUniform1ui == nullptr) return false;
   const KELGLFunctions& gl = KELGL();
@@ -83,10 +83,28 @@ bool KELDemoMeshesGL::Create(const kel::KELModel& model) {
     iModelLocations[mode] = gl.GetUniformLocation(iPrograms[mode], "uModel");
     iValueLocations[mode] = gl.GetUniformLocation(iPrograms[mode], "uValue");
   }
-  iModel = &model;
-  Upload(model);
+  iModel = model;
+  if (model != nullptr) Upload(*model);
+  gl.GenVertexArrays(1, &iStreamVertexArray);
   return true;
 }
+
+namespace {
+
+// The vertex layout, read from the bound array buffer.
+void SetVertexLayout() {
+  const KELGLFunctions& gl = KELGL();
+  const GLsizei stride = sizeof(KELDemoMeshVertex);
+  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iPosition)));
+  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iNormal)));
+  gl.VertexAttribPointer(2, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride,
+                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iColor)));
+  for (GLuint attribute = 0; attribute < 3; ++attribute) gl.EnableVertexAttribArray(attribute);
+}
+
+}  // namespace
 
 void KELDemoMeshesGL::Upload(const kel::KELModel& model) {
   KELDemoMeshData data;
@@ -101,14 +119,7 @@ void KELDemoMeshesGL::Upload(const kel::KELModel& model) {
   gl.BindBuffer(GL_ARRAY_BUFFER, iVertexBuffer);
   gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(KELDemoMeshVertex)), vertices.data(),
                 GL_STATIC_DRAW);
-  const GLsizei stride = sizeof(KELDemoMeshVertex);
-  gl.VertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride,
-                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iPosition)));
-  gl.VertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride,
-                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iNormal)));
-  gl.VertexAttribPointer(2, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride,
-                         reinterpret_cast<const void*>(offsetof(KELDemoMeshVertex, iColor)));
-  for (GLuint attribute = 0; attribute < 3; ++attribute) gl.EnableVertexAttribArray(attribute);
+  SetVertexLayout();
   gl.GenBuffers(1, &iIndexBuffer);
   gl.BindBuffer(GL_ELEMENT_ARRAY_BUFFER, iIndexBuffer);
   gl.BufferData(GL_ELEMENT_ARRAY_BUFFER, static_cast<GLsizeiptr>(indices.size() * sizeof(uint32_t)), indices.data(),
@@ -126,7 +137,9 @@ void KELDemoMeshesGL::Destroy() {
   if (iVertexBuffer != 0) gl.DeleteBuffers(1, &iVertexBuffer);
   if (iIndexBuffer != 0) gl.DeleteBuffers(1, &iIndexBuffer);
   if (iVertexArray != 0) gl.DeleteVertexArrays(1, &iVertexArray);
-  iVertexBuffer = iIndexBuffer = iVertexArray = 0;
+  for (uint32_t index = 0; index < iStreamed.size(); ++index) ReleaseStreamed(index);
+  if (iStreamVertexArray != 0) gl.DeleteVertexArrays(1, &iStreamVertexArray);
+  iVertexBuffer = iIndexBuffer = iVertexArray = iStreamVertexArray = 0;
 }
 
 void KELDemoMeshesGL::SetViewProjection(const float* viewProjection) {
@@ -152,4 +165,51 @@ void KELDemoMeshesGL::DrawEntry(uint32_t index, uint32_t value) {
   MeshGL().iUniform1ui(iValueLocations[iMode], value);
   MeshGL().iDrawElements(GL_TRIANGLES, static_cast<GLsizei>(range.iIndexCount), GL_UNSIGNED_INT,
                          reinterpret_cast<const void*>(static_cast<uintptr_t>(range.iFirstIndex) * sizeof(uint32_t)));
+}
+
+bool KELDemoMeshesGL::UploadStreamed(uint32_t index, const KELPackGeometry& geometry, const float* matrix,
+                                     uint64_t& bytes) {
+  if (iStreamVertexArray == 0) return false;
+  if (index >= iStreamed.size()) iStreamed.resize(index + 1);
+  KELStreamed& streamed = iStreamed[index];
+  if (streamed.iBuffer != 0) return false;
+  const size_t vertexBytes = geometry.iVertices.size() * sizeof(KELDemoMeshVertex);
+  const size_t indexBytes = geometry.iIndices.size() * sizeof(uint32_t);
+  const KELGLFunctions& gl = KELGL();
+  gl.GenBuffers(1, &streamed.iBuffer);
+  gl.BindBuffer(GL_ARRAY_BUFFER, streamed.iBuffer);
+  gl.BufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertexBytes + indexBytes), nullptr, GL_STATIC_DRAW);
+  if (vertexBytes > 0)
+    gl.BufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(vertexBytes), geometry.iVertices.data());
+  if (indexBytes > 0)
+    gl.BufferSubData(GL_ARRAY_BUFFER, static_cast<GLintptr>(vertexBytes), static_cast<GLsizeiptr>(indexBytes),
+                     geometry.iIndices.data());
+  streamed.iIndexCount = static_cast<uint32_t>(geometry.iIndices.size());
+  streamed.iVertexBytes = static_cast<uint32_t>(vertexBytes);
+  streamed.iMatrix = matrix;
+  bytes = vertexBytes + indexBytes;
+  return true;
+}
+
+void KELDemoMeshesGL::ReleaseStreamed(uint32_t index) {
+  if (index >= iStreamed.size() || iStreamed[index].iBuffer == 0) return;
+  KELGL().DeleteBuffers(1, &iStreamed[index].iBuffer);
+  iStreamed[index] = KELStreamed();
+}
+
+bool KELDemoMeshesGL::DrawStreamed(uint32_t index, uint32_t value) {
+  if (index >= iStreamed.size() || iStreamed[index].iBuffer == 0) return false;
+  const KELStreamed& streamed = iStreamed[index];
+  if (streamed.iIndexCount == 0) return true;
+  static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  const KELGLFunctions& gl = KELGL();
+  gl.BindVertexArray(iStreamVertexArray);
+  gl.BindBuffer(GL_ARRAY_BUFFER, streamed.iBuffer);
+  SetVertexLayout();
+  gl.BindBuffer(GL_ELEMENT_ARRAY_BUFFER, streamed.iBuffer);
+  gl.UniformMatrix4fv(iModelLocations[iMode], 1, GL_FALSE, streamed.iMatrix != nullptr ? streamed.iMatrix : kIdentity);
+  MeshGL().iUniform1ui(iValueLocations[iMode], value);
+  MeshGL().iDrawElements(GL_TRIANGLES, static_cast<GLsizei>(streamed.iIndexCount), GL_UNSIGNED_INT,
+                         reinterpret_cast<const void*>(static_cast<uintptr_t>(streamed.iVertexBytes)));
+  return true;
 }

@@ -1,5 +1,6 @@
 #include "KELDemoMeshesVulkan.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -28,12 +29,12 @@ VkShaderModule MakeShader(VkDevice device, const uint32_t* code, size_t bytes) {
 
 KELDemoMeshesVulkan::~KELDemoMeshesVulkan() { Destroy(); }
 
-bool KELDemoMeshesVulkan::Create(KELVulkanTarget* target, const kel::KELModel& model) {
+bool KELDemoMeshesVulkan::Create(KELVulkanTarget* target, const kel::KELModel* model) {
   Destroy();
   if (target == nullptr || target->GetInfo().iDevice == VK_NULL_HANDLE) return false;
   iTarget = target;
   iDevice = target->GetInfo().iDevice;
-  iModel = &model;
+  iModel = model;
   iShaders[0] = MakeShader(iDevice, kKELMeshVertexShader, sizeof(kKELMeshVertexShader));
   iShaders[1 + kShaded] = MakeShader(iDevice, kKELMeshShadedFragmentShader, sizeof(kKELMeshShadedFragmentShader));
   iShaders[1 + kIds] = MakeShader(iDevice, kKELMeshIdFragmentShader, sizeof(kKELMeshIdFragmentShader));
@@ -50,7 +51,7 @@ bool KELDemoMeshesVulkan::Create(KELVulkanTarget* target, const kel::KELModel& m
     made = iPipelines[kShaded] != VK_NULL_HANDLE && iPipelines[kIds] != VK_NULL_HANDLE;
   }
   KELDemoMeshData data;
-  BuildMeshData(model, data);
+  if (model != nullptr) BuildMeshData(*model, data);
   iRanges = data.iRanges;
   // An empty buffer is not allowed: one unused element keeps both valid.
   if (data.iVertices.empty()) data.iVertices.resize(1);
@@ -60,11 +61,36 @@ bool KELDemoMeshesVulkan::Create(KELVulkanTarget* target, const kel::KELModel& m
                 VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, iVertices) &&
          Upload(data.iIndices.data(), data.iIndices.size() * sizeof(uint32_t), VK_BUFFER_USAGE_INDEX_BUFFER_BIT,
                 iIndices);
+  if (made) {
+    // The memory a streamed buffer takes: its size rounded up to the
+    // alignment buffers of its use get, learnt from one.
+    KELBuffer probe;
+    VkDeviceSize allocated = 0;
+    made = MakeBuffer(1, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT | VK_BUFFER_USAGE_INDEX_BUFFER_BIT, probe, allocated,
+                      nullptr);
+    iStreamAlignment = std::max<VkDeviceSize>(allocated, 4);
+    vkDestroyBuffer(iDevice, probe.iBuffer, nullptr);
+    vkFreeMemory(iDevice, probe.iMemory, nullptr);
+    VkPhysicalDeviceProperties properties;
+    vkGetPhysicalDeviceProperties(iTarget->GetInfo().iPhysicalDevice, &properties);
+    const uint32_t limit = properties.limits.maxMemoryAllocationCount;
+    iMaxAllocations = limit > 256 ? limit - 256 : 0;
+  }
   if (!made) Destroy();
   return made;
 }
 
 bool KELDemoMeshesVulkan::Upload(const void* bytes, VkDeviceSize size, VkBufferUsageFlags usage, KELBuffer& buffer) {
+  void* mapped = nullptr;
+  VkDeviceSize allocated = 0;
+  if (!MakeBuffer(size, usage, buffer, allocated, &mapped)) return false;
+  std::memcpy(mapped, bytes, size);
+  vkUnmapMemory(iDevice, buffer.iMemory);
+  return true;
+}
+
+bool KELDemoMeshesVulkan::MakeBuffer(VkDeviceSize size, VkBufferUsageFlags usage, KELBuffer& buffer,
+                                     VkDeviceSize& allocated, void** mapped) {
   // Host-visible memory, written once; software devices have no other kind.
   VkBufferCreateInfo info = {};
   info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
@@ -86,14 +112,10 @@ bool KELDemoMeshesVulkan::Upload(const void* bytes, VkDeviceSize size, VkBufferU
   allocation.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
   allocation.allocationSize = requirements.size;
   allocation.memoryTypeIndex = type;
-  void* mapped = nullptr;
-  if (vkAllocateMemory(iDevice, &allocation, nullptr, &buffer.iMemory) != VK_SUCCESS ||
-      vkBindBufferMemory(iDevice, buffer.iBuffer, buffer.iMemory, 0) != VK_SUCCESS ||
-      vkMapMemory(iDevice, buffer.iMemory, 0, size, 0, &mapped) != VK_SUCCESS)
-    return false;
-  std::memcpy(mapped, bytes, size);
-  vkUnmapMemory(iDevice, buffer.iMemory);
-  return true;
+  allocated = requirements.size;
+  return vkAllocateMemory(iDevice, &allocation, nullptr, &buffer.iMemory) == VK_SUCCESS &&
+         vkBindBufferMemory(iDevice, buffer.iBuffer, buffer.iMemory, 0) == VK_SUCCESS &&
+         (mapped == nullptr || vkMapMemory(iDevice, buffer.iMemory, 0, size, 0, mapped) == VK_SUCCESS);
 }
 
 VkPipeline KELDemoMeshesVulkan::BuildPipeline(Mode mode) {
@@ -187,6 +209,7 @@ void KELDemoMeshesVulkan::Destroy() {
       if (module != VK_NULL_HANDLE) vkDestroyShaderModule(iDevice, module, nullptr);
       module = VK_NULL_HANDLE;
     }
+    for (uint32_t index = 0; index < iStreamed.size(); ++index) ReleaseStreamed(index);
     for (KELBuffer* buffer : {&iVertices, &iIndices}) {
       if (buffer->iBuffer != VK_NULL_HANDLE) vkDestroyBuffer(iDevice, buffer->iBuffer, nullptr);
       if (buffer->iMemory != VK_NULL_HANDLE) vkFreeMemory(iDevice, buffer->iMemory, nullptr);
@@ -210,21 +233,88 @@ void KELDemoMeshesVulkan::Begin(Mode mode) {
   const VkDeviceSize offset = 0;
   vkCmdBindVertexBuffers(iCommands, 0, 1, &iVertices.iBuffer, &offset);
   vkCmdBindIndexBuffer(iCommands, iIndices.iBuffer, 0, VK_INDEX_TYPE_UINT32);
+  iModelBound = true;
 }
 
-void KELDemoMeshesVulkan::DrawEntry(uint32_t index, uint32_t value) {
-  if (iCommands == VK_NULL_HANDLE || index >= iModel->iEntries.size()) return;
-  const kel::KELModelEntry& entry = iModel->iEntries[index];
-  const KELDemoMeshRange& range = iRanges[entry.iMesh];
-  if (range.iIndexCount == 0) return;
+void KELDemoMeshesVulkan::Push(const float* matrix, uint32_t value) {
   KELMeshPush push;
-  kel::Multiply(iViewProjection, entry.iMatrix, push.iModelViewProjection);
+  kel::Multiply(iViewProjection, matrix, push.iModelViewProjection);
   // The rotation's rows; shading normalises, so scale does not matter.
   for (int row = 0; row < 3; ++row) {
-    for (int column = 0; column < 3; ++column) push.iNormalRows[row][column] = entry.iMatrix[column * 4 + row];
+    for (int column = 0; column < 3; ++column) push.iNormalRows[row][column] = matrix[column * 4 + row];
     push.iNormalRows[row][3] = 0;
   }
   push.iValue = value;
   vkCmdPushConstants(iCommands, iLayout, VK_SHADER_STAGE_VERTEX_BIT, 0, sizeof(push), &push);
+}
+
+void KELDemoMeshesVulkan::DrawEntry(uint32_t index, uint32_t value) {
+  if (iCommands == VK_NULL_HANDLE || iModel == nullptr || index >= iModel->iEntries.size()) return;
+  const kel::KELModelEntry& entry = iModel->iEntries[index];
+  const KELDemoMeshRange& range = iRanges[entry.iMesh];
+  if (range.iIndexCount == 0) return;
+  // The model's buffers, again where a streamed entry bound its own.
+  if (!iModelBound) {
+    const VkDeviceSize offset = 0;
+    vkCmdBindVertexBuffers(iCommands, 0, 1, &iVertices.iBuffer, &offset);
+    vkCmdBindIndexBuffer(iCommands, iIndices.iBuffer, 0, VK_INDEX_TYPE_UINT32);
+    iModelBound = true;
+  }
+  Push(entry.iMatrix, value);
   vkCmdDrawIndexed(iCommands, range.iIndexCount, 1, range.iFirstIndex, 0, 0);
+}
+
+uint64_t KELDemoMeshesVulkan::GetStreamedBytes(const KELPackEntry& entry) const {
+  const VkDeviceSize size = std::max<VkDeviceSize>(entry.iUnpackedBytes, 1);
+  return (size + iStreamAlignment - 1) / iStreamAlignment * iStreamAlignment;
+}
+
+bool KELDemoMeshesVulkan::UploadStreamed(uint32_t index, const KELPackGeometry& geometry, const float* matrix,
+                                         uint64_t& bytes) {
+  if (iDevice == VK_NULL_HANDLE || iStreamedCount >= iMaxAllocations) return false;
+  if (index >= iStreamed.size()) iStreamed.resize(index + 1);
+  KELStreamed& streamed = iStreamed[index];
+  if (streamed.iBuffer.iBuffer != VK_NULL_HANDLE) return false;
+  const size_t vertexBytes = geometry.iVertices.size() * sizeof(KELDemoMeshVertex);
+  const size_t indexBytes = geometry.iIndices.size() * sizeof(uint32_t);
+  void* mapped = nullptr;
+  VkDeviceSize allocated = 0;
+  if (!MakeBuffer(std::max<VkDeviceSize>(vertexBytes + indexBytes, 1),
+                  VK_BUFFER_USAGE_VERTEX_BUFFER_BIT | VK_BUFFER_USAGE_INDEX_BUFFER_BIT, streamed.iBuffer, allocated,
+                  &mapped)) {
+    ReleaseStreamed(index);
+    return false;
+  }
+  if (vertexBytes > 0) std::memcpy(mapped, geometry.iVertices.data(), vertexBytes);
+  if (indexBytes > 0) std::memcpy(static_cast<uint8_t*>(mapped) + vertexBytes, geometry.iIndices.data(), indexBytes);
+  vkUnmapMemory(iDevice, streamed.iBuffer.iMemory);
+  streamed.iIndexCount = static_cast<uint32_t>(geometry.iIndices.size());
+  streamed.iVertexBytes = static_cast<uint32_t>(vertexBytes);
+  streamed.iMatrix = matrix;
+  ++iStreamedCount;
+  bytes = allocated;
+  return true;
+}
+
+void KELDemoMeshesVulkan::ReleaseStreamed(uint32_t index) {
+  if (index >= iStreamed.size()) return;
+  KELStreamed& streamed = iStreamed[index];
+  if (streamed.iBuffer.iMemory != VK_NULL_HANDLE) --iStreamedCount;
+  if (streamed.iBuffer.iBuffer != VK_NULL_HANDLE) vkDestroyBuffer(iDevice, streamed.iBuffer.iBuffer, nullptr);
+  if (streamed.iBuffer.iMemory != VK_NULL_HANDLE) vkFreeMemory(iDevice, streamed.iBuffer.iMemory, nullptr);
+  streamed = KELStreamed();
+}
+
+bool KELDemoMeshesVulkan::DrawStreamed(uint32_t index, uint32_t value) {
+  if (index >= iStreamed.size() || iStreamed[index].iBuffer.iBuffer == VK_NULL_HANDLE) return false;
+  const KELStreamed& streamed = iStreamed[index];
+  if (iCommands == VK_NULL_HANDLE || streamed.iIndexCount == 0) return true;
+  static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  const VkDeviceSize offset = 0;
+  vkCmdBindVertexBuffers(iCommands, 0, 1, &streamed.iBuffer.iBuffer, &offset);
+  vkCmdBindIndexBuffer(iCommands, streamed.iBuffer.iBuffer, streamed.iVertexBytes, VK_INDEX_TYPE_UINT32);
+  iModelBound = false;
+  Push(streamed.iMatrix != nullptr ? streamed.iMatrix : kIdentity, value);
+  vkCmdDrawIndexed(iCommands, streamed.iIndexCount, 1, 0, 0, 0);
+  return true;
 }

@@ -1,4 +1,4 @@
-// The per-frame plot, drawn by gnuplot from a data file written here.
+// The per-frame plots, drawn by gnuplot from a data file written here.
 #include <cstdio>
 #include <string>
 
@@ -16,7 +16,23 @@ uint32_t GetPlotColor(KELDemoMode mode) {
   return 0xffffffff;
 }
 
+uint32_t GetPlotColor(KELStreamingOrder order) {
+  switch (order) {
+    case KELStreamingOrder::kOcclusion: return 0xff2080f0;
+    case KELStreamingOrder::kFrustum: return 0xffd07030;
+    case KELStreamingOrder::kAll: return 0xff808080;
+  }
+  return 0xffffffff;
+}
+
 namespace {
+
+struct KELPanel {
+  const char* iTitle;
+  const char* iAxis;
+  bool iLog;
+  double (*iValue)(const KELFrameRecord&);
+};
 
 std::string StemOf(const std::string& path) {
   size_t dot = path.rfind('.');
@@ -25,15 +41,24 @@ std::string StemOf(const std::string& path) {
   return path.substr(0, dot);
 }
 
-// One gnuplot data block per run: frame, frame ms, objects drawn (warm-up
-// frames of streaming are left out: the camera stands still there).
-bool WriteData(const std::string& path, const std::vector<KELPlotSeries>& series) {
+// One gnuplot data block per run: a running frame number, then one column
+// per panel.
+bool WriteData(const std::string& path, const std::vector<KELPlotSeries>& series, const std::vector<KELPanel>& panels,
+               bool withRest) {
   FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) return false;
   for (const KELPlotSeries& run : series) {
-    std::fprintf(file, "# %s\n# frame frame_ms drawn\n", GetModeName(run.iMode));
-    for (const KELFrameRecord& record : *run.iRecords)
-      if (!record.iWarmup) std::fprintf(file, "%d %.4f %u\n", record.iFrame, record.iFrameMs, record.iDrawn);
+    std::fprintf(file, "# %s\n# frame", run.iLabel.c_str());
+    for (const KELPanel& panel : panels) std::fprintf(file, " '%s'", panel.iAxis);
+    std::fputs("\n", file);
+    int frame = 0;
+    for (const KELFrameRecord& record : *run.iRecords) {
+      // Warm-up frames stand still at the first view.
+      if (record.iWarmup && !withRest) continue;
+      std::fprintf(file, "%d", withRest ? frame++ : record.iFrame);
+      for (const KELPanel& panel : panels) std::fprintf(file, " %.4f", panel.iValue(record));
+      std::fputs("\n", file);
+    }
     std::fputs("\n\n", file);
   }
   return std::fclose(file) == 0;
@@ -42,45 +67,42 @@ bool WriteData(const std::string& path, const std::vector<KELPlotSeries>& series
 std::string PlotCommand(const std::string& data, const std::vector<KELPlotSeries>& series, int column) {
   std::string command = "plot ";
   for (size_t i = 0; i < series.size(); ++i) {
-    uint32_t color = GetPlotColor(series[i].iMode);
+    const uint32_t color = series[i].iColor;
     char rgb[8];
     std::snprintf(rgb, sizeof(rgb), "%02x%02x%02x", color & 0xff, (color >> 8) & 0xff, (color >> 16) & 0xff);
     if (i > 0) command += ", ";
     command += "'" + data + "' index " + std::to_string(i) + " using 1:" + std::to_string(column) +
-               " with lines lw 1.5 lc rgb '#" + rgb + "' title '" + GetModeName(series[i].iMode) + "'";
+               " with lines lw 1.5 lc rgb '#" + rgb + "' title '" + series[i].iLabel + "'";
   }
   return command + "\n";
 }
 
 bool WriteScript(const std::string& path, const std::string& png, const std::string& data,
-                 const std::vector<KELPlotSeries>& series) {
+                 const std::vector<KELPlotSeries>& series, const std::vector<KELPanel>& panels, const char* xlabel) {
   FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) return false;
   std::fprintf(file,
                "set terminal pngcairo size 1000,640 font 'sans,10'\n"
                "set output '%s'\n"
-               "set multiplot layout 2,1\n"
+               "set multiplot layout %zu,1\n"
                "set key outside right top\n"
                "set grid\n"
-               "set xlabel 'frame'\n"
-               "set ylabel 'frame time (ms)'\n"
-               "set logscale y\n"
-               "set title 'Frame time per frame'\n",
-               png.c_str());
-  std::fputs(PlotCommand(data, series, 2).c_str(), file);
-  // Counts span orders of magnitude (all objects against the visible few).
-  std::fputs("set ylabel 'objects drawn'\nset title 'Objects drawn per frame'\n", file);
-  std::fputs(PlotCommand(data, series, 3).c_str(), file);
+               "set xlabel '%s'\n",
+               png.c_str(), panels.size(), xlabel);
+  for (size_t p = 0; p < panels.size(); ++p) {
+    std::fprintf(file, "set ylabel '%s'\nset title '%s'\n%s\n", panels[p].iAxis, panels[p].iTitle,
+                 panels[p].iLog ? "set logscale y" : "unset logscale y");
+    std::fputs(PlotCommand(data, series, static_cast<int>(p) + 2).c_str(), file);
+  }
   std::fputs("unset multiplot\n", file);
   return std::fclose(file) == 0;
 }
 
-}  // namespace
-
-bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series) {
+bool Draw(const std::string& path, const std::vector<KELPlotSeries>& series, const std::vector<KELPanel>& panels,
+          bool withRest, const char* xlabel) {
   const std::string stem = StemOf(path);
   const std::string data = stem + ".dat", script = stem + ".gp";
-  if (!WriteData(data, series) || !WriteScript(script, path, data, series)) {
+  if (!WriteData(data, series, panels, withRest) || !WriteScript(script, path, data, series, panels, xlabel)) {
     std::fprintf(stderr, "kel_demo: cannot write %s or %s\n", data.c_str(), script.c_str());
     return false;
   }
@@ -95,4 +117,24 @@ bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool WritePlot(const std::string& path, const std::vector<KELPlotSeries>& series) {
+  // Counts span orders of magnitude (all objects against the visible few).
+  const std::vector<KELPanel> panels = {
+      {"Frame time per frame", "frame time (ms)", true, [](const KELFrameRecord& r) { return r.iFrameMs; }},
+      {"Objects drawn per frame", "objects drawn", true,
+       [](const KELFrameRecord& r) { return static_cast<double>(r.iDrawn); }}};
+  return Draw(path, series, panels, false, "frame");
+}
+
+bool WriteStreamPlot(const std::string& path, const std::vector<KELPlotSeries>& series) {
+  const std::vector<KELPanel> panels = {
+      {"Memory held by the streaming host", "resident MB", false,
+       [](const KELFrameRecord& r) { return r.iResidentMb; }},
+      {"Pixels of visible objects not drawn", "hole % of the screen", false,
+       [](const KELFrameRecord& r) { return r.iHolePct; }}};
+  return Draw(path, series, panels, true, "frame (the camera rests at first, then follows its path)");
 }

@@ -17,6 +17,7 @@
 #include "KELOcclusionCullingClient.h"
 #include "KELModel.h"
 #include "KELScene.h"
+#include "KELStreaming.h"
 
 enum class KELDemoApi { kOpenGL, kVulkan };
 const char* GetApiName(KELDemoApi api);
@@ -85,6 +86,11 @@ public:
   // The colour image of the frame, RGBA, top row first.
   virtual void ReadColor(uint8_t* rgba) = 0;
 
+  // Streaming runs: where the streaming host uploads entries (by scene
+  // index), and whether the objects the library hands over are drawn from
+  // there instead of from the scene.
+  virtual KELStreamingUploader& GetStreamStore() = 0;
+  virtual void SetStreamedDrawing(bool streamed) = 0;
 protected:
   KELDemoTargetOptions iTargetOptions;
 };

@@ -12,11 +12,29 @@
 
 namespace {
 
+// Streamed entries become buffers of the meshes; their size is exactly the
+// unpacked geometry's.
+class KELDemoStreamStoreGL : public KELStreamingUploader {
+public:
+  explicit KELDemoStreamStoreGL(KELDemoMeshesGL*& meshes) : iMeshes(meshes) {}
+  uint64_t GetUploadBytes(const KELPackEntry& entry) override { return entry.iUnpackedBytes; }
+  bool Upload(uint32_t entry, const KELPackGeometry& geometry, const float* matrix, uint64_t& bytes) override {
+    return iMeshes != nullptr && iMeshes->UploadStreamed(entry, geometry, matrix, bytes);
+  }
+  void Release(uint32_t entry) override {
+    if (iMeshes != nullptr) iMeshes->ReleaseStreamed(entry);
+  }
+
+private:
+  KELDemoMeshesGL*& iMeshes;
+};
+
 class KELDemoRendererGL : public KELDemoRenderer {
 public:
   ~KELDemoRendererGL() override {
     // The client goes before the context that holds its query objects.
     iClient.reset();
+    iMeshPointer = nullptr;
     iMeshes.reset();
   }
 
@@ -33,14 +51,14 @@ public:
       error = "cannot build the box renderer";
       return false;
     }
-    if (model != nullptr) {
-      iMeshes.reset(new KELDemoMeshesGL());
-      if (!iMeshes->Create(*model)) {
-        error = "cannot upload the model's meshes";
-        return false;
-      }
+    iMeshes.reset(new KELDemoMeshesGL());
+    iMeshPointer = iMeshes.get();
+    if (!iMeshes->Create(model)) {
+      error = "cannot build the mesh programs or upload the model's meshes";
+      return false;
     }
-    iHost.reset(new KELDemoHost(scene, iBoxes, iMeshes.get()));
+    iModelMeshes = model != nullptr;
+    iHost.reset(new KELDemoHost(scene, iBoxes, iMeshes.get(), iModelMeshes));
     iClient.reset(new KELOpenGLClient(iHost.get()));
     if (!iClient->Create()) {
       error = "cannot build the OpenGL client";
@@ -58,7 +76,7 @@ public:
 
   void BeginFrame(const float* rgba, const float* viewProjection) override {
     iBoxes.SetViewProjection(viewProjection);
-    if (iMeshes) iMeshes->SetViewProjection(viewProjection);
+    iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
     SetDepthState();
     iHost->BeginEngineFrame();
@@ -80,7 +98,7 @@ public:
   }
 
   void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
-    if (iMeshes) {
+    if (iModelMeshes) {
       RenderMeshIds(indices, count, viewProjection, ids);
       return;
     }
@@ -105,6 +123,8 @@ public:
     iContext.ReadIds(ids);
   }
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
+  KELStreamingUploader& GetStreamStore() override { return iStreamStore; }
+  void SetStreamedDrawing(bool streamed) override { iHost->SetStreamed(streamed); }
 
 private:
   // Ground truth on the real triangles.
@@ -129,6 +149,9 @@ private:
   KELHeadlessContext iContext;
   KELGLBoxRenderer iBoxes;
   std::unique_ptr<KELDemoMeshesGL> iMeshes;
+  KELDemoMeshesGL* iMeshPointer = nullptr;  // what the stream store uploads to
+  KELDemoStreamStoreGL iStreamStore{iMeshPointer};
+  bool iModelMeshes = false;
   std::unique_ptr<KELDemoHost> iHost;
   std::unique_ptr<KELOpenGLClient> iClient;
   std::vector<KELGLBoxInstance> iInstances;

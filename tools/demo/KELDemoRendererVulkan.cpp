@@ -16,14 +16,18 @@ namespace {
 // command buffer being recorded, or a model's meshes, entry by entry.
 class KELDemoVulkanHost : public KELVulkanHost, public KELDemoFrameLog {
 public:
-  KELDemoVulkanHost(const kel::KELScene& scene, KELVulkanBoxRenderer& boxes, KELDemoMeshesVulkan* meshes)
-      : KELDemoFrameLog(scene), iBoxes(boxes), iMeshes(meshes) {}
+  // Objects are boxes unless `modelMeshes`: then the meshes `meshes` holds.
+  KELDemoVulkanHost(const kel::KELScene& scene, KELVulkanBoxRenderer& boxes, KELDemoMeshesVulkan& meshes,
+                    bool modelMeshes)
+      : KELDemoFrameLog(scene), iBoxes(boxes), iMeshes(meshes), iModelMeshes(modelMeshes) {}
+  // The library's objects come from the streamed meshes (a streaming run).
+  void SetStreamed(bool streamed) { iStreamed = streamed; }
 
   void DrawIndices(const uint32_t* indices, uint32_t count) {
-    if (iMeshes != nullptr) {
-      iMeshes->Begin(KELDemoMeshesVulkan::kShaded);
+    if (iModelMeshes) {
+      iMeshes.Begin(KELDemoMeshesVulkan::kShaded);
       for (uint32_t i = 0; i < count; ++i) {
-        iMeshes->DrawEntry(indices[i], GetObject(indices[i]).iColor);
+        iMeshes.DrawEntry(indices[i], GetObject(indices[i]).iColor);
         MarkDrawn(indices[i]);
       }
       return;
@@ -50,7 +54,15 @@ public:
     iIndices.clear();
     for (uint32_t i = 0; i < count; ++i)
       if (!IsSkipped(IndexOf(objects[i]))) iIndices.push_back(IndexOf(objects[i]));
-    DrawIndices(iIndices.data(), static_cast<uint32_t>(iIndices.size()));
+    if (!iStreamed) {
+      DrawIndices(iIndices.data(), static_cast<uint32_t>(iIndices.size()));
+      return;
+    }
+    iMeshes.Begin(KELDemoMeshesVulkan::kShaded);
+    for (uint32_t index : iIndices) {
+      if (iMeshes.DrawStreamed(index, GetObject(index).iColor)) MarkDrawn(index);
+      else AddMissingMesh();
+    }
   }
   void TouchObject(void* object, uint32_t pixels, const float*, const float*, const float*) override {
     AddTouched(IndexOf(object), pixels);
@@ -58,9 +70,31 @@ public:
 
 private:
   KELVulkanBoxRenderer& iBoxes;
-  KELDemoMeshesVulkan* iMeshes;
+  KELDemoMeshesVulkan& iMeshes;
+  bool iModelMeshes;
+  bool iStreamed = false;
   std::vector<KELVulkanBoxInstance> iInstances;
   std::vector<uint32_t> iIndices;
+};
+
+// Streamed entries become buffers of the meshes.
+class KELDemoStreamStoreVulkan : public KELStreamingUploader {
+public:
+  explicit KELDemoStreamStoreVulkan(KELDemoMeshesVulkan*& meshes) : iMeshes(meshes) {}
+  uint64_t GetUploadBytes(const KELPackEntry& entry) override {
+    return iMeshes != nullptr ? iMeshes->GetStreamedBytes(entry) : 0;
+  }
+  bool Upload(uint32_t entry, const KELPackGeometry& geometry, const float* matrix, uint64_t& bytes) override {
+    return iMeshes != nullptr && iMeshes->UploadStreamed(entry, geometry, matrix, bytes);
+  }
+  // The demo waits for every frame it submits: nothing in flight still
+  // draws what is released.
+  void Release(uint32_t entry) override {
+    if (iMeshes != nullptr) iMeshes->ReleaseStreamed(entry);
+  }
+
+private:
+  KELDemoMeshesVulkan*& iMeshes;
 };
 
 class KELDemoRendererVulkan : public KELDemoRenderer {
@@ -68,6 +102,7 @@ public:
   ~KELDemoRendererVulkan() override {
     // Client and boxes go before the device that holds their objects.
     iClient.reset();
+    iMeshPointer = nullptr;
     iMeshes.reset();
   }
 
@@ -85,15 +120,15 @@ public:
       return false;
     }
     iBoxes.SetReversedDepth(iTargetOptions.iReversedDepth);
-    if (model != nullptr) {
-      iMeshes.reset(new KELDemoMeshesVulkan());
-      iMeshes->SetReversedDepth(iTargetOptions.iReversedDepth);
-      if (!iMeshes->Create(&iContext, *model)) {
-        error = "cannot upload the model's meshes";
-        return false;
-      }
+    iMeshes.reset(new KELDemoMeshesVulkan());
+    iMeshPointer = iMeshes.get();
+    iMeshes->SetReversedDepth(iTargetOptions.iReversedDepth);
+    if (!iMeshes->Create(&iContext, model)) {
+      error = "cannot build the mesh pipelines or upload the model's meshes";
+      return false;
     }
-    iHost.reset(new KELDemoVulkanHost(scene, iBoxes, iMeshes.get()));
+    iModelMeshes = model != nullptr;
+    iHost.reset(new KELDemoVulkanHost(scene, iBoxes, *iMeshes, iModelMeshes));
     iClient.reset(new KELVulkanClient(&iContext, iHost.get()));
     if (!iClient->Create()) {
       error = "cannot build the Vulkan client";
@@ -113,7 +148,7 @@ public:
 
   void BeginFrame(const float* rgba, const float* viewProjection) override {
     iBoxes.SetViewProjection(viewProjection);
-    if (iMeshes) iMeshes->SetViewProjection(viewProjection);
+    iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
   }
   void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
@@ -137,7 +172,7 @@ public:
   }
 
   void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) override {
-    if (iMeshes) {
+    if (iModelMeshes) {
       // Ground truth on the real triangles.
       const float background[4] = {0, 0, 0, 1};
       iMeshes->SetViewProjection(viewProjection);
@@ -166,12 +201,17 @@ public:
     iBoxes.Reset();
   }
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
+  KELStreamingUploader& GetStreamStore() override { return iStreamStore; }
+  void SetStreamedDrawing(bool streamed) override { iHost->SetStreamed(streamed); }
 
 private:
   const kel::KELScene* iScene = nullptr;
   KELVulkanHeadlessContext iContext;
   KELVulkanBoxRenderer iBoxes;
   std::unique_ptr<KELDemoMeshesVulkan> iMeshes;
+  KELDemoMeshesVulkan* iMeshPointer = nullptr;  // what the stream store uploads to
+  KELDemoStreamStoreVulkan iStreamStore{iMeshPointer};
+  bool iModelMeshes = false;
   std::unique_ptr<KELDemoVulkanHost> iHost;
   std::unique_ptr<KELVulkanClient> iClient;
   std::vector<KELVulkanBoxInstance> iInstances;

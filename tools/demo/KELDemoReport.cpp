@@ -9,17 +9,39 @@ namespace {
 
 const double kLineSeconds = 5.0;
 
-std::vector<double> Column(const KELModeRun& run, double (*value)(const KELFrameRecord&)) {
+std::vector<double> Column(const KELModeRun& run, double (*value)(const KELFrameRecord&), bool withRest = false) {
   std::vector<double> values;
   for (const KELFrameRecord& record : run.iRecords)
-    if (!record.iWarmup) values.push_back(value(record));
+    if (withRest || !record.iWarmup) values.push_back(value(record));
   return values;
 }
 
+double Megabytes(uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+double LibraryMs(const KELFrameRecord& r) { return r.iCullMs - r.iClientMs; }
+
+// The first run of a mode that is not streaming.
 const KELModeRun* FindRun(const std::vector<KELModeRun>& runs, KELDemoMode mode) {
   for (const KELModeRun& run : runs)
     if (run.iMode == mode) return &run;
   return nullptr;
+}
+
+void WriteStreamingRun(FILE* out, const KELModeRun& run) {
+  const KELStreamingSummary& s = run.iStreaming;
+  std::fprintf(out, "  %-16s ", GetRunLabel(run).c_str());
+  if (s.iFramesToComplete > 0)
+    std::fprintf(out, "first view complete after %d frames (%.0f ms)", s.iFramesToComplete, s.iMsToComplete);
+  else
+    std::fprintf(out, "first view never complete while the camera rested");
+  if (run.iStreaming.iOrder == KELStreamingOrder::kAll) std::fprintf(out, ", %.0f ms of it reading all", s.iLoadAllMs);
+  std::fprintf(out, "; held at most %.1f MB", Megabytes(s.iPeakHeldBytes));
+  if (s.iBudgetBytes > 0) std::fprintf(out, " of %.1f", Megabytes(s.iBudgetBytes));
+  std::fprintf(out, "; read %.1f MB; %u evictions; %u entries never loaded (%u of them visible in some frame)\n",
+               Megabytes(s.iReadBytes), s.iEvictions, s.iNeverLoaded, s.iVisibleNeverLoaded);
+  for (const std::string& failure : s.iFailures) std::fprintf(out, "    refused: %s\n", failure.c_str());
+  if (s.iMissingMeshes > 0)
+    std::fprintf(out, "    %u objects were handed to drawing without their mesh\n", s.iMissingMeshes);
 }
 
 struct KELSummaryColumn {
@@ -30,7 +52,7 @@ struct KELSummaryColumn {
 const KELSummaryColumn kColumns[] = {
     {"frame ms", [](const KELFrameRecord& r) { return r.iFrameMs; }},
     {"cull ms", [](const KELFrameRecord& r) { return r.iCullMs; }},
-    {"lib cpu ms", [](const KELFrameRecord& r) { return r.iCullMs - r.iClientMs; }},
+    {"lib cpu ms", LibraryMs},
     {"drawn", [](const KELFrameRecord& r) { return static_cast<double>(r.iDrawn); }},
     {"visible", [](const KELFrameRecord& r) { return static_cast<double>(r.iVisible); }},
     {"queries", [](const KELFrameRecord& r) { return static_cast<double>(r.iQueries); }},
@@ -70,24 +92,35 @@ bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs
   if (file == nullptr) return false;
   std::fprintf(file,
                "mode,frame,warmup,drawn,touched,queries,batches,fill_queries,boxes,loaded,visible,missed,extra,"
-               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits\n");
+               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits,"
+               "order,hole_pct,visible_unloaded,resident_mb,read_mb,loads,evictions,pending,upload_ms,elapsed_ms\n");
   for (const KELModeRun& run : runs)
-    for (const KELFrameRecord& r : run.iRecords)
-      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u\n",
+    for (const KELFrameRecord& r : run.iRecords) {
+      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u,",
                    GetModeName(r.iMode), r.iFrame, r.iWarmup ? 1 : 0, r.iDrawn, r.iTouched, r.iQueries, r.iBatches,
                    r.iFillQueries, r.iBoxes, r.iLoaded, r.iVisible, r.iMissed, r.iExtra, r.iMissedChecked, r.iPops, r.iLateMisses,
                    r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs, r.iSubmits);
+      std::fprintf(file, "%s,%.4f,%u,%.3f,%.3f,%u,%u,%u,%.4f,%.2f\n",
+                   r.iMode == KELDemoMode::kStreaming ? GetStreamingOrderName(r.iOrder) : "-", r.iHolePct,
+                   r.iVisibleUnloaded, r.iResidentMb, r.iReadMb, r.iLoads, r.iEvictions, r.iPending, r.iUploadMs,
+                   r.iElapsedMs);
+    }
   return std::fclose(file) == 0;
 }
 
-void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStreamingSummary* streaming) {
-  std::fprintf(out, "%-10s", "mode");
+std::string GetRunLabel(const KELModeRun& run) {
+  if (run.iMode != KELDemoMode::kStreaming) return GetModeName(run.iMode);
+  return std::string("stream-") + GetStreamingOrderName(run.iStreaming.iOrder);
+}
+
+void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs) {
+  std::fprintf(out, "%-16s", "mode");
   for (const KELSummaryColumn& column : kColumns) std::fprintf(out, " %19s", column.iName);
-  std::fprintf(out, "\n%-10s", "");
+  std::fprintf(out, "\n%-16s", "");
   for (size_t i = 0; i < sizeof(kColumns) / sizeof(kColumns[0]); ++i) std::fprintf(out, " %9s %9s", "median", "p95");
   std::fprintf(out, "\n");
   for (const KELModeRun& run : runs) {
-    std::fprintf(out, "%-10s", GetModeName(run.iMode));
+    std::fprintf(out, "%-16s", GetRunLabel(run).c_str());
     for (const KELSummaryColumn& column : kColumns) {
       std::vector<double> values = Column(run, column.iValue);
       std::fprintf(out, " %9.2f %9.2f", Percentile(values, 0.5), Percentile(values, 0.95));
@@ -99,7 +132,7 @@ void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStrea
   const KELModeRun* all = FindRun(runs, KELDemoMode::kDrawAll);
   for (const KELModeRun& run : runs) {
     double ratio = Percentile(Column(run, DrawnPerVisible), 0.5);
-    std::fprintf(out, "  %-10s drawn / visible %7.2f", GetModeName(run.iMode), ratio);
+    std::fprintf(out, "  %-16s drawn / visible %7.2f", GetRunLabel(run).c_str(), ratio);
     if (all != nullptr) {
       double base = Percentile(Column(*all, kColumns[0].iValue), 0.5);
       double time = Percentile(Column(run, kColumns[0].iValue), 0.5);
@@ -107,11 +140,36 @@ void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStrea
     }
     std::fprintf(out, "\n");
   }
-  if (streaming != nullptr && FindRun(runs, KELDemoMode::kStreaming) != nullptr) {
-    std::fprintf(out, "\nstreaming: first view complete after %d frames%s; %u entries never loaded (%u of them visible "
-                      "in some frame)\n",
-                 streaming->iFramesToComplete, streaming->iFramesToComplete < 0 ? " (never, within the limit)" : "",
-                 streaming->iNeverLoaded, streaming->iVisibleNeverLoaded);
+  bool streaming = false;
+  for (const KELModeRun& run : runs) {
+    if (run.iMode != KELDemoMode::kStreaming) continue;
+    if (!streaming) {
+      const long rest = std::count_if(run.iRecords.begin(), run.iRecords.end(),
+                                      [](const KELFrameRecord& r) { return r.iWarmup; });
+      std::fprintf(out, "\nstreaming (the camera rests %ld frames at the first pose, then follows its path)\n", rest);
+    }
+    streaming = true;
+    WriteStreamingRun(out, run);
+  }
+}
+
+void WriteStreamSummaries(FILE* out, const std::vector<KELModeRun>& runs) {
+  for (const KELModeRun& run : runs) {
+    if (run.iMode != KELDemoMode::kStreaming) continue;
+    const KELStreamingSummary& s = run.iStreaming;
+    const std::vector<double> holes = Column(run, [](const KELFrameRecord& r) { return r.iHolePct; }, true);
+    double mean = 0;
+    for (double hole : holes) mean += hole;
+    if (!holes.empty()) mean /= static_cast<double>(holes.size());
+    char budget[32] = "-";
+    if (s.iBudgetBytes > 0) std::snprintf(budget, sizeof(budget), "%.4g", Megabytes(s.iBudgetBytes));
+    const std::string frames = s.iFramesToComplete > 0 ? std::to_string(s.iFramesToComplete) : "-";
+    std::fprintf(out,
+                 "stream_summary: order=%s budget_mb=%s peak_resident_mb=%.1f read_mb=%.1f frames_to_complete=%s "
+                 "hole_pct_mean=%.2f hole_pct_p95=%.2f evictions=%u lib_cpu_ms=%.3f\n",
+                 GetStreamingOrderName(s.iOrder), budget, Megabytes(s.iPeakHeldBytes), Megabytes(s.iReadBytes),
+                 frames.c_str(), mean, Percentile(holes, 0.95), s.iEvictions,
+                 Percentile(Column(run, LibraryMs, true), 0.5));
   }
 }
 

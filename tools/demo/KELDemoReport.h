@@ -12,11 +12,24 @@
 struct KELModeRun {
   KELDemoMode iMode;
   std::vector<KELFrameRecord> iRecords;
+  KELStreamingSummary iStreaming;  // streaming runs; its order names the run
 };
 
+// The mode's name, or stream-ORDER for a streaming run.
+std::string GetRunLabel(const KELModeRun& run);
+
 bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs);
-// Median and 95th percentile per mode, then the ratios between modes.
-void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs, const KELStreamingSummary* streaming);
+// Median and 95th percentile per run, then the ratios between runs, then
+// what each streaming run held, read and completed.
+void WriteSummary(FILE* out, const std::vector<KELModeRun>& runs);
+// One machine-readable line per streaming run:
+// stream_summary: order=O budget_mb=B peak_resident_mb=P read_mb=R
+// frames_to_complete=F hole_pct_mean=H hole_pct_p95=Q evictions=E lib_cpu_ms=L
+// B is "-" without a budget (and for the all order); F is the first frame
+// of the rest at the first pose with hole pixels at most 0.5% of the
+// screen, "-" if none; H, Q and L (the median of the library's own CPU
+// time) are over every frame of the run.
+void WriteStreamSummaries(FILE* out, const std::vector<KELModeRun>& runs);
 
 // One machine-readable line for scripts, always the last of a run:
 // summary: model=NAME entries=E frames=F strict_misses=S repeat_misses=R

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "KELDemoScenePack.h"
 #include "KELOcclusionCullingEngine.h"
 #include "KELSceneMath.h"
 
@@ -31,11 +33,6 @@ bool ParseModeName(const std::string& name, KELDemoMode& mode) {
   return false;
 }
 
-struct KELWalkthrough::KELLoadRequest {
-  uint32_t iIndex;
-  int iReadyFrame;
-};
-
 KELWalkthrough::KELWalkthrough(const kel::KELScene& scene, const KELWalkthroughOptions& options)
     : iScene(scene), iOptions(options) {}
 
@@ -43,9 +40,10 @@ KELWalkthrough::KELWalkthrough(const KELDemoModelScene& model, const KELWalkthro
     : iScene(model.iScene), iModel(&model), iOptions(options) {}
 
 KELWalkthrough::~KELWalkthrough() {
+  // The ground truth and the streaming host draw through the renderer.
+  iStreamHost.reset();
   // The records go back to the library's pools for later walkthroughs.
   for (void* partition : iPartitions) KELOcclusionCullingEngine::GetInstance()->DestroySpacePartition(partition);
-  // The ground truth draws through the renderer.
   iGroundTruth.reset();
   iRenderer.reset();
 }
@@ -109,6 +107,68 @@ void KELWalkthrough::ComputeGroundTruth(const std::function<void(int)>& progress
   }
 }
 
+namespace {
+
+const char kTruthMagic[8] = {'K', 'E', 'L', 'T', 'R', 'U', 'T', '1'};
+
+// What the ground truth depends on: the objects' boxes, the cameras and
+// the image's size.
+uint32_t TruthKey(const kel::KELScene& scene, const std::vector<KELFrameCamera>& cameras, int width, int height) {
+  uint32_t key = 2166136261u;
+  const auto mix = [&key](const void* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) key = (key ^ static_cast<const uint8_t*>(bytes)[i]) * 16777619u;
+  };
+  for (const kel::KELSceneObject& object : scene.iObjects) {
+    mix(object.iMin, sizeof(object.iMin));
+    mix(object.iMax, sizeof(object.iMax));
+  }
+  for (const KELFrameCamera& camera : cameras) mix(camera.iViewProjection, sizeof(camera.iViewProjection));
+  mix(&width, sizeof(width));
+  mix(&height, sizeof(height));
+  return key;
+}
+
+}  // namespace
+
+bool KELWalkthrough::SaveGroundTruth(const std::string& path) const {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const uint32_t header[3] = {TruthKey(iScene, iCameras, iOptions.iWidth, iOptions.iHeight),
+                              static_cast<uint32_t>(iScene.iObjects.size()), static_cast<uint32_t>(iTruth.size())};
+  bool written = std::fwrite(kTruthMagic, sizeof(kTruthMagic), 1, file) == 1 &&
+                 std::fwrite(header, sizeof(header), 1, file) == 1;
+  for (const std::vector<KELVisibleObject>& frame : iTruth) {
+    const uint32_t count = static_cast<uint32_t>(frame.size());
+    written = written && std::fwrite(&count, sizeof(count), 1, file) == 1 &&
+              std::fwrite(frame.data(), sizeof(KELVisibleObject), count, file) == count;
+  }
+  return std::fclose(file) == 0 && written;
+}
+
+bool KELWalkthrough::LoadGroundTruth(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char magic[sizeof(kTruthMagic)];
+  uint32_t header[3];
+  const uint32_t objects = static_cast<uint32_t>(iScene.iObjects.size());
+  bool read = std::fread(magic, sizeof(magic), 1, file) == 1 && std::memcmp(magic, kTruthMagic, sizeof(magic)) == 0 &&
+              std::fread(header, sizeof(header), 1, file) == 1 &&
+              header[0] == TruthKey(iScene, iCameras, iOptions.iWidth, iOptions.iHeight) && header[1] == objects &&
+              header[2] == iCameras.size();
+  std::vector<std::vector<KELVisibleObject>> truth(read ? iCameras.size() : 0);
+  for (std::vector<KELVisibleObject>& frame : truth) {
+    uint32_t count = 0;
+    read = read && std::fread(&count, sizeof(count), 1, file) == 1 && count <= objects;
+    if (!read) break;
+    frame.resize(count);
+    read = std::fread(frame.data(), sizeof(KELVisibleObject), count, file) == count;
+    for (const KELVisibleObject& object : frame) read = read && object.iIndex < objects;
+  }
+  std::fclose(file);
+  if (read) iTruth.swap(truth);
+  return read;
+}
+
 void KELWalkthrough::ResetLibrary() {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   // New partitions for every run: no lazy split, visibility history or last
@@ -131,6 +191,8 @@ void KELWalkthrough::ResetLibrary() {
   engine->SetClient(iRenderer->GetClient());
   engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
   engine->SetFrameCoherency(iOptions.iFrameCoherency);
+  engine->SetReportThreshold(iOptions.iReportThreshold);
+  engine->SetFillDepthWrites(iOptions.iFillDepthWrites);
   engine->SetViewVolumeTests(iOptions.iViewTests);
   engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
 }
@@ -142,39 +204,29 @@ void KELWalkthrough::BuildPartitions(bool loaded) {
   iLoaded.assign(iScene.iObjects.size(), loaded ? 1 : 0);
   for (size_t index = 0; index < iScene.iObjects.size(); ++index) {
     const kel::KELSceneObject& object = iScene.iObjects[index];
-    float center[3], radius = 0;
-    for (int axis = 0; axis < 3; ++axis) {
-      center[axis] = 0.5f * (object.iMin[axis] + object.iMax[axis]);
-      float half = 0.5f * (object.iMax[axis] - object.iMin[axis]);
-      radius += half * half;
-    }
+    float center[3];
+    for (int axis = 0; axis < 3; ++axis) center[axis] = 0.5f * (object.iMin[axis] + object.iMax[axis]);
     void* entry = engine->AddEntry(iPartitions[object.iPartition], Log().ObjectPointer(static_cast<uint32_t>(index)),
-                                   object.iMin, object.iMax, center, std::sqrt(radius), nullptr);
+                                   object.iMin, object.iMax, center, GetSceneObjectRadius(object), nullptr);
     iEntries[index] = entry;
     if (loaded) engine->EntryLoaded(entry);
   }
 }
 
 std::vector<KELFrameRecord> KELWalkthrough::Run(KELDemoMode mode, const std::function<void(int)>& progress) {
+  if (mode == KELDemoMode::kStreaming) return RunStreaming(KELStreamingOrder::kOcclusion, progress);
   std::vector<KELFrameRecord> records;
   Prepare(mode);
-  if (mode == KELDemoMode::kStreaming) RunStreamingWarmup(records);
   for (int frame = 0; frame < GetFrameCount(); ++frame) {
-    if (mode == KELDemoMode::kStreaming) ServeLoads(frame);
     records.push_back(RenderFrame(mode, frame));
-    if (mode == KELDemoMode::kStreaming) RequestLoads(frame);
     if (progress) progress(frame);
   }
-  if (mode == KELDemoMode::kStreaming)
-    for (size_t index = 0; index < iLoaded.size(); ++index)
-      if (!iLoaded[index]) {
-        ++iStreaming.iNeverLoaded;
-        if (iEverVisible[index]) ++iStreaming.iVisibleNeverLoaded;
-      }
   return records;
 }
 
 void KELWalkthrough::Prepare(KELDemoMode mode) {
+  iStreamHost.reset();
+  if (iRenderer) iRenderer->SetStreamedDrawing(false);
   bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   if (library) {
     ResetLibrary();
@@ -185,35 +237,8 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
   iPixelsPrevious.assign(iScene.iObjects.size(), 0);
   iMissedFrame.assign(iScene.iObjects.size(), -2);
   iEverVisible.assign(iScene.iObjects.size(), 0);
-  iRequests.clear();
-  iRequested.assign(iScene.iObjects.size(), 0);
-  iRequestPixels.assign(iScene.iObjects.size(), 0);
-  // The streaming summary belongs to the streaming run, whatever runs after.
-  if (mode == KELDemoMode::kStreaming) iStreaming = KELStreamingSummary();
   iViewMode = mode;
   iViewFrame = 0;
-}
-
-void KELWalkthrough::RunStreamingWarmup(std::vector<KELFrameRecord>& records) {
-  // The camera waits at the first view until everything that the threshold
-  // promises to find is drawn.
-  for (int step = 0; step < iOptions.iStreamWarmupLimit; ++step) {
-    ServeLoads(step);
-    KELFrameRecord record = RenderFrame(KELDemoMode::kStreaming, 0);
-    record.iWarmup = true;
-    record.iFrame = step;
-    records.push_back(record);
-    RequestLoads(step);
-    if (record.iMissedChecked == 0) {
-      iStreaming.iFramesToComplete = step + 1;
-      break;
-    }
-  }
-  // The path itself is judged afresh.
-  std::fill(iPixelsPrevious.begin(), iPixelsPrevious.end(), 0u);
-  std::fill(iMissedFrame.begin(), iMissedFrame.end(), -2);
-  // Pending requests keep their place in line, ready from the path's start.
-  for (KELLoadRequest& request : iRequests) request.iReadyFrame = 0;
 }
 
 KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
@@ -236,14 +261,19 @@ KELFrameRecord KELWalkthrough::RenderFrame(KELDemoMode mode, int frame) {
   record.iTouched = static_cast<uint32_t>(Log().GetTouched().size());
   record.iLoaded = static_cast<uint32_t>(std::count(iLoaded.begin(), iLoaded.end(), 1));
   Compare(frame, record);
-  if (iObserver) iObserver(KELFrameView{mode, frame, false, camera, &iScene, Log(), iTruth[frame], iLoaded, *iRenderer});
+  if (mode == KELDemoMode::kStreaming) UpdateStreaming(camera, record);
+  if (iObserver)
+    iObserver(KELFrameView{mode, iStreamOrder, frame, false, camera, &iScene, Log(), iTruth[frame], iLoaded, *iRenderer});
   return record;
 }
 
 KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera& camera, bool truth,
                                           const std::vector<uint32_t>* objects) {
   // Views go on from the last view in the same mode; another mode starts afresh.
-  if (!iViewMode || *iViewMode != mode) Prepare(mode);
+  if (!iViewMode || *iViewMode != mode) {
+    if (mode == KELDemoMode::kStreaming && iPackIndex != nullptr) PrepareStreaming(KELStreamingOrder::kOcclusion);
+    else Prepare(mode);
+  }
   KELFrameRecord record;
   record.iMode = mode;
   record.iFrame = iViewFrame;
@@ -253,7 +283,6 @@ KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera
   truth = truth || (mode == KELDemoMode::kOracle && !objects);
   if (truth) iGroundTruth->Compute(camera.iViewProjection, camera.iPlanes, visible);
   bool streaming = mode == KELDemoMode::kStreaming && !objects;
-  if (streaming) ServeLoads(iViewFrame);
   Log().BeginFrame();
   Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
@@ -272,7 +301,7 @@ KELFrameRecord KELWalkthrough::RenderView(KELDemoMode mode, const KELFrameCamera
         if (object.iPixels > iOptions.iCheckedPixels) ++record.iMissedChecked;
       }
   }
-  if (streaming) RequestLoads(iViewFrame);
+  if (streaming && iStreamHost) UpdateStreaming(camera, record);
   ++iViewFrame;
   return record;
 }
@@ -373,6 +402,7 @@ void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
   const uint32_t checked = iOptions.iCheckedPixels;
   record.iVisible = static_cast<uint32_t>(truth.size());
   uint32_t drawnVisible = 0;
+  uint64_t holes = 0;
   for (const KELVisibleObject& object : truth) {
     iEverVisible[object.iIndex] = 1;
     if (Log().WasDrawn(object.iIndex)) {
@@ -380,6 +410,8 @@ void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
       continue;
     }
     ++record.iMissed;
+    holes += object.iPixels;
+    if (iStreamHost && !iStreamHost->IsResident(object.iIndex)) ++record.iVisibleUnloaded;
     if (object.iPixels <= checked) continue;
     ++record.iMissedChecked;
     if (iPixelsPrevious[object.iIndex] > checked)
@@ -390,40 +422,9 @@ void KELWalkthrough::Compare(int frame, KELFrameRecord& record) {
     iMissedFrame[object.iIndex] = frame;
   }
   record.iExtra = record.iDrawn - drawnVisible;
+  record.iHolePct = 100.0 * static_cast<double>(holes) / (static_cast<double>(iOptions.iWidth) * iOptions.iHeight);
   // This frame's pixels become the previous frame's.
   if (frame > 0)
     for (const KELVisibleObject& object : iTruth[frame - 1]) iPixelsPrevious[object.iIndex] = 0;
   for (const KELVisibleObject& object : truth) iPixelsPrevious[object.iIndex] = object.iPixels;
-}
-
-void KELWalkthrough::RequestLoads(int frame) {
-  for (const std::pair<uint32_t, uint32_t>& touched : Log().GetTouched()) {
-    uint32_t index = touched.first;
-    if (iLoaded[index]) continue;
-    // The latest pixel count decides the order in line.
-    iRequestPixels[index] = touched.second;
-    if (iRequested[index]) continue;
-    iRequested[index] = 1;
-    iRequests.push_back(KELLoadRequest{index, frame + iOptions.iStreamDelay});
-  }
-}
-
-void KELWalkthrough::ServeLoads(int frame) {
-  // Of the requests that are due, the largest on screen load first.
-  const std::vector<uint32_t>& pixels = iRequestPixels;
-  std::stable_sort(iRequests.begin(), iRequests.end(),
-                   [frame, &pixels](const KELLoadRequest& a, const KELLoadRequest& b) {
-                     bool readyA = a.iReadyFrame <= frame, readyB = b.iReadyFrame <= frame;
-                     if (readyA != readyB) return readyA;
-                     return pixels[a.iIndex] > pixels[b.iIndex];
-                   });
-  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
-  uint32_t served = 0;
-  while (served < iRequests.size() && served < iOptions.iStreamPerFrame && iRequests[served].iReadyFrame <= frame) {
-    uint32_t index = iRequests[served].iIndex;
-    engine->EntryLoaded(iEntries[index]);
-    iLoaded[index] = 1;
-    ++served;
-  }
-  iRequests.erase(iRequests.begin(), iRequests.begin() + served);
 }

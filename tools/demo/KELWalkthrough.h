@@ -14,7 +14,9 @@
 #include "KELDemoModelScene.h"
 #include "KELDemoRenderer.h"
 #include "KELGroundTruth.h"
+#include "KELOcclusionCullingEngine.h"
 #include "KELScene.h"
+#include "KELStreaming.h"
 
 // kPvs: a level's own potentially visible set, then a frustum test per entry.
 enum class KELDemoMode { kDrawAll, kFrustum, kLibrary, kOracle, kStreaming, kPvs };
@@ -24,8 +26,9 @@ bool ParseModeName(const std::string& name, KELDemoMode& mode);
 
 struct KELFrameRecord {
   KELDemoMode iMode = KELDemoMode::kDrawAll;
+  KELStreamingOrder iOrder = KELStreamingOrder::kOcclusion;  // of a streaming run
   int iFrame = 0;
-  bool iWarmup = false;        // streaming: the camera held at the first view
+  bool iWarmup = false;        // streaming: the camera rests at the first view
   uint32_t iDrawn = 0;         // distinct objects drawn
   uint32_t iTouched = 0;
   uint32_t iQueries = 0;
@@ -34,6 +37,7 @@ struct KELFrameRecord {
   uint32_t iFillQueries = 0;
   uint32_t iBoxes = 0;
   uint32_t iLoaded = 0;        // entries loaded (streaming), else all
+  double iHolePct = 0;         // pixels of visible objects not drawn, in % of the screen
   uint32_t iVisible = 0;       // ground truth: objects with a visible pixel
   uint32_t iMissed = 0;        // visible, not drawn
   uint32_t iMissedChecked = 0; // of those, with more than the checked pixels
@@ -46,7 +50,16 @@ struct KELFrameRecord {
   uint32_t iRepeatMisses = 0;
   double iCullMs = 0;          // inside EndCulling
   double iClientMs = 0;        // inside client calls (part of iCullMs)
-  double iFrameMs = 0;         // clear to glFinish
+  double iFrameMs = 0;         // clear to glFinish (streaming: and the host's update)
+  // Streaming runs: after the frame's update.
+  uint32_t iVisibleUnloaded = 0;  // visible objects without their mesh
+  double iResidentMb = 0;         // held: GPU copies, decoded blocks, reads
+  double iReadMb = 0;             // read in this frame's update
+  uint32_t iLoads = 0;
+  uint32_t iEvictions = 0;
+  uint32_t iPending = 0;          // wanted, not loaded
+  double iUploadMs = 0;
+  double iElapsedMs = 0;          // since the run started
 };
 
 struct KELWalkthroughOptions {
@@ -57,15 +70,19 @@ struct KELWalkthroughOptions {
   float iFovY = 1.0f;
   float iNearPlane = 0.5f;
   uint32_t iPixelThreshold = 300;
+  // The library's settings for streaming hosts (library and streaming
+  // modes): a separate threshold for reports of unloaded entries, and
+  // whether fill queries write depth.
+  uint32_t iReportThreshold = KELOcclusionCullingEngine::kFollowPixelHitsThreshold;
+  bool iFillDepthWrites = true;
   uint32_t iFrameCoherency = 0;
   float iContributionScale = 0;  // 0: no contribution culling
   // Misses are judged for objects with more visible pixels than this.
   uint32_t iCheckedPixels = 0;
-  // Streaming: loads per frame, frames from touch to load, and how long the
-  // camera may wait at the first view for it to complete.
-  uint32_t iStreamPerFrame = 400;
-  int iStreamDelay = 1;
-  int iStreamWarmupLimit = 100;
+  // Streaming runs: the streaming host's options (the order is the run's),
+  // and the frames the camera rests at the first pose before its path.
+  KELStreamingOptions iStream;
+  int iRestFrames = 30;
   // The library's view-volume tests (SetViewVolumeTests) in the library
   // modes: partitions and handed objects outside the view are skipped.
   bool iViewTests = false;
@@ -80,11 +97,24 @@ struct KELWalkthroughOptions {
   bool iLibraryStatistics = false;
 };
 
+// A streaming run: what it held and read, and when the first view was
+// complete (hole pixels at most kCompleteHolePct of the screen while the
+// camera rests; -1 if never).
 struct KELStreamingSummary {
-  int iFramesToComplete = -1;     // first view complete after this many frames
-  uint32_t iNeverLoaded = 0;      // entries never loaded in the whole run
+  KELStreamingOrder iOrder = KELStreamingOrder::kOcclusion;
+  uint64_t iBudgetBytes = 0;       // 0: none
+  uint64_t iPeakHeldBytes = 0;
+  uint64_t iReadBytes = 0;
+  int iFramesToComplete = -1;
+  double iMsToComplete = -1;
+  double iLoadAllMs = 0;           // the all order: reading everything before the first frame
+  uint32_t iEvictions = 0;
+  uint32_t iNeverLoaded = 0;       // entries never loaded in the whole run
   uint32_t iVisibleNeverLoaded = 0;  // of those, visible in some frame
+  uint32_t iMissingMeshes = 0;     // handed to drawing without a mesh (0 in a sound run)
+  std::vector<std::string> iFailures;  // blocks refused
 };
+const double kCompleteHolePct = 0.5;
 
 struct KELFrameCamera {
   float iView[16];
@@ -98,6 +128,7 @@ struct KELFrameCamera {
 // What an observer sees after each frame (for pictures).
 struct KELFrameView {
   KELDemoMode iMode;
+  KELStreamingOrder iOrder;  // of a streaming run
   int iFrame;
   bool iWarmup;
   const KELFrameCamera& iCamera;
@@ -131,8 +162,21 @@ public:
   // The exact visible set of every frame (not timed); before any Run.
   void ComputeGroundTruth(const std::function<void(int)>& progress);
   const std::vector<KELVisibleObject>& GetTruth(int frame) const { return iTruth[frame]; }
-  // Renders the whole path in one mode.
+  // The exact visible sets kept in a file, for runs of the same scene, path
+  // and size with other settings: Load is false (nothing changed) unless
+  // the file was saved for exactly these objects, cameras and pixels.
+  bool SaveGroundTruth(const std::string& path) const;
+  bool LoadGroundTruth(const std::string& path);
+  // Renders the whole path in one mode (streaming: the occlusion order).
   std::vector<KELFrameRecord> Run(KELDemoMode mode, const std::function<void(int)>& progress);
+  // The pack the streaming runs read; it must hold the scene's objects
+  // (CheckPackMatchesScene). Both must outlive the walkthrough.
+  void SetPack(const KELPackIndex* index, KELPackSource* source);
+  // A streaming run in `order`: every entry unloaded at first, streamed
+  // from the pack; the camera rests iRestFrames frames at the first pose
+  // (records marked iWarmup), then follows its path.
+  std::vector<KELFrameRecord> RunStreaming(KELStreamingOrder order, const std::function<void(int)>& progress);
+  // Of the last streaming run.
   const KELStreamingSummary& GetStreamingSummary() const { return iStreaming; }
   // One frame of `mode` seen from any camera (the interactive window),
   // going on from earlier views in the same mode (a new mode starts afresh,
@@ -148,7 +192,6 @@ public:
   void SetFrameObserver(std::function<void(const KELFrameView&)> observer) { iObserver = std::move(observer); }
 
 private:
-  struct KELLoadRequest;
   void MakeCameras();
   // Resets what a run of `mode` starts from (partitions, loading, misses).
   void Prepare(KELDemoMode mode);
@@ -166,9 +209,9 @@ private:
   void RenderWithoutLibrary(KELDemoMode mode, int frame, const KELFrameCamera& camera);
   KELDemoFrameLog& Log() { return iRenderer->GetFrameLog(); }
   void Compare(int frame, KELFrameRecord& record);
-  void RequestLoads(int frame);
-  void ServeLoads(int frame);
-  void RunStreamingWarmup(std::vector<KELFrameRecord>& records);
+  void PrepareStreaming(KELStreamingOrder order);
+  void UpdateStreaming(const KELFrameCamera& camera, KELFrameRecord& record);
+  void FinishStreaming();
 
   const kel::KELScene& iScene;
   const KELDemoModelScene* iModel = nullptr;
@@ -181,9 +224,11 @@ private:
   std::vector<void*> iEntries;
   std::vector<uint8_t> iLoaded;
   std::vector<uint8_t> iEverVisible;
-  std::vector<KELLoadRequest> iRequests;
-  std::vector<uint8_t> iRequested;
-  std::vector<uint32_t> iRequestPixels;
+  std::vector<uint8_t> iEverLoaded;  // streaming
+  const KELPackIndex* iPackIndex = nullptr;
+  KELPackSource* iPackSource = nullptr;
+  std::unique_ptr<KELStreamingHost> iStreamHost;
+  KELStreamingOrder iStreamOrder = KELStreamingOrder::kOcclusion;
   std::vector<uint32_t> iPixelsPrevious;
   std::vector<int> iMissedFrame;  // last frame each object was missed, -2 if never
   std::vector<uint32_t> iFrustumScratch;

@@ -3,6 +3,7 @@
 // visible set.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +16,27 @@
 #include <vector>
 
 #include "KELDemoImages.h"
-#include "KELDemoWindow.h"
 #include "KELDemoReport.h"
+#include "KELDemoScenePack.h"
+#include "KELDemoWindow.h"
 #include "KELWalkthrough.h"
 
 namespace {
+
+// The library's allocator, counting: what the library holds for its
+// partitions, entries and frame records (it never frees through it).
+class KELCountingAllocator : public KELAllocator {
+public:
+  void* Allocate(uint32_t size) override {
+    iBytes += size;
+    return std::malloc(size);
+  }
+  void Free(void* pointer) override { std::free(pointer); }
+  uint64_t GetBytes() const { return iBytes; }
+
+private:
+  uint64_t iBytes = 0;
+};
 
 struct KELDemoOptions {
   std::string iScene = "city";
@@ -33,6 +50,11 @@ struct KELDemoOptions {
   KELWalkthroughOptions iWalk;
   std::vector<KELDemoMode> iModes = {KELDemoMode::kDrawAll, KELDemoMode::kFrustum, KELDemoMode::kLibrary,
                                      KELDemoMode::kOracle, KELDemoMode::kStreaming};
+  // Streaming runs, in the place of the streaming mode.
+  std::vector<KELStreamingOrder> iStreamOrders = {KELStreamingOrder::kOcclusion};
+  bool iStreamGiven = false;
+  std::string iPack;  // a pack file or URL; empty: written into the output folder
+  std::string iTruthFile;  // the exact visible sets, reused where they match
   std::string iOutput = "kel_demo_out";
   int iPictures = 4;
   bool iLibraryStats = false;
@@ -64,11 +86,23 @@ const char* const kUsage =
     "  --width W --height H   framebuffer size (640 x 360)\n"
     "  --modes a,b,...        of draw-all,frustum,library,oracle,streaming,pvs (all; pvs for levels)\n"
     "  --threshold N          pixel-hits threshold (300)\n"
+    "  --report-threshold N   pixels an unloaded entry needs to be reported (as --threshold)\n"
+    "  --fill-depth 0|1       fill queries write the boxes of unloaded entries into depth (1)\n"
     "  --coherency N          frame coherency, 0 to 1000 (0; 4 for levels)\n"
     "  --contribution S       skip objects narrower than S times their distance (0: off;\n"
     "                         default: the largest that skips nothing able to pass the threshold)\n"
-    "  --stream-per-frame K   streaming: loads per frame (400)\n"
-    "  --stream-delay N       streaming: frames from touch to load (1)\n"
+    "  --stream ORDER,...     stream from a pack in these orders: occlusion, frustum, all (alone unless\n"
+    "                         --modes is given; --modes streaming is the occlusion order)\n"
+    "  --pack FILE|URL        the pack to stream (default: written into --out from the scene)\n"
+    "  --budget MB            streaming: memory for GPU copies and staging (0: no limit)\n"
+    "  --upload MB            streaming: uploads per frame (16; 0: no limit)\n"
+    "  --stream-threads N     streaming: reading and decoding threads (2)\n"
+    "  --rest N               streaming: frames the camera rests at the first pose (30)\n"
+    "  --nearest-first 0|1    streaming, occlusion order: nearer reports first (0: larger first)\n"
+    "  --prefetch 0|1         streaming, occlusion order: also the rest of a showing partition in view (0)\n"
+    "  --prefetch-radius R    streaming, occlusion order: also every entry within R of the eye (0: none)\n"
+    "  --truth FILE           keep the exact visible sets in FILE: reused by runs of the same scene, path\n"
+    "                         and size, written otherwise\n"
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        print the library's six statistics lines of every frame\n"
@@ -129,8 +163,38 @@ bool ReadSwitch(const std::string& name, const std::string& value, int& out, std
 // up to 2.25 times that toward this field of view's corners, and a query box
 // inside it counts its front and back faces: at most 3.5 d^2 samples.
 float ContributionForThreshold(const KELWalkthroughOptions& walk) {
-  float pixels = std::sqrt(static_cast<float>(walk.iPixelThreshold) / 3.5f);
+  // Reports of unloaded entries may take fewer pixels than drawing.
+  const uint32_t threshold = std::min(walk.iPixelThreshold, walk.iReportThreshold);
+  float pixels = std::sqrt(static_cast<float>(threshold) / 3.5f);
   return pixels * 2.0f * std::tan(0.5f * walk.iFovY) / static_cast<float>(walk.iHeight);
+}
+
+bool ParseOrders(const std::string& list, std::vector<KELStreamingOrder>& orders, std::string& error) {
+  orders.clear();
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string name = list.substr(start, end - start);
+    KELStreamingOrder order;
+    if (!ParseStreamingOrder(name, order)) {
+      error = "unknown order '" + name + "' in --stream (occlusion, frustum, all)";
+      return false;
+    }
+    orders.push_back(order);
+    start = end + 1;
+  }
+  return true;
+}
+
+uint64_t MegabytesToBytes(double megabytes) { return static_cast<uint64_t>(megabytes * 1024.0 * 1024.0); }
+
+// Reads a size in megabytes; false with a message naming the option.
+bool ReadMegabytes(const std::string& name, const std::string& value, uint64_t& bytes, std::string& error) {
+  double megabytes = 0;
+  if (!ReadNumber(name, value, 0, 1e9, megabytes, error)) return false;
+  bytes = MegabytesToBytes(megabytes);
+  return true;
 }
 
 // False with a message naming the option for an unknown option, a missing
@@ -192,6 +256,13 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
     else if (name == "--height") ok = ReadNumber(name, value, 1, 16384, options.iWalk.iHeight, error);
     else if (name == "--modes") { ok = ParseModes(value, options.iModes, error); options.iModesGiven = true; }
     else if (name == "--threshold") ok = ReadNumber(name, value, 0, kMaxUnsigned, options.iWalk.iPixelThreshold, error);
+    else if (name == "--report-threshold")
+      ok = ReadNumber(name, value, 0, kMaxUnsigned, options.iWalk.iReportThreshold, error);
+    else if (name == "--fill-depth") {
+      int on = 1;
+      ok = ReadSwitch(name, value, on, error);
+      options.iWalk.iFillDepthWrites = on != 0;
+    }
     else if (name == "--coherency") {
       // Every run starts past the library's first frames, which takes this
       // many empty frames (KELWalkthrough).
@@ -202,8 +273,32 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
       ok = ReadNumber(name, value, 0, kUnbounded, options.iWalk.iContributionScale, error);
       contributionGiven = true;
     }
-    else if (name == "--stream-per-frame") ok = ReadNumber(name, value, 1, kMaxUnsigned, options.iWalk.iStreamPerFrame, error);
-    else if (name == "--stream-delay") ok = ReadNumber(name, value, 0, 100000, options.iWalk.iStreamDelay, error);
+    else if (name == "--stream") {
+      ok = ParseOrders(value, options.iStreamOrders, error);
+      options.iStreamGiven = true;
+    }
+    else if (name == "--pack") options.iPack = value;
+    else if (name == "--truth") options.iTruthFile = value;
+    else if (name == "--budget") ok = ReadMegabytes(name, value, options.iWalk.iStream.iBudgetBytes, error);
+    else if (name == "--upload") ok = ReadMegabytes(name, value, options.iWalk.iStream.iUploadBytesPerFrame, error);
+    else if (name == "--stream-threads") ok = ReadNumber(name, value, 1, 64, options.iWalk.iStream.iThreads, error);
+    else if (name == "--rest") ok = ReadNumber(name, value, 0, 100000, options.iWalk.iRestFrames, error);
+    else if (name == "--nearest-first") {
+      int on = 0;
+      ok = ReadSwitch(name, value, on, error);
+      options.iWalk.iStream.iNearestFirst = on != 0;
+    }
+    else if (name == "--prefetch") {
+      int on = 0;
+      ok = ReadSwitch(name, value, on, error);
+      options.iWalk.iStream.iPrefetchPartition = on != 0;
+    }
+    else if (name == "--prefetch-radius")
+      ok = ReadNumber(name, value, 0, kUnbounded, options.iWalk.iStream.iPrefetchRadius, error);
+    else if (name == "--stream-per-frame" || name == "--stream-delay") {
+      error = name + " no longer applies: streaming reads a pack (see --upload and --stream-threads)";
+      ok = false;
+    }
     else if (name == "--pictures") ok = ReadNumber(name, value, 0, 1000, options.iPictures, error);
     else if (name == "--out") options.iOutput = value;
     else if (name == "--window-frames") ok = ReadNumber(name, value, 0, 1e9, options.iWindowOptions.iFrames, error);
@@ -223,6 +318,13 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
     return false;
   }
   options.iWindowOptions.iOutput = options.iOutput;
+  // --stream alone runs the streaming orders alone; with --modes they take
+  // the streaming mode's place, or follow the modes given.
+  if (options.iStreamGiven) {
+    if (!options.iModesGiven) options.iModes.clear();
+    if (std::find(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) == options.iModes.end())
+      options.iModes.push_back(KELDemoMode::kStreaming);
+  }
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // The view tests are the models' default; the procedural scenes keep
   // their figures.
@@ -234,6 +336,43 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
   // Misses that matter are those the threshold promises to catch.
   options.iWalk.iCheckedPixels = options.iWalk.iPixelThreshold;
   if (!contributionGiven) options.iWalk.iContributionScale = ContributionForThreshold(options.iWalk);
+  return true;
+}
+
+double Megabytes(uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// The pack the streaming runs read: --pack, or the scene written into the
+// output folder. False with a message on stderr.
+bool PreparePack(const KELDemoOptions& options, const kel::KELScene& scene, const kel::KELModel* model,
+                 KELPackIndex& index, std::unique_ptr<KELPackSource>& source, FILE* out) {
+  std::string error, name = options.iPack;
+  if (name.empty()) {
+    name = options.iOutput + "/scene.kelpack";
+    KELProgress progress("writing the pack", static_cast<int>(scene.iObjects.size()));
+    KELScenePackStats stats;
+    if (!WriteScenePack(scene, model, name, stats, error, [&](uint32_t done) { progress.Update(static_cast<int>(done) - 1); })) {
+      std::fprintf(stderr, "kel_demo: %s\n", error.c_str());
+      return false;
+    }
+    progress.Finish();
+  }
+  const auto start = std::chrono::steady_clock::now();
+  source = OpenPackSource(name, error);
+  if (!source || !index.Open(*source, error)) {
+    std::fprintf(stderr, "kel_demo: %s\n", error.c_str());
+    return false;
+  }
+  const double openMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (!CheckPackMatchesScene(index, scene, error)) {
+    std::fprintf(stderr, "kel_demo: %s: %s\n", name.c_str(), error.c_str());
+    return false;
+  }
+  const double entries = std::max(1u, index.GetEntryCount());
+  std::fprintf(out, "pack %s: %u entries, %llu triangles, %.1f MB of geometry packed (%.1f MB unpacked); opened in "
+                    "%.1f ms; the index holds %.1f bytes an entry in memory, the streaming host %zu more\n",
+               name.c_str(), index.GetEntryCount(), static_cast<unsigned long long>(index.GetTriangles()),
+               Megabytes(index.GetPackedBytes()), Megabytes(index.GetUnpackedBytes()), openMs,
+               static_cast<double>(index.GetMemoryBytes()) / entries, KELStreamingHost::GetBytesPerEntry());
   return true;
 }
 
@@ -260,7 +399,10 @@ bool PrepareOutput(const std::string& directory, std::string& error) {
 bool SavePictures(const KELFrameView& view, const std::string& directory, const std::set<int>& frames) {
   if (view.iWarmup || frames.count(view.iFrame) == 0) return true;
   if (view.iMode != KELDemoMode::kLibrary && view.iMode != KELDemoMode::kStreaming) return true;
-  std::string stem = directory + "/" + GetModeName(view.iMode) + "-" + std::to_string(view.iFrame);
+  const std::string mode = view.iMode == KELDemoMode::kStreaming
+                               ? std::string("stream-") + GetStreamingOrderName(view.iOrder)
+                               : std::string(GetModeName(view.iMode));
+  std::string stem = directory + "/" + mode + "-" + std::to_string(view.iFrame);
   KELDemoRenderer& renderer = view.iRenderer;
   std::vector<uint8_t> rgba(static_cast<size_t>(renderer.GetWidth()) * renderer.GetHeight() * 4);
   renderer.ReadColor(rgba.data());
@@ -273,6 +415,8 @@ bool SavePictures(const KELFrameView& view, const std::string& directory, const 
 }  // namespace
 
 int main(int argc, char** argv) {
+  static KELCountingAllocator allocator;
+  KELAllocator::SetAllocator(&allocator);
   KELDemoOptions options;
   std::string problem;
   if (!ParseArguments(argc, argv, options, problem)) {
@@ -291,6 +435,9 @@ int main(int argc, char** argv) {
 
   kel::KELScene procedural;
   KELDemoModelScene model;
+  // The pack outlives the walkthrough, whose streaming host reads it.
+  KELPackIndex packIndex;
+  std::unique_ptr<KELPackSource> packSource;
   std::unique_ptr<KELWalkthrough> walkOwner;
   if (options.iModel.iPath.empty()) {
     kel::MakeScene(options.iScene, options.iSceneOptions, procedural);
@@ -316,7 +463,7 @@ int main(int argc, char** argv) {
                          "ARCHIVE.pk3:maps/NAME.bsp); %s has none\n", scene.iName.c_str());
     return 2;
   }
-  if (walk.HasPvs() && !options.iModesGiven) options.iModes.push_back(KELDemoMode::kPvs);
+  if (walk.HasPvs() && !options.iModesGiven && !options.iStreamGiven) options.iModes.push_back(KELDemoMode::kPvs);
   std::string failure;
   if (!walk.Create(failure)) {
     std::fprintf(stderr, "kel_demo: no headless %s: %s\n", GetApiName(options.iWalk.iApi), failure.c_str());
@@ -330,6 +477,14 @@ int main(int argc, char** argv) {
                  kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
                  options.iWalk.iViewTests ? "on" : "off",
                  walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
+  const bool streaming =
+      options.iWindow || std::count(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) > 0;
+  if (streaming) {
+    if (!PreparePack(options, scene, options.iModel.iPath.empty() ? nullptr : &model.iModel, packIndex, packSource,
+                     out))
+      return 1;
+    walk.SetPack(&packIndex, packSource.get());
+  }
   std::fflush(out);
   if (options.iWindow) {
 #ifdef KEL_DEMO_HAVE_WINDOW
@@ -340,9 +495,15 @@ int main(int argc, char** argv) {
 #endif
   }
 
-  KELProgress truthProgress("ground truth", walk.GetFrameCount());
-  walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
-  truthProgress.Finish();
+  if (options.iTruthFile.empty() || !walk.LoadGroundTruth(options.iTruthFile)) {
+    KELProgress truthProgress("ground truth", walk.GetFrameCount());
+    walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
+    truthProgress.Finish();
+    if (!options.iTruthFile.empty() && !walk.SaveGroundTruth(options.iTruthFile))
+      std::fprintf(stderr, "kel_demo: cannot write %s\n", options.iTruthFile.c_str());
+  } else {
+    std::fprintf(out, "ground truth: %s\n", options.iTruthFile.c_str());
+  }
 
   std::set<int> pictureFrames;
   for (int i = 0; i < options.iPictures; ++i)
@@ -354,23 +515,46 @@ int main(int argc, char** argv) {
 
   std::vector<KELModeRun> runs;
   for (KELDemoMode mode : options.iModes) {
-    KELProgress progress(GetModeName(mode), walk.GetFrameCount());
-    runs.push_back(KELModeRun{mode, walk.Run(mode, [&](int frame) { progress.Update(frame); })});
-    progress.Finish();
+    if (mode != KELDemoMode::kStreaming) {
+      KELProgress progress(GetModeName(mode), walk.GetFrameCount());
+      runs.push_back(KELModeRun{mode, walk.Run(mode, [&](int frame) { progress.Update(frame); }), {}});
+      progress.Finish();
+      continue;
+    }
+    for (KELStreamingOrder order : options.iStreamOrders) {
+      KELProgress progress(std::string("stream-") + GetStreamingOrderName(order), walk.GetFrameCount());
+      std::vector<KELFrameRecord> records = walk.RunStreaming(order, [&](int frame) { progress.Update(frame); });
+      runs.push_back(KELModeRun{mode, std::move(records), walk.GetStreamingSummary()});
+      progress.Finish();
+    }
   }
 
   const bool framesWritten = WriteFramesCsv(options.iOutput + "/frames.csv", runs);
-  std::vector<KELPlotSeries> series;
-  for (const KELModeRun& run : runs) series.push_back(KELPlotSeries{run.iMode, &run.iRecords});
   // Without gnuplot (an optional package) there is no plot, and the run
   // still counts.
+  std::vector<KELPlotSeries> series, streamSeries;
+  for (const KELModeRun& run : runs) {
+    const bool streamed = run.iMode == KELDemoMode::kStreaming;
+    series.push_back(KELPlotSeries{GetRunLabel(run),
+                                   streamed ? GetPlotColor(run.iStreaming.iOrder) : GetPlotColor(run.iMode),
+                                   &run.iRecords});
+    if (streamed) streamSeries.push_back(series.back());
+  }
   WritePlot(options.iOutput + "/plot.png", series);
-  WriteSummary(out, runs, &walk.GetStreamingSummary());
-  std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png; pictures: %s/*-view.png, *-birdseye.png\n",
-               options.iOutput.c_str(), options.iOutput.c_str(), options.iOutput.c_str());
+  if (!streamSeries.empty()) WriteStreamPlot(options.iOutput + "/stream.png", streamSeries);
+  WriteSummary(out, runs);
+  std::fprintf(out, "\nper-frame figures: %s/frames.csv; plot: %s/plot.png%s; pictures: %s/*-view.png, "
+                    "*-birdseye.png\n",
+               options.iOutput.c_str(), options.iOutput.c_str(),
+               streamSeries.empty() ? "" : (", " + options.iOutput + "/stream.png").c_str(), options.iOutput.c_str());
   if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
+  // Partitions of earlier runs went back to the library's pools: this is
+  // what the largest run needed.
+  std::fprintf(out, "library: %.1f MB through its allocator, %.1f bytes an entry\n", Megabytes(allocator.GetBytes()),
+               static_cast<double>(allocator.GetBytes()) / std::max<size_t>(1, scene.iObjects.size()));
   std::string name = scene.iName;
   std::replace(name.begin(), name.end(), ' ', '-');
+  WriteStreamSummaries(out, runs);
   WriteSummaryLine(out, name, scene.iObjects.size(), walk.GetFrameCount(), runs);
   std::fflush(out);
   if (!framesWritten || !picturesWritten) {
