@@ -15,6 +15,7 @@
 #include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 namespace {
 
@@ -75,8 +76,10 @@ void DrawLeftOut(KELOcclusionCullingClient* client, const KEL3DZone* zone) {
     if (!(zone->Child(i)->iFlags & kZoneFlagLeftOut)) DrawLeftOut(client, zone->Child(i));
 }
 
+// The pixel count is the view's own: another view's query must not change
+// what this one reports.
 void Touch(KELOcclusionCullingClient* client, const KEL3DZoneEntry* entry) {
-  client->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax,
+  client->TouchObject(entry->iObject, KELView::EntryPixelCount(entry), entry->iBox->iMin, entry->iBox->iMax,
                       entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr);
 }
 
@@ -184,7 +187,9 @@ void KELOcclusionCullingEngine::EndCulling() {
   // Without a client there is nothing to query, draw or report to.
   KELOcclusionCullingClient* client = iClient;
   if (client == nullptr) return;
-  KELSettings::AdvanceFrame();
+  // The view StartCulling took, unless it has been destroyed since.
+  KELViewScope view(KELView::FromKey(iFrameView));
+  KELView::AdvanceFrame();
 
   KELScreenSpacePartition root;
   SwapStorage(root.iChildren, _rootChildren);

@@ -8,6 +8,7 @@
 #include "KELCullingFrame.h"
 #include "KELMemory.h"
 #include "KELPools.h"
+#include "KELView.h"
 
 
 KELScreenSpacePartition::KELScreenSpacePartition()
@@ -169,7 +170,7 @@ void KELScreenSpacePartition::ReinsertRecords(const float* sums, int32_t planeCo
   KELScreenZone* record = iScreenZones;
   while (record != nullptr) {
     KELScreenZone* next = record->iNext;
-    if (!(record->iZone->iFlags & kZoneFlagQueryPassed)) {
+    if (!KELView::HasZoneFlag(record->iZone, kZoneFlagQueryPassed)) {
       KELPools::GiveBack(record);
     } else if (record->iIsSmall) {
       int slot = 0;
