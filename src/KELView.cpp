@@ -2,6 +2,7 @@
 // created view (the default view's lives in the records).
 #include "KELView.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "KELMemory.h"
@@ -19,7 +20,7 @@ constexpr uint32_t kZoneChunkBytes = sizeof(KELViewZoneState) << KELView::kZoneC
 
 // Appends zeroed chunks until the directory holds `count`; false when
 // memory runs out (the chunks made so far stay).
-bool Grow(KELGrowArray& chunks, int64_t count, uint32_t chunkBytes) {
+bool Grow(KELViewChunks& chunks, int64_t count, uint32_t chunkBytes) {
   while (chunks.count < count) {
     void* chunk = KELAllocateRecord(chunkBytes);
     if (chunk == nullptr) return false;
@@ -46,6 +47,17 @@ bool CoverLiving(Covers covers) {
 }
 
 }  // namespace
+
+bool KELViewChunks::Append(void* chunk) {
+  if (count == capacity) {
+    void** grown = static_cast<void**>(std::realloc(data, sizeof(void*) * static_cast<size_t>(capacity + 16)));
+    if (grown == nullptr) return false;
+    data = grown;
+    capacity += 16;
+  }
+  data[count++] = chunk;
+  return true;
+}
 
 bool KELView::Cover(uint32_t entrySlot, uint32_t zoneSlot) {
   return Grow(iEntryChunks, (static_cast<int64_t>(entrySlot) >> kEntryChunkShift) + 1, kEntryChunkBytes) &&

@@ -60,6 +60,17 @@ static_assert(sizeof(KELViewZoneState) == 12, "12 bytes per zone and view");
 // The zone flags that belong to a view.
 constexpr uint32_t kZoneViewFlags = kZoneFlagOwnHit | kZoneFlagQueryPassed | kZoneFlagInsideScreen;
 
+// A view's chunk directory: pointers on the C heap, grown by 16. It has no
+// destructor on purpose: like every record from the allocator, the chunks
+// stay reachable until the process ends.
+struct KELViewChunks {
+  int32_t count;
+  int32_t capacity;
+  void** data;
+  // False (nothing changed) when the directory cannot grow.
+  bool Append(void* chunk);
+};
+
 class KELView {
 public:
   // --- the views: index 0 is the default view ---
@@ -81,8 +92,8 @@ public:
   // A created view's frame counter; the default view's is the module-wide
   // one. Wraps like it.
   int32_t iFrameCounter = 0;
-  KELGrowArray iEntryChunks{16};
-  KELGrowArray iZoneChunks{16};
+  KELViewChunks iEntryChunks = {0, 0, nullptr};
+  KELViewChunks iZoneChunks = {0, 0, nullptr};
 
   static constexpr uint32_t kEntryChunkShift = 12;
   static constexpr uint32_t kZoneChunkShift = 10;
