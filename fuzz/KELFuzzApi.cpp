@@ -235,7 +235,7 @@ void OpTraverse(FuzzedDataProvider& input) {
 void OpCreateView(FuzzedDataProvider&) {
   void* view = _state->iEngine->CreateView();
   if (view == nullptr) return;  // every view taken, or no memory
-  KELFuzzCheck(static_cast<KELView*>(view)->iFrameCounter == 0, "a new view does not start at frame 0");
+  KELFuzzCheck(static_cast<KELView*>(view)->iFrameCounter == 1, "a new view does not start at frame 1");
   _state->iViews.push_back(view);
   if (view == _state->iDestroyedView) _state->iDestroyedView = nullptr;
 }

@@ -133,8 +133,10 @@ public:
   // per entry record and 12 per zone record, from the allocator. A steady
   // frame of any view allocates nothing.
   //
-  // A new view, starting with no history at its frame 0; null when memory
-  // runs out or every view is taken (15 besides the default view).
+  // A new view, with no history: its first frame queries every subject
+  // alone (the library's first frame batches them), so that nothing it
+  // sees pops in a frame late. Null when memory runs out or every view is
+  // taken (15 besides the default view).
   void* CreateView();
   // Null does nothing; the default view is never destroyed. The view's
   // handle is invalid afterwards and its place goes to a later CreateView;

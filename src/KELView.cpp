@@ -91,7 +91,13 @@ KELView* KELView::Create() {
     if (!view.Cover(_entrySlots, _zoneSlots)) return nullptr;
     view.ClearTables();
     view.iGeneration = (view.iGeneration + 1u) & 0xFFFFFFu;
-    view.iFrameCounter = 0;
+    // As if one frame had passed in which the view saw nothing: its first
+    // frame queries each subject alone. The library's own first frame
+    // batches every subject it knows nothing about, and a screen node may
+    // then be judged before its batched zones answer, so that an object
+    // pops in a frame late: a light switched on, or a second viewport
+    // opened, must not miss anything in its first frame.
+    view.iFrameCounter = 1;
     view.iLive = true;
     return &view;
   }

@@ -108,7 +108,7 @@ public:
   static KELView* FromHandle(void* handle);
 
   // A new view (null when every view is taken, or no memory for its
-  // tables); it starts with no history, at frame 0.
+  // tables); it starts with no history, at frame 1 (see Create).
   static KELView* Create();
   // Frees the view's record for a later Create; its tables are kept for it.
   void Destroy();

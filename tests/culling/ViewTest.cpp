@@ -166,7 +166,7 @@ protected:
 
   void SetUp() override {
     ResetSettings();
-    KELSettings::_frameCounter = 0;
+    KELSettings::_frameCounter = 1;
     const float eye[3] = {0, 0, 0}, dir[3] = {0, 0, -1};
     engine->SetContributionCullingParameters(eye, dir, 0.05f, 0.2f);
   }
@@ -190,7 +190,8 @@ protected:
   // default view, whose frame counter starts at 0 too).
   std::vector<std::string> Walk(bool aIsDefault, const std::vector<int>& others) {
     ViewWorld world(99);
-    KELSettings::_frameCounter = 0;
+    // Where a created view starts.
+    KELSettings::_frameCounter = 1;
     void* a = aIsDefault ? nullptr : NewView();
     std::vector<void*> other;
     for (int kind : others) other.push_back(kind == 0 ? nullptr : NewView());
@@ -277,7 +278,7 @@ TEST_F(Views, AViewsCallsDoNotDependOnTheViewsCulledBetweenItsFrames) {
 TEST_F(Views, SharingOneViewMakesAViewsCallsDependOnTheOther) {
   const std::vector<std::string> alone = Walk(true, {});
   ViewWorld world(99);
-  KELSettings::_frameCounter = 0;
+  KELSettings::_frameCounter = 1;
   ViewClient clientA, clientB;
   std::vector<std::string> shared;
   for (int frame = 0; frame < kFrames; ++frame) {
@@ -313,7 +314,7 @@ TEST_F(Views, CoherencyHoldsAcrossAViewsCounterWrapWhileAnotherRuns) {
       ASSERT_TRUE(world.Valid());
     }
     EXPECT_EQ(static_cast<KELView*>(a)->iFrameCounter, run != 1 ? 1010 : INT32_MIN + 5);
-    EXPECT_EQ(static_cast<KELView*>(b)->iFrameCounter, 10);
+    EXPECT_EQ(static_cast<KELView*>(b)->iFrameCounter, 11);
     for (void* view : {a, b}) engine->DestroyView(view);
     views_.clear();
   }
@@ -348,7 +349,7 @@ TEST_F(Views, ADestroyedViewIsForgottenAndItsPlaceStartsAfresh) {
   void* used = NewView();
   ViewClient first;
   for (int frame = 0; frame < 5; ++frame) Cull(world, used, CameraA(frame), first);
-  ASSERT_EQ(static_cast<KELView*>(used)->iFrameCounter, 5);
+  ASSERT_EQ(static_cast<KELView*>(used)->iFrameCounter, 6);
 
   // Destroyed between StartCulling and EndCulling: the default view culls.
   engine->SetView(used);
@@ -373,9 +374,19 @@ TEST_F(Views, ADestroyedViewIsForgottenAndItsPlaceStartsAfresh) {
 
   void* again = engine->CreateView();
   ASSERT_EQ(again, used);
-  EXPECT_EQ(static_cast<KELView*>(again)->iFrameCounter, 0);
+  EXPECT_EQ(static_cast<KELView*>(again)->iFrameCounter, 1);
   void* fresh = NewView();
   ViewClient clientAgain, clientFresh;
+  // A new view's first frame queries every subject alone: nothing it knows
+  // nothing about waits in a batch, so nothing pops in a frame late.
+  std::vector<std::string> opening;
+  {
+    ViewClient probe;
+    void* other = NewView();
+    opening.push_back(Cull(world, other, CameraA(5), probe));
+  }
+  EXPECT_EQ(Batches(opening), 0);
+  EXPECT_GT(Count(opening[0], "BeginQuery"), 10);
   for (int frame = 5; frame < 9; ++frame)
     EXPECT_TRUE(SameTrace(Cull(world, again, CameraA(frame), clientAgain), Cull(world, fresh, CameraA(frame), clientFresh)))
         << "frame " << frame;
@@ -457,7 +468,7 @@ TEST_F(Views, CreateViewAndAddEntryFailCleanlyWithoutMemory) {
   void* view = NewView();
   ASSERT_NE(view, nullptr);
   EXPECT_GT(counting.allocations, 0);
-  EXPECT_EQ(static_cast<KELView*>(view)->iFrameCounter, 0);
+  EXPECT_EQ(static_cast<KELView*>(view)->iFrameCounter, 1);
 
   // Fill up to the end of the view's last entry chunk, then fail the next
   // allocation: the chunk for one more record.
