@@ -72,6 +72,10 @@ public:
   virtual void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) = 0;
   // The colour image of the frame, RGBA, top row first.
   virtual void ReadColor(uint8_t* rgba) = 0;
+  // The depth image of the frame (0 near, 1 far, as the depth test sees
+  // it), width*height floats, top row first; false where the renderer
+  // cannot read depth back.
+  virtual bool ReadDepth(float*) { return false; }
 };
 
 // A renderer on `api`, or null when the demo was built without it.

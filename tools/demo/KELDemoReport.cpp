@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -70,13 +71,16 @@ bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs
   if (file == nullptr) return false;
   std::fprintf(file,
                "mode,frame,warmup,drawn,touched,queries,batches,fill_queries,boxes,loaded,visible,missed,extra,"
-               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits\n");
+               "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits,"
+               "view,shadow_texels_differ\n");
   for (const KELModeRun& run : runs)
     for (const KELFrameRecord& r : run.iRecords)
-      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u\n",
+      std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u,%s,%s\n",
                    GetModeName(r.iMode), r.iFrame, r.iWarmup ? 1 : 0, r.iDrawn, r.iTouched, r.iQueries, r.iBatches,
                    r.iFillQueries, r.iBoxes, r.iLoaded, r.iVisible, r.iMissed, r.iExtra, r.iMissedChecked, r.iPops, r.iLateMisses,
-                   r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs, r.iSubmits);
+                   r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs, r.iSubmits,
+                   r.iView.empty() ? "-" : r.iView.c_str(),
+                   r.iShadowTexelsDiffer < 0 ? "-" : std::to_string(r.iShadowTexelsDiffer).c_str());
   return std::fclose(file) == 0;
 }
 

@@ -47,6 +47,11 @@ struct KELFrameRecord {
   double iCullMs = 0;          // inside EndCulling
   double iClientMs = 0;        // inside client calls (part of iCullMs)
   double iFrameMs = 0;         // clear to glFinish
+  // Several views a frame (KELDemoViews): the view's name, and for a light
+  // the shadow-map texels that differ from the map of every caster (-1:
+  // not a light, or not read back).
+  std::string iView;
+  int64_t iShadowTexelsDiffer = -1;
 };
 
 struct KELWalkthroughOptions {
@@ -143,6 +148,7 @@ public:
   void SetFrameObserver(std::function<void(const KELFrameView&)> observer) { iObserver = std::move(observer); }
 
 private:
+  friend class KELViewsWalk;
   struct KELLoadRequest;
   void MakeCameras();
   // Resets what a run of `mode` starts from (partitions, loading, misses).

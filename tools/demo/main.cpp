@@ -18,6 +18,7 @@
 #include "KELDemoImages.h"
 #include "KELDemoWindow.h"
 #include "KELDemoReport.h"
+#include "KELDemoViews.h"
 #include "KELWalkthrough.h"
 
 namespace {
@@ -40,6 +41,8 @@ struct KELDemoOptions {
   bool iLibraryStats = false;
   bool iWindow = false;
   KELDemoWindowOptions iWindowOptions;
+  KELDemoViewOptions iViews;
+  int iViewsShared = -1;
 };
 
 const uint32_t kLevelCoherency = 4;
@@ -71,6 +74,11 @@ const char* const kUsage =
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        leave the library's statistics lines on standard output\n"
+    "  --views stereo|split   two eyes 6.4 cm apart, or two viewports on different paths, each\n"
+    "                         culled through a library view of its own (instead of the modes)\n"
+    "  --shadow               a light's shadow map culled through a view of its own, checked\n"
+    "                         texel by texel against the map of every caster\n"
+    "  --views-shared 0|1     1: the same views all through the default view (0)\n"
     "  --window               fly through the scene in a window instead (keys: tools/demo/README.md)\n"
     "  --window-frames N      close the window after N frames\n"
     "  --screenshot FILE      save the window's last image as PNG before it closes\n";
@@ -110,6 +118,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
       options.iWindow = true;
       continue;
     }
+    if (name == "--shadow") {
+      options.iViews.iShadow = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     std::string value = argv[++i];
     long number = std::strtol(value.c_str(), nullptr, 10);
@@ -145,9 +157,17 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options) {
     else if (name == "--out") options.iOutput = value;
     else if (name == "--window-frames") options.iWindowOptions.iFrames = static_cast<int>(number);
     else if (name == "--screenshot") options.iWindowOptions.iScreenshot = value;
+    else if (name == "--views") { if (!ParseViewKind(value, options.iViews.iKind)) return false; }
+    else if (name == "--views-shared") options.iViewsShared = number != 0;
     else return false;
   }
   options.iWindowOptions.iOutput = options.iOutput;
+  // Sharing needs views to share, and the window shows one camera.
+  if (options.iViewsShared >= 0 && !options.iViews.Enabled()) return false;
+  if (options.iViews.Enabled() && options.iWindow) return false;
+  options.iViews.iShared = options.iViewsShared == 1;
+  options.iViews.iPictures = options.iPictures;
+  options.iViews.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // The host levers are the models' default; the procedural scenes keep
   // their figures.
@@ -187,6 +207,37 @@ void SavePictures(const KELFrameView& view, const std::string& directory, const 
   int width = 0, height = 0;
   DrawBirdsEye(view, *view.iScene, 768, rgba, width, height);
   WritePng(stem + "-birdseye.png", width, height, rgba.data());
+}
+
+// Scene units in a metre, for the eyes' distance: the city and the plant
+// are in metres, a level's player is 56 units tall, other models are
+// walked at eye height.
+float UnitsPerMeter(const KELDemoOptions& options, const KELDemoModelScene& model) {
+  if (options.iModel.iPath.empty()) return 1.0f;
+  if (model.iModel.iIsLevel) return 32.0f;
+  const float height = options.iModel.iWalkHeight >= 0 ? options.iModel.iWalkHeight
+                                                       : 0.15f * (model.iModel.iMax[1] - model.iModel.iMin[1]);
+  return height > 0 ? height / 1.6f : 1.0f;
+}
+
+// --views and --shadow: the views walk instead of the modes.
+int RunViews(KELWalkthrough& walk, KELDemoOptions& options, const KELDemoModelScene& model, FILE* out) {
+  options.iViews.iUnitsPerMeter = UnitsPerMeter(options, model);
+  const KELViewsResult result = RunDemoViews(walk, options.iViews);
+  WriteFramesCsv(options.iOutput + "/frames.csv", GetViewRows(result));
+  WriteViewsSummary(out, result);
+  std::fprintf(out, "\nper-frame figures: %s/frames.csv (a row per view and frame); pictures: %s/views-*.png\n",
+               options.iOutput.c_str(), options.iOutput.c_str());
+  if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
+  std::string name = walk.GetScene().iName;
+  std::replace(name.begin(), name.end(), ' ', '-');
+  // The first camera view, culled with the others, stands for the library.
+  std::vector<KELModeRun> runs;
+  for (const KELViewRun& run : result.iTogether)
+    if (!run.iLight && runs.empty()) runs.push_back(KELModeRun{KELDemoMode::kLibrary, run.iRecords});
+  WriteSummaryLine(out, name, walk.GetScene().iObjects.size(), walk.GetFrameCount(), runs);
+  std::fflush(out);
+  return 0;
 }
 
 }  // namespace
@@ -252,6 +303,8 @@ int main(int argc, char** argv) {
     return 1;
 #endif
   }
+
+  if (options.iViews.Enabled()) return RunViews(walk, options, model, out);
 
   KELProgress truthProgress("ground truth", walk.GetFrameCount());
   walk.ComputeGroundTruth([&](int frame) { truthProgress.Update(frame); });
