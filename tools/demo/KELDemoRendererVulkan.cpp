@@ -161,6 +161,7 @@ public:
     iBoxes.Reset();
   }
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
+  bool ReadDepth(float* depth) override { return iContext.ReadDepth(depth); }
 
 private:
   const kel::KELScene* iScene = nullptr;

@@ -48,6 +48,9 @@ public:
   // IDs. Both submit what is recorded and wait for it.
   void ReadColor(uint8_t* rgba);
   void ReadIds(uint32_t* ids);
+  // Depth as the depth test sees it (0 near, 1 far), width*height floats,
+  // top row first; false where the device cannot copy its depth format.
+  bool ReadDepth(float* depth);
 
   bool IsValidating() const { return iMessenger != VK_NULL_HANDLE; }
   // Validation errors reported since Create.
@@ -78,6 +81,7 @@ private:
   uint32_t iQueueFamily;
   VkCommandPool iCommandPool;
   VkFormat iDepthFormat;
+  bool iDepthReadable = false;
   std::vector<KELImage> iImages;  // colour, IDs, depth
   VkRenderPass iRenderPass;
   VkFramebuffer iFramebuffer;
