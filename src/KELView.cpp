@@ -12,6 +12,7 @@ KELView* KELView::_current = KELView::_views;
 uint32_t KELView::_entrySlots = 0;
 uint32_t KELView::_zoneSlots = 0;
 bool KELView::_slotsRanOut = false;
+int32_t KELView::_liveViews = 0;
 
 namespace {
 
@@ -32,16 +33,12 @@ bool Grow(KELViewChunks& chunks, int64_t count, uint32_t chunkBytes) {
   return true;
 }
 
-bool AnyCreatedViewLives() {
-  for (int32_t i = 1; i < kMaxViews; ++i)
-    if (KELView::_views[i].iLive) return true;
-  return false;
-}
+bool AnyCreatedViewLives() { return KELView::_liveViews > 0; }
 
 // Gives every created, living view room for the slot.
 template <typename Covers>
 bool CoverLiving(Covers covers) {
-  for (int32_t i = 1; i < kMaxViews; ++i)
+  for (int32_t i = 1; i < kMaxViews && KELView::_liveViews > 0; ++i)
     if (KELView::_views[i].iLive && !covers(KELView::_views[i])) return false;
   return true;
 }
@@ -99,13 +96,16 @@ KELView* KELView::Create() {
     // opened, must not miss anything in its first frame.
     view.iFrameCounter = 1;
     view.iLive = true;
+    _liveViews += 1;
     return &view;
   }
   return nullptr;
 }
 
 void KELView::Destroy() {
-  if (!IsDefault()) iLive = false;
+  if (IsDefault() || !iLive) return;
+  iLive = false;
+  _liveViews -= 1;
 }
 
 uint32_t KELView::NextEntrySlot(bool* make) {
@@ -139,12 +139,12 @@ void KELView::TakeZoneSlot(uint32_t slot) {
 }
 
 void KELView::ResetEntry(uint32_t slot) {
-  for (int32_t i = 1; i < kMaxViews; ++i)
+  for (int32_t i = 1; i < kMaxViews && _liveViews > 0; ++i)
     if (_views[i].iLive) _views[i].EntryState(slot) = KELViewEntryState{0, 0};
 }
 
 void KELView::ResetZone(uint32_t slot) {
-  for (int32_t i = 1; i < kMaxViews; ++i)
+  for (int32_t i = 1; i < kMaxViews && _liveViews > 0; ++i)
     if (_views[i].iLive) _views[i].ZoneState(slot) = KELViewZoneState{0, 0, 0, 0};
 }
 

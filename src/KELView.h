@@ -84,6 +84,9 @@ public:
   static uint32_t _zoneSlots;
   // Records without a slot exist: no view can be created any more.
   static bool _slotsRanOut;
+  // Created views alive: without any, making and recycling records costs
+  // nothing more than it did before views.
+  static int32_t _liveViews;
 
   // Counts the creations of this view's record, so that an engine that
   // still names a destroyed view notices.
@@ -130,10 +133,12 @@ public:
   static uint64_t TableBytes();
 
   KELViewEntryState& EntryState(uint32_t slot) const {
-    return static_cast<KELViewEntryState*>(iEntryChunks.data[slot >> kEntryChunkShift])[slot & 4095u];
+    return static_cast<KELViewEntryState*>(
+        iEntryChunks.data[slot >> kEntryChunkShift])[slot & ((1u << kEntryChunkShift) - 1u)];
   }
   KELViewZoneState& ZoneState(uint32_t slot) const {
-    return static_cast<KELViewZoneState*>(iZoneChunks.data[slot >> kZoneChunkShift])[slot & 1023u];
+    return static_cast<KELViewZoneState*>(
+        iZoneChunks.data[slot >> kZoneChunkShift])[slot & ((1u << kZoneChunkShift) - 1u)];
   }
 
   // --- the frame counter of the view being culled ---

@@ -484,6 +484,10 @@ TEST_F(Views, CreateViewAndAddEntryFailCleanlyWithoutMemory) {
   KEL3DZoneEntry* entry = AddBox(engine, world.partitions[0], 0, 0, -10, 1, 1, -9, &extra[2]);
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->iViewSlot, slots + 1);
+  // The new chunk holds the new record's state apart from every other's.
+  KELView* table = static_cast<KELView*>(view);
+  EXPECT_NE(&table->EntryState(entry->iViewSlot), &table->EntryState(entry->iViewSlot - 4096));
+  EXPECT_NE(&table->EntryState(entry->iViewSlot), &table->EntryState(0));
   ASSERT_TRUE(world.Valid());
   for (void* e : added) engine->RemoveEntry(e);
   engine->RemoveEntry(entry);
