@@ -6,22 +6,23 @@
 
 namespace {
 
-KELViewsResult Walk(KELDemoViewKind kind, bool shadow, uint32_t threshold) {
+KELViewsResult Walk(KELDemoViewKind kind, bool shadow, uint32_t threshold, int citySize) {
   KELViewsResult result;
   std::string error;
-  if (!RunViewsWalk({KELDemoApi::kOpenGL, kind, shadow, threshold}, result, error)) result.iEntries = 0;
+  if (!RunViewsWalk({KELDemoApi::kOpenGL, kind, shadow, threshold, citySize}, result, error)) result.iEntries = 0;
   return result;
 }
 
 TEST(OpenGLViews, StereoWalkMissesNothingInEitherEye) {
-  const KELViewsResult result = Walk(KELDemoViewKind::kStereo, false, 300);
+  const KELViewsResult result = Walk(KELDemoViewKind::kStereo, false, 300, 8);
   if (result.iEntries == 0) GTEST_SKIP() << "no headless OpenGL context";
   ExpectNoStrictOrRepeatMisses(result);
   ExpectEachViewAsAlone(result);
 }
 
 TEST(OpenGLViews, ShadowMapCulledAtThresholdZeroIsTheMapOfEveryCaster) {
-  const KELViewsResult result = Walk(KELDemoViewKind::kNone, true, 0);
+  // The light covers the whole of a small city (see KELViewsWalkCheck.h).
+  const KELViewsResult result = Walk(KELDemoViewKind::kNone, true, 0, 6);
   if (result.iEntries == 0) GTEST_SKIP() << "no headless OpenGL context";
   ExpectShadowMapsIdentical(result);
   ExpectEachViewAsAlone(result);

@@ -10,7 +10,7 @@ namespace {
 TEST(VulkanViews, StereoWalkMissesNothingInEitherEye) {
   KELViewsResult result;
   std::string error;
-  if (!RunViewsWalk({KELDemoApi::kVulkan, KELDemoViewKind::kStereo, false, 300}, result, error))
+  if (!RunViewsWalk({KELDemoApi::kVulkan, KELDemoViewKind::kStereo, false, 300, 8}, result, error))
     KEL_SKIP_WITHOUT_VULKAN(error);
   ExpectNoStrictOrRepeatMisses(result);
   ExpectEachViewAsAlone(result);
@@ -19,7 +19,8 @@ TEST(VulkanViews, StereoWalkMissesNothingInEitherEye) {
 TEST(VulkanViews, ShadowMapCulledAtThresholdZeroIsTheMapOfEveryCaster) {
   KELViewsResult result;
   std::string error;
-  if (!RunViewsWalk({KELDemoApi::kVulkan, KELDemoViewKind::kNone, true, 0}, result, error))
+  // The light covers the whole of a small city (see KELViewsWalkCheck.h).
+  if (!RunViewsWalk({KELDemoApi::kVulkan, KELDemoViewKind::kNone, true, 0, 6}, result, error))
     KEL_SKIP_WITHOUT_VULKAN(error);
   ExpectShadowMapsIdentical(result);
   ExpectEachViewAsAlone(result);

@@ -138,7 +138,12 @@ KELFrameCamera MakeLightCamera(const KELFrameCamera& camera, const kel::KELScene
     result.iDirection[a] = forward[a];
   }
   kel::LookAt(eye, target, result.iView);
-  Orthographic(half, half, 0.5f, top - lowest + 1.0f, result.iProjection);
+  // The library takes a corner with a clip z <= 0 for one in front of the
+  // near plane, and never queries such a zone. With OpenGL's depth from -w
+  // to w that is the near half of an orthographic volume, so the near plane
+  // goes back (behind the light) until the whole scene lies in the far half.
+  const float zFar = top - lowest + 1.0f;
+  Orthographic(half, half, 2.0f * 0.5f - zFar, zFar, result.iProjection);
   Finish(result);
   return result;
 }

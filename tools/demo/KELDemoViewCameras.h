@@ -23,8 +23,10 @@ extern const float kDemoLightDirection[3];
 // The light's orthographic camera for `camera`: it covers a sphere around
 // the camera's view volume (or the scene, when that is smaller), its depth
 // range spans the whole scene so that no caster between the light and the
-// volume is cut, and it moves in whole texels of a `width` x `height`
-// shadow map, so that a caster keeps its texels while the camera moves.
+// volume is cut (and the scene lies in the far half of clip depth, where the
+// library queries zones), and it moves in whole texels of a `width` x
+// `height` shadow map, so that a caster keeps its texels while the camera
+// moves.
 KELFrameCamera MakeLightCamera(const KELFrameCamera& camera, const kel::KELScene& scene, int width, int height);
 
 // a = b^-1; false when b is singular.
