@@ -60,6 +60,12 @@ public:
   // Module-wide: how many frames a subject last found visible may go
   // without a new query (default 0).
   void SetFrameCoherency(uint32_t frames);
+  // Module-wide: the projection runs depth reversed (nearer is greater: NDC
+  // depth 1 at the near plane, -1 at the far one). Zones are then ordered
+  // and tested as under the same projection with depth running forward;
+  // left off, a reversed projection counts almost every zone as crossing
+  // the near plane, drawn without a query (default off).
+  void SetReversedDepth(bool reversed);
   // Copies `count` planes (a, b, c, d): a point is kept where
   // a*x + b*y + c*z + d < 0. A zone wholly outside one of the first six
   // planes is skipped. A negative count or a null array holds no planes (no

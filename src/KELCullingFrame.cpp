@@ -196,6 +196,11 @@ void KELOcclusionCullingEngine::EndCulling() {
   root.Initialize(-1, -1, -1, 1, 1, 1);
   float viewProjection[16];
   ComputeViewProjection(iProjectionMatrix, iViewMatrix, viewProjection);
+  // Reversed depth: the third clip row turned back (exactly, by its sign)
+  // makes the near-plane test and the near-to-far order those of the
+  // forward projection.
+  if (KELSettings::_reversedDepth)
+    for (int column = 0; column < 4; ++column) viewProjection[4 * column + 2] = -viewProjection[4 * column + 2];
   // Lives for the whole frame: the traversal's splits insert with it too.
   float* planes[6];
   const int32_t planeCount = KELUsedClipPlanes(iClipPlaneCount, iClipPlanes, planes);

@@ -15,6 +15,7 @@
 
 uint32_t KELSettings::_pixelHitsThreshold = 300;
 uint32_t KELSettings::_frameCoherency = 0;
+bool KELSettings::_reversedDepth = false;
 int32_t KELSettings::_frameCounter = 0;
 
 KELOcclusionCullingEngine* KELOcclusionCullingEngine::_instance = nullptr;
@@ -121,6 +122,8 @@ void KELOcclusionCullingEngine::SetProjectionMatrix(const float* matrix) {
 void KELOcclusionCullingEngine::SetPixelHitsThreshold(uint32_t pixels) { KELSettings::_pixelHitsThreshold = pixels; }
 
 void KELOcclusionCullingEngine::SetFrameCoherency(uint32_t frames) { KELSettings::_frameCoherency = frames; }
+
+void KELOcclusionCullingEngine::SetReversedDepth(bool reversed) { KELSettings::_reversedDepth = reversed; }
 
 void KELOcclusionCullingEngine::SetClippingPlanes(int32_t count, const float* const* planes) {
   // Hosts set their frustum every frame: reuse the block when the count

@@ -7,6 +7,7 @@
 struct KELSettings {
   static uint32_t _pixelHitsThreshold;  // default 300
   static uint32_t _frameCoherency;      // default 0
+  static bool _reversedDepth;           // default false
   static int32_t _frameCounter;         // 0 at load; the first frame is 1
 
   // Advances the frame counter with a defined wrap from INT32_MAX to INT32_MIN.

@@ -28,7 +28,9 @@ public:
   KELGLBoxRenderer(const KELGLBoxRenderer&) = delete;
   KELGLBoxRenderer& operator=(const KELGLBoxRenderer&) = delete;
 
-  // Builds the programs and buffers in the current context.
+  // Builds the programs and buffers in the current context. Destroy the
+  // renderer with that context current: its names are deleted only there
+  // (with an EGL context; with another kind the host must see to it).
   bool Create();
   bool IsValid() const { return iPrograms[0] != 0 && iPrograms[1] != 0; }
   // clip = viewProjection * p, 16 floats, column-major.
@@ -42,11 +44,17 @@ public:
   // vertex array, the array buffer and face culling are set only when they
   // may have changed since the previous call, and stay set afterwards. They
   // are set again after a Draw or a draw by another box renderer, or after
-  // ForgetState: call it whenever other GL code may have changed them.
+  // ForgetState: call it whenever other GL code may have changed them
+  // (code that ran with this vertex array bound may have re-pointed its
+  // attributes, so they are pointed again too).
   void DrawKeepingState(const KELGLBoxInstance* boxes, uint32_t count, Mode mode);
-  void ForgetState() { iStateKept = false; }
+  void ForgetState() {
+    iStateKept = false;
+    iAttributeOffset = kUnknownOffset;
+  }
 
 private:
+  static const size_t kUnknownOffset = ~static_cast<size_t>(0);
   void Destroy();
   void BindState(Mode mode);
   // Writes the instances to unused storage of the instance buffer (bound)
@@ -68,6 +76,7 @@ private:
   size_t iAttributeOffset;  // where the instance attributes point
   bool iStateKept;
   int iBoundMode;
+  void* iContext;  // the EGL context of Create, or null
 };
 
 #endif

@@ -13,6 +13,7 @@
   X(PFNGLGETINTEGERVPROC, GetIntegerv)                             \
   X(PFNGLENABLEPROC, Enable)                                       \
   X(PFNGLDISABLEPROC, Disable)                                     \
+  X(PFNGLISENABLEDPROC, IsEnabled)                                 \
   X(PFNGLDEPTHFUNCPROC, DepthFunc)                                 \
   X(PFNGLDEPTHMASKPROC, DepthMask)                                 \
   X(PFNGLCOLORMASKPROC, ColorMask)                                 \
@@ -31,9 +32,11 @@
   X(PFNGLBEGINQUERYPROC, BeginQuery)                               \
   X(PFNGLENDQUERYPROC, EndQuery)                                   \
   X(PFNGLGETQUERYOBJECTUIVPROC, GetQueryObjectuiv)                 \
+  X(PFNGLGETQUERYOBJECTUI64VPROC, GetQueryObjectui64v)             \
   X(PFNGLGENBUFFERSPROC, GenBuffers)                               \
   X(PFNGLDELETEBUFFERSPROC, DeleteBuffers)                         \
   X(PFNGLBINDBUFFERPROC, BindBuffer)                               \
+  X(PFNGLISBUFFERPROC, IsBuffer)                                   \
   X(PFNGLBUFFERDATAPROC, BufferData)                               \
   X(PFNGLBUFFERSUBDATAPROC, BufferSubData)                         \
   X(PFNGLGENVERTEXARRAYSPROC, GenVertexArrays)                     \
@@ -69,6 +72,8 @@
   X(PFNGLDELETERENDERBUFFERSPROC, DeleteRenderbuffers)             \
   X(PFNGLBINDRENDERBUFFERPROC, BindRenderbuffer)                   \
   X(PFNGLRENDERBUFFERSTORAGEPROC, RenderbufferStorage)             \
+  X(PFNGLRENDERBUFFERSTORAGEMULTISAMPLEPROC, RenderbufferStorageMultisample) \
+  X(PFNGLBLITFRAMEBUFFERPROC, BlitFramebuffer)                     \
   X(PFNGLFRAMEBUFFERRENDERBUFFERPROC, FramebufferRenderbuffer)     \
   X(PFNGLMAPBUFFERRANGEPROC, MapBufferRange)                       \
   X(PFNGLUNMAPBUFFERPROC, UnmapBuffer)
@@ -88,6 +93,11 @@ KEL_GL_API bool KELLoadGLFunctions(KELGLFunctions& table);
 // serves every context. Check KELGLFunctionsLoaded before drawing.
 KEL_GL_API const KELGLFunctions& KELGL();
 KEL_GL_API bool KELGLFunctionsLoaded();
+
+// The calling thread's current EGL context, or null (none, or a context of
+// another window system): objects are deleted only in the context that made
+// them.
+KEL_GL_API void* KELCurrentGLContext();
 
 // Compiles and links a program from vertex and fragment source. Returns 0
 // and prints the compiler's log on standard error on failure.

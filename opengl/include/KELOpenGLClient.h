@@ -9,6 +9,14 @@
 //   engine->SetClient(&client);
 //   each frame: clear the framebuffer, client.BeginFrame(view, projection),
 //   then SetViewMatrix .. EndCulling on the engine.
+//
+// GL state: for its boxes the client binds its own program, vertex array
+// and array buffer, turns face culling off and sets its depth comparison.
+// Before every call on the host and when the frame ends it puts back what
+// was bound and set when BeginFrame ran; after every host call it sets its
+// own again. Counts are samples (with multisampling, pixels times samples),
+// and they follow what stays the host's: stencil, viewport and scissor,
+// polygon mode, clip distances, depth range and clamp, the framebuffer.
 #ifndef KEL_OPENGL_CLIENT_H
 #define KEL_OPENGL_CLIENT_H
 
@@ -58,13 +66,23 @@ public:
   KELOpenGLClient(const KELOpenGLClient&) = delete;
   KELOpenGLClient& operator=(const KELOpenGLClient&) = delete;
 
-  // Builds the box renderer in the current context. False when it cannot.
+  // Builds the box renderer in the current context. False when it cannot;
+  // an uncreated client makes no queries, so the library counts every
+  // subject as visible. Destroy the client with the same context current:
+  // its GL names are deleted only there (with an EGL context; with another
+  // kind the host must see to it).
   bool Create();
-  // Before each EndCulling: sets the matrices for boxes, depth test on with
-  // GL_LEQUAL (fill queries write boxes that entry queries draw again),
-  // colour and depth writes on, recycles the query objects of the previous
+  // Before each EndCulling: sets the matrices for boxes, depth test on,
+  // colour and depth writes on, remembers the host's bindings and states
+  // that the client changes (vertex array, program, array buffer, face
+  // culling, depth function), recycles the query objects of the previous
   // frame and resets the counters.
   void BeginFrame(const float* view, const float* projection);
+  // Boxes are drawn with GL_LEQUAL (fill queries write boxes that entry
+  // queries draw again), or with GL_GEQUAL for a host with reversed depth
+  // (depth cleared to 0, nearer is greater; default off).
+  void SetReversedDepth(bool reversed);
+  bool IsReversedDepth() const { return iReversedDepth; }
   // Hands pending objects to the host. Called before every query and state
   // change; a host may call it too.
   void Flush();
@@ -81,6 +99,8 @@ public:
   void* GenQuery() override;
   void BeginQuery(void* query) override;
   void EndQuery(void* query) override;
+  // Samples passed, read as 64 bits: a count above 2^31 - 1 reads as
+  // 2^31 - 1, so that the library's signed reading of it stays positive.
   bool GetQueryResult(void* query, uint32_t& pixels, bool wait) override;
   void SetInside(bool inside) override;
   void EnableDepthTest(bool enable) override;
@@ -104,6 +124,12 @@ private:
   // The host may change any GL state in its calls: depth and colour state
   // and the box renderer's bindings are set again afterwards.
   void ForgetState();
+  // Before a host call: the host's bindings and states back in place, and
+  // (for its draws) the depth and colour state of the library's phase.
+  void HandToHost(bool drawing);
+  // Before a box draw: every state of the client's that a host call left
+  // unknown.
+  void TakeFromHost();
   void SetDepthTest(bool enable);
   void SetDepthWrite(bool enable);
   void SetColorWrite(bool enable);
@@ -120,6 +146,15 @@ private:
   uint8_t iKnownState;
   bool iDepthTest;
   bool iColorWrite;
+  bool iReversedDepth;
+  // The host's, from BeginFrame; iHostStateOut while the client's replace
+  // them.
+  int iHostVertexArray;
+  int iHostProgram;
+  int iHostArrayBuffer;
+  int iHostDepthFunc;
+  bool iHostCullFace;
+  bool iHostStateOut;
   bool iTiming;
   uint32_t iObjectBatchSize;
   std::vector<void*> iPendingObjects;
@@ -127,6 +162,7 @@ private:
   std::vector<uint8_t> iPendingHasMatrix;
   std::vector<uint8_t> iPendingTransparent;
   KELOpenGLClientStats iStats;
+  void* iContext;  // the EGL context of Create, or null
 };
 
 #endif

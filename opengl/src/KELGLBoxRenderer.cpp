@@ -24,6 +24,9 @@ layout(location = 4) in uint aValue;
 uniform mat4 uViewProjection;
 flat out uint vValue;
 out float vLight;
+// A fill box and its later query are drawn under different states; both
+// must reach the same depth for less-or-equal to pass on the box itself.
+invariant gl_Position;
 void main() {
   vec3 world = mix(aMin, aMax, aCorner);
   gl_Position = uViewProjection * vec4(world, 1.0);
@@ -73,7 +76,7 @@ void BuildCube(float* vertices) {
 KELGLBoxRenderer::KELGLBoxRenderer()
     : iPrograms{0, 0}, iViewProjectionLocations{-1, -1}, iVertexArray(0), iCubeBuffer(0), iInstanceBuffer(0),
       iViewProjection{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}, iMatrixSet{false, false}, iRingBytes(0),
-      iRingUsed(0), iAttributeOffset(0), iStateKept(false), iBoundMode(-1) {}
+      iRingUsed(0), iAttributeOffset(0), iStateKept(false), iBoundMode(-1), iContext(nullptr) {}
 
 KELGLBoxRenderer::~KELGLBoxRenderer() { Destroy(); }
 
@@ -81,6 +84,7 @@ bool KELGLBoxRenderer::Create() {
   Destroy();
   if (!KELGLFunctionsLoaded()) return false;
   const KELGLFunctions& gl = KELGL();
+  iContext = KELCurrentGLContext();
   iPrograms[kShaded] = KELCompileGLProgram(kVertexShader, kShadedFragmentShader);
   iPrograms[kIds] = KELCompileGLProgram(kVertexShader, kIdFragmentShader);
   if (!IsValid()) {
@@ -129,14 +133,20 @@ bool KELGLBoxRenderer::Create() {
 void KELGLBoxRenderer::Destroy() {
   if (!KELGLFunctionsLoaded()) return;
   const KELGLFunctions& gl = KELGL();
+  // In another context the same names belong to someone else's objects:
+  // leave them rather than delete those.
+  const bool own = KELCurrentGLContext() == iContext;
   for (unsigned& program : iPrograms) {
-    if (program != 0) gl.DeleteProgram(program);
+    if (program != 0 && own) gl.DeleteProgram(program);
     program = 0;
   }
-  if (iCubeBuffer != 0) gl.DeleteBuffers(1, &iCubeBuffer);
-  if (iInstanceBuffer != 0) gl.DeleteBuffers(1, &iInstanceBuffer);
-  if (iVertexArray != 0) gl.DeleteVertexArrays(1, &iVertexArray);
+  if (own) {
+    if (iCubeBuffer != 0) gl.DeleteBuffers(1, &iCubeBuffer);
+    if (iInstanceBuffer != 0) gl.DeleteBuffers(1, &iInstanceBuffer);
+    if (iVertexArray != 0) gl.DeleteVertexArrays(1, &iVertexArray);
+  }
   iCubeBuffer = iInstanceBuffer = iVertexArray = 0;
+  iContext = nullptr;
   iStateKept = false;
   if (_lastDrawer == this) _lastDrawer = nullptr;
 }

@@ -52,6 +52,8 @@ const KELGLFunctions& KELGL() { return Table().iFunctions; }
 
 bool KELGLFunctionsLoaded() { return Table().iLoaded; }
 
+void* KELCurrentGLContext() { return eglGetCurrentContext(); }
+
 GLuint KELCompileGLProgram(const char* vertexSource, const char* fragmentSource) {
   const KELGLFunctions& gl = KELGL();
   GLuint vertex = CompileShader(GL_VERTEX_SHADER, vertexSource);

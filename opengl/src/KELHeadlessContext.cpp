@@ -3,6 +3,7 @@
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 
+#include <string>
 #include <vector>
 
 #include "KELGLFunctions.h"
@@ -30,7 +31,7 @@ void FlipRows(T* pixels, int width, int height, int channels) {
 
 KELHeadlessContext::KELHeadlessContext()
     : iDisplay(EGL_NO_DISPLAY), iContext(EGL_NO_CONTEXT), iFramebuffer(0), iRenderbuffers{0, 0, 0},
-      iWidth(0), iHeight(0) {}
+      iResolveFramebuffer(0), iResolveRenderbuffers{0, 0}, iWidth(0), iHeight(0), iSamples(1), iClearDepth(1.0f) {}
 
 KELHeadlessContext::~KELHeadlessContext() { Destroy(); }
 
@@ -102,12 +103,29 @@ bool KELHeadlessContext::CreateFramebuffer() {
   gl.GenRenderbuffers(3, iRenderbuffers);
   for (int i = 0; i < 3; ++i) {
     gl.BindRenderbuffer(GL_RENDERBUFFER, iRenderbuffers[i]);
-    gl.RenderbufferStorage(GL_RENDERBUFFER, formats[i], iWidth, iHeight);
+    if (iSamples > 1)
+      gl.RenderbufferStorageMultisample(GL_RENDERBUFFER, iSamples, formats[i], iWidth, iHeight);
+    else
+      gl.RenderbufferStorage(GL_RENDERBUFFER, formats[i], iWidth, iHeight);
     gl.FramebufferRenderbuffer(GL_FRAMEBUFFER, attachments[i], GL_RENDERBUFFER, iRenderbuffers[i]);
   }
   iFramebuffer = framebuffer;
-  if (gl.CheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
-    iError = "framebuffer incomplete";
+  bool complete = gl.CheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  if (complete && iSamples > 1) {
+    gl.GenFramebuffers(1, &iResolveFramebuffer);
+    gl.BindFramebuffer(GL_FRAMEBUFFER, iResolveFramebuffer);
+    gl.GenRenderbuffers(2, iResolveRenderbuffers);
+    for (int i = 0; i < 2; ++i) {
+      gl.BindRenderbuffer(GL_RENDERBUFFER, iResolveRenderbuffers[i]);
+      gl.RenderbufferStorage(GL_RENDERBUFFER, formats[i], iWidth, iHeight);
+      gl.FramebufferRenderbuffer(GL_FRAMEBUFFER, attachments[i], GL_RENDERBUFFER, iResolveRenderbuffers[i]);
+    }
+    complete = gl.CheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    gl.BindFramebuffer(GL_FRAMEBUFFER, iFramebuffer);
+  }
+  if (!complete) {
+    iError = iSamples > 1 ? "framebuffer incomplete with " + std::to_string(iSamples) + " samples"
+                          : "framebuffer incomplete";
     Destroy();
     return false;
   }
@@ -122,9 +140,13 @@ void KELHeadlessContext::Destroy() {
     const KELGLFunctions& gl = KELGL();
     gl.DeleteFramebuffers(1, &iFramebuffer);
     gl.DeleteRenderbuffers(3, iRenderbuffers);
+    if (iResolveFramebuffer != 0) gl.DeleteFramebuffers(1, &iResolveFramebuffer);
+    gl.DeleteRenderbuffers(2, iResolveRenderbuffers);
   }
   iFramebuffer = 0;
   iRenderbuffers[0] = iRenderbuffers[1] = iRenderbuffers[2] = 0;
+  iResolveFramebuffer = 0;
+  iResolveRenderbuffers[0] = iResolveRenderbuffers[1] = 0;
   if (iContext != EGL_NO_CONTEXT) {
     eglMakeCurrent(iDisplay, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
     eglDestroyContext(iDisplay, iContext);
@@ -163,23 +185,43 @@ void KELHeadlessContext::Clear(const float* rgba) {
   const GLuint zero[4] = {0, 0, 0, 0};
   gl.ClearBufferfv(GL_COLOR, 0, rgba);
   gl.ClearBufferuiv(GL_COLOR, 1, zero);
-  gl.ClearBufferfi(GL_DEPTH_STENCIL, 0, 1.0f, 0);
+  gl.ClearBufferfi(GL_DEPTH_STENCIL, 0, iClearDepth, 0);
   const GLenum previous[2] = {static_cast<GLenum>(drawBuffers[0]), static_cast<GLenum>(drawBuffers[1])};
   gl.DrawBuffers(2, previous);
 }
 
+bool KELHeadlessContext::Resolve(unsigned attachment) {
+  if (iResolveFramebuffer == 0) return false;
+  const KELGLFunctions& gl = KELGL();
+  gl.BindFramebuffer(GL_READ_FRAMEBUFFER, iFramebuffer);
+  gl.BindFramebuffer(GL_DRAW_FRAMEBUFFER, iResolveFramebuffer);
+  gl.ReadBuffer(attachment);
+  const GLenum target[2] = {attachment == GL_COLOR_ATTACHMENT0 ? attachment : GL_NONE,
+                            attachment == GL_COLOR_ATTACHMENT1 ? attachment : GL_NONE};
+  gl.DrawBuffers(2, target);
+  // Integer IDs take one sample's value per pixel; colour is averaged.
+  gl.BlitFramebuffer(0, 0, iWidth, iHeight, 0, 0, iWidth, iHeight, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  gl.BindFramebuffer(GL_DRAW_FRAMEBUFFER, iFramebuffer);
+  gl.BindFramebuffer(GL_READ_FRAMEBUFFER, iResolveFramebuffer);
+  return true;
+}
+
 void KELHeadlessContext::ReadColor(uint8_t* rgba) {
   const KELGLFunctions& gl = KELGL();
+  const bool resolved = Resolve(GL_COLOR_ATTACHMENT0);
   gl.ReadBuffer(GL_COLOR_ATTACHMENT0);
   gl.PixelStorei(GL_PACK_ALIGNMENT, 1);
   gl.ReadPixels(0, 0, iWidth, iHeight, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+  if (resolved) gl.BindFramebuffer(GL_READ_FRAMEBUFFER, iFramebuffer);
   FlipRows(rgba, iWidth, iHeight, 4);
 }
 
 void KELHeadlessContext::ReadIds(uint32_t* ids) {
   const KELGLFunctions& gl = KELGL();
+  const bool resolved = Resolve(GL_COLOR_ATTACHMENT1);
   gl.ReadBuffer(GL_COLOR_ATTACHMENT1);
   gl.PixelStorei(GL_PACK_ALIGNMENT, 4);
   gl.ReadPixels(0, 0, iWidth, iHeight, GL_RED_INTEGER, GL_UNSIGNED_INT, ids);
+  if (resolved) gl.BindFramebuffer(GL_READ_FRAMEBUFFER, iFramebuffer);
   FlipRows(ids, iWidth, iHeight, 1);
 }

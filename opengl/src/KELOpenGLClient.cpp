@@ -12,10 +12,12 @@ namespace {
 const uint32_t kDefaultObjectBatchSize = 4096;
 const uint32_t kQueryObjectChunk = 256;
 const uint32_t kUnknownQueryPixels = 0xfffff;
+const uint64_t kMaxSignedCount = 0x7fffffff;
 // Bits of KELOpenGLClient::iKnownState.
 const uint8_t kKnownDepthTest = 1;
 const uint8_t kKnownDepthWrite = 2;
 const uint8_t kKnownColorWrite = 4;
+const uint8_t kKnownDepthFunc = 8;
 
 // result = a * b for column-major 4x4 matrices.
 void MultiplyMatrices(const float* a, const float* b, float* result) {
@@ -48,28 +50,48 @@ private:
 
 KELOpenGLClient::KELOpenGLClient(KELOpenGLHost* host)
     : iHost(host), iNextQuery(0), iRunsInQuery(0), iDepthWrite(true), iKnownState(0), iDepthTest(true),
-      iColorWrite(true), iTiming(false), iObjectBatchSize(kDefaultObjectBatchSize) {}
+      iColorWrite(true), iReversedDepth(false), iHostVertexArray(0), iHostProgram(0), iHostArrayBuffer(0),
+      iHostDepthFunc(GL_LESS), iHostCullFace(false), iHostStateOut(false), iTiming(false),
+      iObjectBatchSize(kDefaultObjectBatchSize), iContext(nullptr) {}
 
 KELOpenGLClient::~KELOpenGLClient() {
-  if (!iQueryObjects.empty() && KELGLFunctionsLoaded())
+  // Query names of another context would delete its queries.
+  if (!iQueryObjects.empty() && KELGLFunctionsLoaded() && KELCurrentGLContext() == iContext)
     KELGL().DeleteQueries(static_cast<GLsizei>(iQueryObjects.size()), iQueryObjects.data());
 }
 
-bool KELOpenGLClient::Create() { return iBoxes.Create(); }
+bool KELOpenGLClient::Create() {
+  iContext = KELCurrentGLContext();
+  return iBoxes.Create();
+}
 
 void KELOpenGLClient::BeginFrame(const float* view, const float* projection) {
   float viewProjection[16];
   MultiplyMatrices(projection, view, viewProjection);
   iBoxes.SetViewProjection(viewProjection);
-  // The host drew what it liked since the last frame.
+  // A frame that ended early may still have the client's state out. The
+  // host drew what it liked since; what it has bound now is what it gets
+  // back.
+  HandToHost(false);
   ForgetState();
-  KELGL().DepthFunc(GL_LEQUAL);
+  const KELGLFunctions& gl = KELGL();
+  gl.GetIntegerv(GL_VERTEX_ARRAY_BINDING, &iHostVertexArray);
+  gl.GetIntegerv(GL_CURRENT_PROGRAM, &iHostProgram);
+  gl.GetIntegerv(GL_ARRAY_BUFFER_BINDING, &iHostArrayBuffer);
+  gl.GetIntegerv(GL_DEPTH_FUNC, &iHostDepthFunc);
+  iHostCullFace = gl.IsEnabled(GL_CULL_FACE) == GL_TRUE;
+  iHostStateOut = false;
   SetDepthTest(true);
   SetDepthWrite(true);
   SetColorWrite(true);
   ClearPending();
   RecycleQueries();
   iStats = KELOpenGLClientStats();
+}
+
+void KELOpenGLClient::SetReversedDepth(bool reversed) {
+  iReversedDepth = reversed;
+  iKnownState &= static_cast<uint8_t>(~kKnownDepthFunc);
 }
 
 void KELOpenGLClient::SetObjectBatchSize(uint32_t size) { iObjectBatchSize = size > 0 ? size : 1; }
@@ -84,6 +106,9 @@ unsigned KELOpenGLClient::QueryObject(void* query) const {
 
 void* KELOpenGLClient::GenQuery() {
   KELCallTimer timer(*this);
+  // Without its boxes a query would count nothing: no query, and the
+  // library counts the subject as visible.
+  if (!iBoxes.IsValid()) return nullptr;
   if (iNextQuery == iQueryObjects.size()) {
     size_t first = iQueryObjects.size();
     iQueryObjects.resize(first + kQueryObjectChunk);
@@ -129,9 +154,9 @@ bool KELOpenGLClient::GetQueryResult(void* query, uint32_t& pixels, bool wait) {
       return false;
     }
   }
-  GLuint samples = 0;
-  gl.GetQueryObjectuiv(object, GL_QUERY_RESULT, &samples);
-  pixels = samples;
+  GLuint64 samples = 0;
+  gl.GetQueryObjectui64v(object, GL_QUERY_RESULT, &samples);
+  pixels = static_cast<uint32_t>(samples < kMaxSignedCount ? samples : kMaxSignedCount);
   return true;
 }
 
@@ -158,6 +183,38 @@ void KELOpenGLClient::EnableColorWrite(bool enable) {
 void KELOpenGLClient::ForgetState() {
   iKnownState = 0;
   iBoxes.ForgetState();
+}
+
+void KELOpenGLClient::HandToHost(bool drawing) {
+  const KELGLFunctions& gl = KELGL();
+  if (iHostStateOut) {
+    gl.BindVertexArray(static_cast<GLuint>(iHostVertexArray));
+    gl.UseProgram(static_cast<GLuint>(iHostProgram));
+    gl.BindBuffer(GL_ARRAY_BUFFER, static_cast<GLuint>(iHostArrayBuffer));
+    if (iHostCullFace) gl.Enable(GL_CULL_FACE);
+    gl.DepthFunc(static_cast<GLenum>(iHostDepthFunc));
+    iHostStateOut = false;
+    iKnownState &= static_cast<uint8_t>(~kKnownDepthFunc);
+    iBoxes.ForgetState();
+  }
+  if (!drawing) return;
+  // An earlier host call may have changed them.
+  SetDepthTest(iDepthTest);
+  SetDepthWrite(iDepthWrite);
+  SetColorWrite(iColorWrite);
+}
+
+void KELOpenGLClient::TakeFromHost() {
+  SetDepthTest(iDepthTest);
+  SetDepthWrite(iDepthWrite);
+  SetColorWrite(iColorWrite);
+  if ((iKnownState & kKnownDepthFunc) == 0) {
+    KELGL().DepthFunc(iReversedDepth ? GL_GEQUAL : GL_LEQUAL);
+    iKnownState |= kKnownDepthFunc;
+  }
+  // The box renderer binds its own program, vertex array and buffer and
+  // turns face culling off.
+  iHostStateOut = true;
 }
 
 // Each state is set on a change only, and on its first use after the host
@@ -204,6 +261,7 @@ void KELOpenGLClient::EndDrawBoxes() {
   KELCallTimer timer(*this);
   ++iRunsInQuery;
   if (iBoxRun.empty()) return;
+  TakeFromHost();
   iBoxes.DrawKeepingState(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELGLBoxRenderer::kShaded);
   ++iStats.iBoxDraws;
   iBoxRun.clear();
@@ -234,6 +292,7 @@ void KELOpenGLClient::Flush() {
     matrices[i] = iPendingHasMatrix[i] ? iPendingMatrices.data() + 16 * nextMatrix++ : nullptr;
     transparent[i] = iPendingTransparent[i] != 0;
   }
+  HandToHost(true);
   iHost->DrawObjects(iPendingObjects.data(), matrices.get(), transparent.get(), static_cast<uint32_t>(count));
   ForgetState();
   ++iStats.iObjectBatches;
@@ -250,6 +309,7 @@ void KELOpenGLClient::ClearPending() {
 void KELOpenGLClient::OnBeginOcclusionResults() {
   KELCallTimer timer(*this);
   Flush();
+  HandToHost(false);
   if (iHost != nullptr) iHost->OnBeginOcclusionResults();
   ForgetState();
 }
@@ -258,12 +318,15 @@ void KELOpenGLClient::TouchObject(void* object, uint32_t pixels, const float* mi
                                   const float* matrix) {
   KELCallTimer timer(*this);
   ++iStats.iTouched;
+  HandToHost(false);
   if (iHost != nullptr) iHost->TouchObject(object, pixels, min, max, matrix);
   ForgetState();
 }
 
 void KELOpenGLClient::OnEndOcclusionResults() {
   KELCallTimer timer(*this);
+  // The frame ends with the host's bindings and states in place.
+  HandToHost(false);
   if (iHost != nullptr) iHost->OnEndOcclusionResults();
   ForgetState();
   // Every query of the frame has been read by now; the objects serve the

@@ -185,6 +185,47 @@ TEST_F(Culling, APartitionBehindTheEyeDrawsAndReportsNothing) {
   }
 }
 
+// A host with reversed depth says so: its projection (nearer is greater)
+// then culls with exactly the calls of the forward one. Unsaid, almost
+// every zone would count as crossing the near plane, unqueried.
+TEST_F(Culling, AReversedProjectionCullsAsTheForwardOneWhenSaid) {
+  auto build = [this]() {
+    KEL3DZone* partition = NewPartition();
+    for (int i = 0; i < 120; ++i) {
+      const float x = static_cast<float>(i % 12 - 6), z = -4.0f - 0.6f * static_cast<float>(i);
+      KEL3DZoneEntry* entry = AddBox(engine, partition, x, -1, z - 1, x + 0.8f, 1, z, &objects[i]);
+      if (i % 3 != 0) engine->EntryLoaded(entry);
+    }
+    return partition;
+  };
+  auto run = [this](KEL3DZone* partition, bool reversed) {
+    TestCamera camera(0, 0, 0);
+    for (int column = 0; column < 4 && reversed; ++column) camera.projection[4 * column + 2] *= -1.0f;
+    camera.Apply(engine);
+    engine->SetReversedDepth(reversed);
+    RecordingClient recorder;  // its own query handles, numbered from 0
+    // Walls nearer than 30 hide what lies behind them.
+    recorder.answer = [](const std::vector<DrawnBox>& boxes) { return boxes[0].max[2] > -30 ? 1000u : 0u; };
+    engine->SetClient(&recorder);
+    std::vector<std::string> calls;
+    for (int frame = 0; frame < 3; ++frame) {
+      Frame({partition});
+      calls.insert(calls.end(), recorder.log.begin(), recorder.log.end());
+      recorder.ClearFrame();
+    }
+    engine->SetClient(&client);
+    return calls;
+  };
+  // Two scenes alike, both first culled after frame 1 (which batches
+  // first-time subjects differently).
+  KEL3DZone* forwardScene = build();
+  KEL3DZone* reversedScene = build();
+  Frame({});
+  const std::vector<std::string> forward = run(forwardScene, false);
+  EXPECT_GT(std::count(forward.begin(), forward.end(), "BeginQuery"), 10);
+  EXPECT_EQ(run(reversedScene, true), forward);
+}
+
 // An AddPartition whose list cannot grow still gets its partition culled.
 TEST_F(Culling, APartitionTheFrameListCannotHoldIsStillCulled) {
   if (!KELHeapCounter::Available()) GTEST_SKIP() << "needs the heap interposer (not under sanitizers)";

@@ -1,9 +1,11 @@
 // What both box-drawing clients (OpenGL and Vulkan) must do on a real
-// device: count the samples of their box queries, let drawn objects and
-// fill queries hide later boxes, batch the host's objects, answer without
-// waiting and treat a foreign handle as visible. A test program names its
-// types and how to open them in a traits type T (Context, Renderer, Box,
-// Client, Host; Open, MakeClient, Close, ExpectSubmits) and instantiates
+// device: count the samples of their box queries (multisampled too, and
+// beyond 2^31), let drawn objects and fill queries hide later boxes (with
+// depth running either way), batch the host's objects, answer without
+// waiting, and never let a query that cannot count hide anything. A test
+// program names its types and how to open them in a traits type T
+// (Context, Renderer, Box, Client, Host; Open, MakeClient, Close,
+// ExpectSubmits, UseReversedDepth, DrawIds) and instantiates
 // KELRendererClientTest with it.
 #ifndef KEL_RENDERER_CLIENT_TESTS_H
 #define KEL_RENDERER_CLIENT_TESTS_H
@@ -36,63 +38,112 @@ struct KELObjectLog {
   Renderer* iRenderer = nullptr;
   std::vector<uint32_t> iBatchSizes;
   std::vector<std::vector<float>> iMatrices;
-  void Draw(void* const* objects, const float* const* matrices, uint32_t count) {
+  std::vector<bool> iTransparent;
+  void Draw(void* const* objects, const float* const* matrices, const bool* transparent, uint32_t count) {
     iBatchSizes.push_back(count);
     std::vector<Box> boxes;
     for (uint32_t i = 0; i < count; ++i) {
       boxes.push_back(*static_cast<const Box*>(objects[i]));
+      iTransparent.push_back(transparent[i]);
       iMatrices.push_back(matrices[i] ? std::vector<float>(matrices[i], matrices[i] + 16) : std::vector<float>());
     }
     iRenderer->Draw(boxes.data(), count, Renderer::kShaded);
   }
 };
 
+// A projection whose depth runs the other way: nearer is greater.
+inline void ReverseDepth(const float* projection, float* reversed) {
+  for (int i = 0; i < 16; ++i) reversed[i] = i % 4 == 2 ? -projection[i] : projection[i];
+}
+
 template <class T>
 class KELRendererClientTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    T::Open(iContext, iRenderer, iHost);  // skips or fails the test without a device
-    if (this->IsSkipped() || this->HasFatalFailure()) return;
-    iClient.reset(T::MakeClient(iContext, iHost));
-    ASSERT_TRUE(iClient->Create());
     kel::Perspective(1.2f, 1.0f, 0.1f, 100.0f, iPerspective);
+    Open(1, kSize);
+  }
+  void TearDown() override { Close(); }
+
+  // A fresh context of size x size pixels with `samples` per pixel, and a
+  // created client on it.
+  void Open(int samples, int size) {
+    Close();
+    iContext.reset(new typename T::Context());
+    iRenderer.reset(new typename T::Renderer());
+    iContext->SetSampleCount(samples);
+    T::Open(*iContext, *iRenderer, iHost, size);  // skips or fails the test without a device
+    if (this->IsSkipped() || this->HasFatalFailure()) return;
+    iClient.reset(T::MakeClient(*iContext, iHost));
+    ASSERT_TRUE(iClient->Create());
     StartFrame(kIdentity);
   }
-  void TearDown() override {
+  void Close() {
+    // Client and renderer go before the context that holds their objects.
     iClient.reset();
-    T::Close(iContext);
+    iRenderer.reset();
+    if (iContext) T::Close(*iContext);
+    iContext.reset();
   }
 
   void StartFrame(const float* projection) {
     const float black[4] = {0, 0, 0, 1};
-    iContext.Clear(black);
+    iContext->Clear(black);
     iClient->BeginFrame(kIdentity, projection);
-    iRenderer.SetViewProjection(projection);
+    iRenderer->SetViewProjection(projection);
   }
   // Depth and colour writes off, as for the library's box queries.
-  void BoxesOnly() {
-    iClient->EnableDepthWrite(false);
-    iClient->EnableColorWrite(false);
+  void BoxesOnly() { BoxesOnly(*iClient); }
+  static void BoxesOnly(typename T::Client& client) {
+    client.EnableDepthWrite(false);
+    client.EnableColorWrite(false);
   }
-  // One query over the given boxes (one run), not yet read.
-  void* Issue(const KELBoxList& boxes, const float* matrix = nullptr) {
-    void* query = iClient->GenQuery();
-    iClient->BeginQuery(query);
-    iClient->StartDrawBoxes();
-    for (const std::vector<float>& box : boxes) iClient->DrawBox(box.data(), box.data() + 3, matrix);
-    iClient->EndDrawBoxes();
-    iClient->EndQuery(query);
+  // One query over the given boxes (one run), not yet read; by default on
+  // the fixture's client.
+  static void* Issue(typename T::Client& client, const KELBoxList& boxes, const float* matrix = nullptr) {
+    void* query = client.GenQuery();
+    client.BeginQuery(query);
+    client.StartDrawBoxes();
+    for (const std::vector<float>& box : boxes) client.DrawBox(box.data(), box.data() + 3, matrix);
+    client.EndDrawBoxes();
+    client.EndQuery(query);
     return query;
   }
-  uint32_t Read(void* query) {
+  static uint32_t Read(typename T::Client& client, void* query) {
     uint32_t pixels = 12345;
-    EXPECT_TRUE(iClient->GetQueryResult(query, pixels, true));
+    EXPECT_TRUE(client.GetQueryResult(query, pixels, true));
     return pixels;
   }
+  void* Issue(const KELBoxList& boxes, const float* matrix = nullptr) { return Issue(*iClient, boxes, matrix); }
+  uint32_t Read(void* query) { return Read(*iClient, query); }
   uint32_t Query(const KELBoxList& boxes, const float* matrix = nullptr) { return Read(Issue(boxes, matrix)); }
 
-  typename T::Context iContext;
-  typename T::Renderer iRenderer;
+  // Drawn objects hide later query boxes; a fill query writes its box into
+  // depth, so that a query of the same box drawn again still passes on the
+  // box's own surface (the client's comparison includes equality) and what
+  // lies behind it is hidden. With `projection` perspective, depth either
+  // way.
+  void CheckOcclusionAndFill(const float* projection) {
+    StartFrame(projection);
+    typename T::Box wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
+    iClient->DrawObject(&wall, nullptr, false);
+    BoxesOnly();
+    EXPECT_EQ(Query({{-1, -1, -9, 1, 1, -8}}), 0u);
+
+    StartFrame(projection);
+    iClient->EnableColorWrite(false);
+    uint32_t filled = Query({{-1, -1, -9, 1, 1, -8}});
+    EXPECT_GT(filled, 0u);
+    EXPECT_EQ(iClient->GetStats().iFillQueries, 1u);
+    iClient->EnableDepthWrite(false);
+    uint32_t again = Query({{-1, -1, -9, 1, 1, -8}});
+    EXPECT_GT(again, 0u);
+    EXPECT_LE(again, filled);
+    EXPECT_EQ(Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
+  }
+
+  std::unique_ptr<typename T::Context> iContext;
+  std::unique_ptr<typename T::Renderer> iRenderer;
   typename T::Host iHost;
   std::unique_ptr<typename T::Client> iClient;
   float iPerspective[16];
@@ -146,30 +197,56 @@ TYPED_TEST_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes) {
 }
 
 TYPED_TEST_P(KELRendererClientTest, DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain) {
-  this->StartFrame(this->iPerspective);
-  // An object in front of the query box hides it entirely.
-  typename TypeParam::Box wall = {{-50, -50, -6}, {50, 50, -5}, 0xff0000ffu};
-  this->iClient->DrawObject(&wall, nullptr, false);
-  this->BoxesOnly();
-  EXPECT_EQ(this->Query({{-1, -1, -9, 1, 1, -8}}), 0u);
-
-  // A fill query writes its box into depth; a query of the same box drawn
-  // again still passes on the box's own surface (less-or-equal).
-  this->StartFrame(this->iPerspective);
-  this->iClient->EnableColorWrite(false);
-  uint32_t filled = this->Query({{-1, -1, -9, 1, 1, -8}});
-  EXPECT_GT(filled, 0u);
-  EXPECT_EQ(this->iClient->GetStats().iFillQueries, 1u);
-  this->iClient->EnableDepthWrite(false);
-  uint32_t again = this->Query({{-1, -1, -9, 1, 1, -8}});
-  EXPECT_GT(again, 0u);
-  EXPECT_LE(again, filled);
-  // And it hides what lies behind it.
-  EXPECT_EQ(this->Query({{-0.5f, -0.5f, -20, 0.5f, 0.5f, -19}}), 0u);
+  this->CheckOcclusionAndFill(this->iPerspective);
   // Colour writes were off for the boxes: the cleared image shows none.
   std::vector<uint8_t> rgba(kSize * kSize * 4);
-  this->iContext.ReadColor(rgba.data());
+  this->iContext->ReadColor(rgba.data());
   EXPECT_EQ(rgba[(kSize / 2 * kSize + kSize / 2) * 4], 0u);
+}
+
+// A host with reversed depth (cleared to 0, nearer is greater) sets the
+// client's comparison to greater-or-equal; everything else holds as before.
+TYPED_TEST_P(KELRendererClientTest, ReversedDepthCountsAndOccludesAsForward) {
+  TypeParam::UseReversedDepth(*this->iContext, *this->iRenderer, *this->iClient);
+  float reversed[16];
+  ReverseDepth(kIdentity, reversed);
+  this->StartFrame(reversed);
+  this->BoxesOnly();
+  EXPECT_EQ(this->Query({kCentreBox}), kCentreSamples);
+  ReverseDepth(this->iPerspective, reversed);
+  this->CheckOcclusionAndFill(reversed);
+}
+
+// Counts are samples: four per pixel in a 4x multisampled target, where the
+// client's boxes must draw (and occlude) as in a single-sampled one.
+TYPED_TEST_P(KELRendererClientTest, MultisampledTargetsCountSamples) {
+  this->Open(4, kSize);
+  if (this->IsSkipped() || this->HasFatalFailure()) return;
+  this->BoxesOnly();
+  EXPECT_EQ(this->Query({kCentreBox}), 4 * kCentreSamples);
+  this->CheckOcclusionAndFill(this->iPerspective);
+}
+
+// 2^31 samples and more (batch and fill queries at high resolutions with
+// multisampling reach them) must not read as a negative count, which the
+// library would take as hidden: 1,100 boxes over a 512 x 512 target at 4
+// samples pass about 2.3 * 10^9 samples.
+TYPED_TEST_P(KELRendererClientTest, CountsFromTwoToTheThirtyOneOnReadAsVisible) {
+  this->Open(4, 512);
+  if (this->IsSkipped() || this->HasFatalFailure()) return;
+  this->BoxesOnly();
+  const uint32_t pixels = this->Query(KELBoxList(1100, {-1, -1, 0, 1, 1, 0.5f}));
+  EXPECT_GT(static_cast<int32_t>(pixels), 0);
+  EXPECT_EQ(pixels, 0x7fffffffu);
+}
+
+// A client whose Create failed (or was never called) would count 0 for
+// every box it cannot draw: it makes no query instead, which the library
+// counts as visible.
+TYPED_TEST_P(KELRendererClientTest, AClientWithoutItsBoxesMakesNoQueries) {
+  std::unique_ptr<typename TypeParam::Client> uncreated(TypeParam::MakeClient(*this->iContext, this->iHost));
+  uncreated->BeginFrame(kIdentity, kIdentity);
+  EXPECT_EQ(uncreated->GenQuery(), nullptr);
 }
 
 TYPED_TEST_P(KELRendererClientTest, ObjectsAreBatchedAndDrawnBeforeTheNextQuery) {
@@ -180,7 +257,7 @@ TYPED_TEST_P(KELRendererClientTest, ObjectsAreBatchedAndDrawnBeforeTheNextQuery)
   float matrix[16];
   std::memcpy(matrix, kIdentity, sizeof(matrix));
   matrix[12] = 7;
-  for (auto& box : boxes) this->iClient->DrawObject(&box, matrix, false);
+  for (auto& box : boxes) this->iClient->DrawObject(&box, matrix, &box == &boxes[1]);
   // The client copied the matrix: the library's copy is lent for the call.
   matrix[12] = -1;
   EXPECT_TRUE(host.iBatchSizes.empty());
@@ -196,12 +273,13 @@ TYPED_TEST_P(KELRendererClientTest, ObjectsAreBatchedAndDrawnBeforeTheNextQuery)
 
   // Batches are capped at the configured size.
   this->iClient->SetObjectBatchSize(2);
-  for (auto& box : boxes) this->iClient->DrawObject(&box, nullptr, false);
+  for (auto& box : boxes) this->iClient->DrawObject(&box, nullptr, &box != &boxes[1]);
   this->iClient->Flush();
   ASSERT_EQ(host.iBatchSizes.size(), 3u);
   EXPECT_EQ(host.iBatchSizes[1], 2u);
   EXPECT_EQ(host.iBatchSizes[2], 1u);
   EXPECT_TRUE(host.iMatrices.back().empty());
+  EXPECT_EQ(host.iTransparent, (std::vector<bool>{false, true, false, true, false, true}));
 }
 
 TYPED_TEST_P(KELRendererClientTest, ResultWithoutWaitingArrives) {
@@ -221,6 +299,25 @@ TYPED_TEST_P(KELRendererClientTest, ResultWithoutWaitingArrives) {
   TypeParam::ExpectSubmits(*this->iClient, 1u);
 }
 
+// The contexts read both attachments back top row first, one value per
+// pixel also when multisampled; the ID pass leaves colour alone.
+TYPED_TEST_P(KELRendererClientTest, ContextsReadColourAndIdsTopRowFirst) {
+  for (int samples : {1, 4}) {
+    SCOPED_TRACE(samples);
+    this->Open(samples, kSize);
+    if (this->IsSkipped() || this->HasFatalFailure()) return;  // Open cleared the target to black
+    typename TypeParam::Box upperHalf = {{-1, 0, 0}, {1, 1, 0.5f}, 42};
+    TypeParam::DrawIds(*this->iContext, *this->iRenderer, upperHalf);
+    std::vector<uint32_t> ids(kSize * kSize);
+    this->iContext->ReadIds(ids.data());
+    EXPECT_EQ(ids[0], 42u);
+    EXPECT_EQ(ids[kSize * (kSize - 1)], 0u);
+    std::vector<uint8_t> rgba(kSize * kSize * 4);
+    this->iContext->ReadColor(rgba.data());
+    EXPECT_EQ(rgba[0], 0u);
+  }
+}
+
 TYPED_TEST_P(KELRendererClientTest, ForeignHandleCountsAsVisible) {
   uint32_t pixels = 0;
   int foreign = 0;
@@ -231,8 +328,10 @@ TYPED_TEST_P(KELRendererClientTest, ForeignHandleCountsAsVisible) {
 
 REGISTER_TYPED_TEST_SUITE_P(KELRendererClientTest, QueriesCountTheSamplesOfTheirBoxes,
                             DrawnObjectsOccludeLaterQueriesAndFillBoxesPassAgain,
+                            ReversedDepthCountsAndOccludesAsForward, MultisampledTargetsCountSamples,
+                            CountsFromTwoToTheThirtyOneOnReadAsVisible, AClientWithoutItsBoxesMakesNoQueries,
                             ObjectsAreBatchedAndDrawnBeforeTheNextQuery, ResultWithoutWaitingArrives,
-                            ForeignHandleCountsAsVisible);
+                            ContextsReadColourAndIdsTopRowFirst, ForeignHandleCountsAsVisible);
 
 }  // namespace kel_client_tests
 

@@ -147,6 +147,7 @@ float KELTestRandom::Uniform(float low, float high) {
 void ResetSettings() {
   KELSettings::_pixelHitsThreshold = 300;
   KELSettings::_frameCoherency = 0;
+  KELSettings::_reversedDepth = false;
 }
 
 void KELTestPerspective(float fovY, float aspect, float zNear, float zFar, float* m) {

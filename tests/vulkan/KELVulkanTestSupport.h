@@ -7,8 +7,10 @@
 
 #if defined(KEL_VULKAN_REQUIRED)
 #define KEL_SKIP_WITHOUT_VULKAN(error) FAIL() << "no Vulkan device: " << (error)
+const bool kVulkanDeviceRequired = true;
 #else
 #define KEL_SKIP_WITHOUT_VULKAN(error) GTEST_SKIP() << "no Vulkan device: " << (error)
+const bool kVulkanDeviceRequired = false;
 #endif
 
 #endif

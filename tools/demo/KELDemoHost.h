@@ -17,6 +17,18 @@ class KELDemoHost : public KELOpenGLHost, public KELDemoFrameLog {
 public:
   // `meshes` null: objects are drawn as their boxes.
   KELDemoHost(const kel::KELScene& scene, KELGLBoxRenderer& renderer, KELDemoMeshesGL* meshes = nullptr);
+  ~KELDemoHost();
+  KELDemoHost(const KELDemoHost&) = delete;
+  KELDemoHost& operator=(const KELDemoHost&) = delete;
+
+  // From now on the host behaves as many engines do (in the current
+  // context): its own vertex array, bound when a frame begins, is where it
+  // points its attributes before it draws (at a buffer of its own, without
+  // divisors); after drawing it leaves GL_LESS (GL_GREATER with reversed
+  // depth), back-face culling on and its vertex array bound.
+  void SetEngineLike(bool reversedDepth);
+  // Binds the engine's vertex array (does nothing unless engine-like).
+  void BeginEngineFrame();
 
   // Draws scene objects by index, shaded (the modes without the library).
   void DrawIndices(const uint32_t* indices, uint32_t count);
@@ -31,10 +43,16 @@ public:
 private:
   void AddInstance(uint32_t index);
   void DrawInstances();
+  void PointEngineAttributes();
+  void LeaveEngineState();
 
   KELGLBoxRenderer& iRenderer;
   KELDemoMeshesGL* iMeshes;
   std::vector<KELGLBoxInstance> iInstances;
+  // Engine-like only: its vertex array and attribute buffer.
+  unsigned iEngineVertexArray = 0;
+  unsigned iEngineBuffer = 0;
+  bool iEngineReversedDepth = false;
 };
 
 #endif

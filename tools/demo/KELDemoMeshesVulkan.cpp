@@ -133,22 +133,21 @@ VkPipeline KELDemoMeshesVulkan::BuildPipeline(Mode mode) {
   raster.lineWidth = 1.0f;
   VkPipelineMultisampleStateCreateInfo multisample = {};
   multisample.sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO;
-  multisample.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
+  multisample.rasterizationSamples = info.iSamples;
   VkPipelineDepthStencilStateCreateInfo depth = {};
   depth.sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO;
   depth.depthTestEnable = VK_TRUE;
   depth.depthWriteEnable = VK_TRUE;
-  depth.depthCompareOp = VK_COMPARE_OP_LESS_OR_EQUAL;
+  depth.depthCompareOp = iReversedDepth ? VK_COMPARE_OP_GREATER_OR_EQUAL : VK_COMPARE_OP_LESS_OR_EQUAL;
   // Shaded draws write attachment 0, ID draws attachment 1.
-  VkPipelineColorBlendAttachmentState blends[8] = {};
-  const uint32_t attachments = info.iColorAttachmentCount < 8 ? info.iColorAttachmentCount : 8;
-  if (static_cast<uint32_t>(mode) < attachments)
+  std::vector<VkPipelineColorBlendAttachmentState> blends(info.iColorAttachmentCount);
+  if (static_cast<uint32_t>(mode) < blends.size())
     blends[mode].colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT | VK_COLOR_COMPONENT_B_BIT |
                                   VK_COLOR_COMPONENT_A_BIT;
   VkPipelineColorBlendStateCreateInfo blend = {};
   blend.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
-  blend.attachmentCount = attachments;
-  blend.pAttachments = blends;
+  blend.attachmentCount = info.iColorAttachmentCount;
+  blend.pAttachments = blends.data();
   const VkDynamicState dynamics[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
   VkPipelineDynamicStateCreateInfo dynamic = {};
   dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;

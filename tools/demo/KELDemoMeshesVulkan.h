@@ -25,6 +25,8 @@ public:
   // Builds both pipelines for `target` and uploads every mesh of `model`;
   // both must outlive this. False when any step fails.
   bool Create(KELVulkanTarget* target, const kel::KELModel& model);
+  // Depth compares greater-or-equal (reversed depth); set before Create.
+  void SetReversedDepth(bool reversed) { iReversedDepth = reversed; }
   // clip = viewProjection * p, 16 floats, column-major, OpenGL conventions.
   void SetViewProjection(const float* viewProjection);
   // Starts a run of draws in `mode` in the command buffer being recorded.
@@ -53,6 +55,7 @@ private:
   KELBuffer iIndices;
   VkCommandBuffer iCommands = VK_NULL_HANDLE;
   float iViewProjection[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  bool iReversedDepth = false;
 };
 
 #endif

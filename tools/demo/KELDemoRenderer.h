@@ -33,9 +33,21 @@ struct KELDemoClientStats {
   double iClientSeconds = 0;  // wall time inside client calls
 };
 
+// How a renderer sets up its target and its host (before Create).
+struct KELDemoTargetOptions {
+  int iSamples = 1;             // per pixel; query counts are then samples
+  bool iReversedDepth = false;  // depth cleared to 0, nearer is greater
+  // OpenGL: the host behaves as many engines do. It bound one vertex array
+  // when the frame began and points its attributes in whatever is bound
+  // before it draws; afterwards it leaves GL_LESS (GL_GREATER with reversed
+  // depth) and back-face culling on.
+  bool iEngineLikeHost = false;
+};
+
 class KELDemoRenderer {
 public:
   virtual ~KELDemoRenderer() = default;
+  void SetTargetOptions(const KELDemoTargetOptions& options) { iTargetOptions = options; }
 
   // Builds the context, the scene's drawing and the culling client; with
   // `model` (one entry per scene object, outliving the renderer) objects
@@ -54,7 +66,7 @@ public:
 
   // Starts a frame: clears colour to `rgba` and depth, sets the camera
   // (clip = viewProjection * p, OpenGL conventions), depth test
-  // less-or-equal with writes on.
+  // less-or-equal (greater-or-equal with reversed depth) with writes on.
   virtual void BeginFrame(const float* rgba, const float* viewProjection) = 0;
   // Draws scene objects by index, shaded, and logs them as drawn.
   virtual void DrawObjects(const uint32_t* indices, uint32_t count) = 0;
@@ -72,10 +84,14 @@ public:
   virtual void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) = 0;
   // The colour image of the frame, RGBA, top row first.
   virtual void ReadColor(uint8_t* rgba) = 0;
-  // The depth image of the frame (0 near, 1 far, as the depth test sees
-  // it), width*height floats, top row first; false where the renderer
-  // cannot read depth back.
+  // The depth image of the frame as the depth test sees it (0 near and 1
+  // far, the other way round with reversed depth), width*height floats, top
+  // row first; false where the renderer cannot read depth back (also with
+  // several samples per pixel).
   virtual bool ReadDepth(float*) { return false; }
+
+protected:
+  KELDemoTargetOptions iTargetOptions;
 };
 
 // A renderer on `api`, or null when the demo was built without it.

@@ -24,6 +24,8 @@ public:
   bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
               std::string& error) override {
     iScene = &scene;
+    iContext.SetSampleCount(iTargetOptions.iSamples);
+    iContext.SetDepthClearValue(iTargetOptions.iReversedDepth ? 0.0f : 1.0f);
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
       return false;
@@ -46,6 +48,8 @@ public:
       return false;
     }
     iClient->SetTiming(true);
+    iClient->SetReversedDepth(iTargetOptions.iReversedDepth);
+    if (iTargetOptions.iEngineLikeHost) iHost->SetEngineLike(iTargetOptions.iReversedDepth);
     return true;
   }
   std::string GetDeviceName() const override { return iContext.GetRendererName(); }
@@ -58,6 +62,7 @@ public:
     if (iMeshes) iMeshes->SetViewProjection(viewProjection);
     iContext.Clear(rgba);
     SetDepthState();
+    iHost->BeginEngineFrame();
   }
   void DrawObjects(const uint32_t* indices, uint32_t count) override { iHost->DrawIndices(indices, count); }
   void EndFrame() override { KELGL().Finish(); }
@@ -102,6 +107,8 @@ public:
   }
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
   bool ReadDepth(float* depth) override {
+    // A multisampled depth buffer cannot be read as pixels.
+    if (iTargetOptions.iSamples > 1) return false;
     const int width = iContext.GetWidth(), height = iContext.GetHeight();
     KELGL().PixelStorei(GL_PACK_ALIGNMENT, 4);
     KELGL().ReadPixels(0, 0, width, height, GL_DEPTH_COMPONENT, GL_FLOAT, depth);
@@ -126,9 +133,9 @@ private:
     iContext.ReadIds(ids);
   }
 
-  static void SetDepthState() {
+  void SetDepthState() {
     KELGL().Enable(GL_DEPTH_TEST);
-    KELGL().DepthFunc(GL_LEQUAL);
+    KELGL().DepthFunc(iTargetOptions.iReversedDepth ? GL_GEQUAL : GL_LEQUAL);
   }
 
   const kel::KELScene* iScene = nullptr;

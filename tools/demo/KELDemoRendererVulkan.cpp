@@ -74,6 +74,8 @@ public:
   bool Create(const kel::KELScene& scene, const kel::KELModel* model, int width, int height,
               std::string& error) override {
     iScene = &scene;
+    iContext.SetSampleCount(iTargetOptions.iSamples);
+    iContext.SetDepthClearValue(iTargetOptions.iReversedDepth ? 0.0f : 1.0f);
     if (!iContext.Create(width, height)) {
       error = iContext.GetErrorText();
       return false;
@@ -82,8 +84,10 @@ public:
       error = "cannot build the box renderer";
       return false;
     }
+    iBoxes.SetReversedDepth(iTargetOptions.iReversedDepth);
     if (model != nullptr) {
       iMeshes.reset(new KELDemoMeshesVulkan());
+      iMeshes->SetReversedDepth(iTargetOptions.iReversedDepth);
       if (!iMeshes->Create(&iContext, *model)) {
         error = "cannot upload the model's meshes";
         return false;
@@ -96,6 +100,7 @@ public:
       return false;
     }
     iClient->SetTiming(true);
+    iClient->SetReversedDepth(iTargetOptions.iReversedDepth);
     return true;
   }
   std::string GetDeviceName() const override { return iContext.GetDeviceName(); }

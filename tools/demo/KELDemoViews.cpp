@@ -281,7 +281,9 @@ void KELViewsWalk::SavePicture(const KELViewSpec& spec, const KELFrameCamera& ca
   float inverse[16];
   const float* light = iShadowCamera.iViewProjection;
   const float bias = 2.0f * 2.0f / (iShadowCamera.iProjection[0] * width) * 0.5f * std::fabs(iShadowCamera.iProjection[10]);
-  if (iHaveShadowMap && Renderer().ReadDepth(iDepth.data()) && InvertMatrix(camera.iViewProjection, inverse)) {
+  // (Shaded with the usual depth direction only.)
+  if (iHaveShadowMap && !iWalk.iOptions.iTarget.iReversedDepth && Renderer().ReadDepth(iDepth.data()) &&
+      InvertMatrix(camera.iViewProjection, inverse)) {
     for (int y = 0; y < height; ++y)
       for (int x = 0; x < width; ++x) {
         const size_t pixel = static_cast<size_t>(y) * width + x;

@@ -54,6 +54,7 @@ bool KELWalkthrough::Create(std::string& error) {
     error = std::string("the demo was built without ") + GetApiName(iOptions.iApi);
     return false;
   }
+  iRenderer->SetTargetOptions(iOptions.iTarget);
   if (!iRenderer->Create(iScene, iModel != nullptr ? &iModel->iModel : nullptr, iOptions.iWidth, iOptions.iHeight,
                          error))
     return false;
@@ -82,6 +83,9 @@ void KELWalkthrough::MakeCameras() {
       key = kel::SampleCameraPath(iScene, t);
     }
     kel::Perspective(iOptions.iFovY, aspect, iOptions.iNearPlane, iScene.iFarPlane, camera.iProjection);
+    // Reversed depth: nearer is greater (the third row negated).
+    if (iOptions.iTarget.iReversedDepth)
+      for (int column = 0; column < 4; ++column) camera.iProjection[column * 4 + 2] *= -1.0f;
     kel::LookAt(key.iEye, key.iTarget, camera.iView);
     kel::Multiply(camera.iProjection, camera.iView, camera.iViewProjection);
     kel::FrustumPlanes(camera.iViewProjection, camera.iPlanes);
@@ -152,6 +156,7 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
     engine->SetClient(iRenderer->GetClient());
     engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
     engine->SetFrameCoherency(iOptions.iFrameCoherency);
+    engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
     BuildPartitions(mode == KELDemoMode::kLibrary);
   } else {
     iLoaded.assign(iScene.iObjects.size(), 1);

@@ -78,6 +78,10 @@ struct KELWalkthroughOptions {
   // Levels: add only the partitions that hold an entry of the camera's
   // potentially visible set, and draw only such entries.
   bool iPvsPartitions = false;
+  // The target and host: samples per pixel (set the threshold in samples),
+  // reversed depth (the cameras' projections map near to depth 1 and far
+  // to 0), an engine-like OpenGL host.
+  KELDemoTargetOptions iTarget;
 };
 
 struct KELStreamingSummary {

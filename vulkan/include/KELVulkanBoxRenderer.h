@@ -4,9 +4,11 @@
 // its query boxes with it; simple hosts can draw box-shaped objects and
 // their ground-truth ID images with it as well.
 //
-// Render states (depth test, depth write, colour write) select one of a few
-// pipelines, built on first use. Depth compares less-or-equal; face culling
-// is off, so that a box around the camera still covers the screen.
+// Render states (depth test, depth write, colour write, the depth
+// comparison) select one of a few pipelines, built on first use for the
+// target's render pass and sample count. Depth compares less-or-equal, or
+// greater-or-equal for reversed depth; face culling is off, so that a box
+// around the camera still covers the screen.
 #ifndef KEL_VULKAN_BOX_RENDERER_H
 #define KEL_VULKAN_BOX_RENDERER_H
 
@@ -45,9 +47,14 @@ public:
   void SetDepthTest(bool enable) { iDepthTest = enable; }
   void SetDepthWrite(bool enable) { iDepthWrite = enable; }
   void SetColorWrite(bool enable) { iColorWrite = enable; }
+  // Greater-or-equal instead of less-or-equal, for a target whose depth
+  // runs reversed (cleared to 0, nearer is greater). Off after Create.
+  void SetReversedDepth(bool reversed) { iReversedDepth = reversed; }
   // Records one instanced draw of `count` boxes into the target's command
-  // buffer. Kinds kIds need a target with two colour attachments.
-  void Draw(const KELVulkanBoxInstance* boxes, uint32_t count, Mode mode);
+  // buffer. Kinds kIds need a target with two colour attachments. False
+  // when the draw could not be recorded (no pipeline, no instance memory,
+  // or a renderer that was not created); nothing is recorded then.
+  bool Draw(const KELVulkanBoxInstance* boxes, uint32_t count, Mode mode);
   // Recycles the instance storage. Call only when the device has finished
   // every draw recorded since the last Reset.
   void Reset();
@@ -59,7 +66,7 @@ public:
 private:
   struct KELChunk;
   VkPipeline GetPipeline(Mode mode);
-  VkPipeline BuildPipeline(Mode mode, bool depthTest, bool depthWrite, bool colorWrite);
+  VkPipeline BuildPipeline(Mode mode, bool depthTest, bool depthWrite, bool colorWrite, bool reversed);
   bool Reserve(uint64_t bytes, KELChunk*& chunk);
   void Destroy();
 
@@ -67,7 +74,9 @@ private:
   VkDevice iDevice;
   VkShaderModule iShaders[3];
   VkPipelineLayout iLayout;
-  VkPipeline iPipelines[16];
+  VkPipeline iPipelines[32];
+  // Pipelines whose build failed: not tried again on every draw.
+  uint32_t iFailedPipelines;
   std::vector<KELChunk> iChunks;
   size_t iCurrentChunk;
   VkBuffer iCubeBuffer;
@@ -76,6 +85,7 @@ private:
   bool iDepthTest;
   bool iDepthWrite;
   bool iColorWrite;
+  bool iReversedDepth;
 };
 
 #endif

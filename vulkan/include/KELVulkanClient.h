@@ -9,6 +9,13 @@
 // library asks for every result with wait set, so a frame costs about one
 // submit per round of queries; GetStats counts them.
 //
+// Failures never hide anything: a query whose boxes could not be drawn,
+// one that cannot be made, and every query after the device failed (a
+// submit, a wait or a result read returned an error, e.g.
+// VK_ERROR_DEVICE_LOST) count as visible. After a failure the client stops
+// submitting and waiting, prints one line on standard error and reports
+// the error in GetDeviceStatus; Create starts afresh.
+//
 // Use:
 //   KELVulkanClient client(&target, &myHost);
 //   client.Create();
@@ -67,17 +74,28 @@ public:
   // `target` must outlive the client; `host` may be null (objects are then
   // dropped).
   KELVulkanClient(KELVulkanTarget* target, KELVulkanHost* host);
+  // Waits for the device to go idle (vkDeviceWaitIdle) before destroying
+  // its query pools: no other thread may use the device's queues then.
   ~KELVulkanClient();
   KELVulkanClient(const KELVulkanClient&) = delete;
   KELVulkanClient& operator=(const KELVulkanClient&) = delete;
 
   // Builds the box renderer. False when it cannot, or when the device lacks
-  // host query reset (queries are recycled from the host).
+  // host query reset (queries are recycled from the host); an uncreated
+  // client makes no queries, so the library counts every subject as
+  // visible. Clears a device failure.
   bool Create();
   // Before each EndCulling: sets the matrices for boxes, depth test on
   // (less-or-equal), colour and depth writes on, recycles the queries of
   // the previous frame and resets the counters.
   void BeginFrame(const float* view, const float* projection);
+  // Boxes compare greater-or-equal, for a target whose depth runs reversed
+  // (cleared to 0, nearer is greater; default off).
+  void SetReversedDepth(bool reversed);
+  bool IsReversedDepth() const { return iReversedDepth; }
+  // VK_SUCCESS, or the first error that a submit, a wait or a result read
+  // returned; from then on every query counts as visible.
+  VkResult GetDeviceStatus() const { return iDeviceStatus; }
   // Hands pending objects to the host. Called before every query and state
   // change; a host may call it too.
   void Flush();
@@ -96,6 +114,8 @@ public:
   void* GenQuery() override;
   void BeginQuery(void* query) override;
   void EndQuery(void* query) override;
+  // Samples passed, read as 64 bits: a count above 2^31 - 1 reads as
+  // 2^31 - 1, so that the library's signed reading of it stays positive.
   bool GetQueryResult(void* query, uint32_t& pixels, bool wait) override;
   void SetInside(bool inside) override;
   void EnableDepthTest(bool enable) override;
@@ -117,6 +137,10 @@ private:
   // The query index of a handle, or UINT32_MAX for one not made this frame.
   uint32_t QueryIndex(void* query) const;
   void SubmitRecorded(bool wait);
+  // Enters the failed state (once): logged, and every later query visible.
+  void Fail(VkResult result);
+  // The count to hand the library for a read result.
+  uint32_t CountFor(uint32_t index, uint64_t samples) const;
   void RecycleQueries();
   void ClearPending();
   void Destroy();
@@ -127,9 +151,15 @@ private:
   std::vector<KELVulkanBoxInstance> iBoxRun;
   std::vector<VkQueryPool> iPools;
   std::vector<uint8_t> iQueryStates;
+  // Per query: one of its runs of boxes could not be drawn.
+  std::vector<uint8_t> iQueryIncomplete;
   std::vector<uint32_t> iRecordedQueries;  // ended since the last submit
   uint32_t iNextQuery;
+  uint32_t iCurrentQuery;  // between BeginQuery and EndQuery, else UINT32_MAX
   uint32_t iRunsInQuery;
+  VkResult iDeviceStatus;
+  bool iPrecise;  // counts are exact (precise queries in use)
+  bool iReversedDepth;
   bool iDepthWrite;
   bool iTiming;
   uint32_t iObjectBatchSize;

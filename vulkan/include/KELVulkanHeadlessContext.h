@@ -1,7 +1,8 @@
 // A headless Vulkan device with a framebuffer of a given size: an RGBA8
 // colour attachment, a 32-bit unsigned ID attachment and a depth
-// attachment, all kept between command buffers. Tests and tools render
-// into it without a window and read both colour attachments back.
+// attachment, multisampled where asked, all kept between command buffers.
+// Tests and tools render into it without a window and read both colour
+// attachments back.
 //
 // Validation layers are enabled when Create is asked to, or when the
 // environment variable KEL_VULKAN_VALIDATION is set to 1; their errors are
@@ -29,6 +30,12 @@ public:
   // attachments and the render pass. False (with GetErrorText) when any
   // step fails, also when validation is asked for and not installed.
   bool Create(int width, int height, bool validation = false);
+  // Samples per pixel of the attachments made by the next Create (default
+  // 1; Create fails where the device cannot). Queries then count samples;
+  // read-backs give one value per pixel (IDs: one sample's).
+  void SetSampleCount(int samples) { iRequestedSamples = samples > 1 ? samples : 1; }
+  // The depth Clear writes (default 1; 0 for a reversed depth range).
+  void SetDepthClearValue(float depth) { iClearDepth = depth; }
   bool IsValid() const { return iFramebuffer != VK_NULL_HANDLE; }
   const std::string& GetErrorText() const { return iError; }
   // The device's name (e.g. which software rasteriser runs).
@@ -39,10 +46,11 @@ public:
   const KELVulkanTargetInfo& GetInfo() const override { return iInfo; }
   VkCommandBuffer GetCommandBuffer() override;
   void Submit(bool wait) override;
+  VkResult GetSubmitResult() const override { return iSubmitResult; }
   // Submits made since Create.
   uint64_t GetSubmitCount() const { return iSubmitCount; }
 
-  // Records clears: colour to `rgba`, IDs to 0, depth to 1.
+  // Records clears: colour to `rgba`, IDs to 0, depth to the clear value.
   void Clear(const float* rgba);
   // Read back, top row first: width*height*4 bytes of RGBA, or width*height
   // IDs. Both submit what is recorded and wait for it.
@@ -65,12 +73,14 @@ private:
   bool CreateInstance(bool validation);
   bool CreateDevice();
   bool CreateAttachments();
-  bool CreateImage(VkFormat format, VkImageUsageFlags usage, VkImageAspectFlags aspect, KELImage& image);
+  bool CreateImage(VkFormat format, VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                   VkSampleCountFlagBits samples, KELImage& image);
   bool CreateRenderPass();
   bool PrepareAttachments();
   void ReadAttachment(int attachment, void* pixels);
   KELSlot& FreeSlot();
-  void WaitSlots();
+  // Waits for every submitted command buffer; the wait's result.
+  VkResult WaitSlots();
   void Destroy();
 
   VkInstance iInstance;
@@ -81,8 +91,11 @@ private:
   uint32_t iQueueFamily;
   VkCommandPool iCommandPool;
   VkFormat iDepthFormat;
+  // The depth image can be copied out (single-sampled, a copyable format).
   bool iDepthReadable = false;
-  std::vector<KELImage> iImages;  // colour, IDs, depth
+  // Colour, IDs, depth; multisampled, also the single-sampled colour and
+  // IDs that read-backs resolve into.
+  std::vector<KELImage> iImages;
   VkRenderPass iRenderPass;
   VkFramebuffer iFramebuffer;
   std::vector<KELSlot> iSlots;
@@ -94,6 +107,9 @@ private:
   KELVulkanTargetInfo iInfo;
   int iWidth;
   int iHeight;
+  int iRequestedSamples;
+  float iClearDepth;
+  VkResult iSubmitResult;
   uint64_t iSubmitCount;
   uint32_t iValidationErrors;
   std::string iDeviceName;

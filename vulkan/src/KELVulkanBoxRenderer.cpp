@@ -49,9 +49,9 @@ struct KELVulkanBoxRenderer::KELChunk {
 
 KELVulkanBoxRenderer::KELVulkanBoxRenderer()
     : iTarget(nullptr), iDevice(VK_NULL_HANDLE), iShaders{}, iLayout(VK_NULL_HANDLE), iPipelines{},
-      iCurrentChunk(0), iCubeBuffer(VK_NULL_HANDLE), iCubeMemory(VK_NULL_HANDLE),
+      iFailedPipelines(0), iCurrentChunk(0), iCubeBuffer(VK_NULL_HANDLE), iCubeMemory(VK_NULL_HANDLE),
       iViewProjection{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}, iDepthTest(true), iDepthWrite(true),
-      iColorWrite(true) {}
+      iColorWrite(true), iReversedDepth(false) {}
 
 KELVulkanBoxRenderer::~KELVulkanBoxRenderer() { Destroy(); }
 
@@ -89,6 +89,7 @@ bool KELVulkanBoxRenderer::Create(KELVulkanTarget* target) {
   iCubeMemory = cube.iMemory;
   iLayout = made;
   iDepthTest = iDepthWrite = iColorWrite = true;
+  iReversedDepth = false;
   return true;
 }
 
@@ -112,6 +113,7 @@ void KELVulkanBoxRenderer::Destroy() {
     KELDestroyHostBuffer(iDevice, cube);
   }
   iLayout = VK_NULL_HANDLE;
+  iFailedPipelines = 0;
   iChunks.clear();
   iCurrentChunk = 0;
   iCubeBuffer = VK_NULL_HANDLE;
@@ -140,12 +142,17 @@ uint64_t KELVulkanBoxRenderer::GetInstanceCapacity() const {
 VkPipeline KELVulkanBoxRenderer::GetPipeline(Mode mode) {
   // Without a depth test nothing is written to depth either, as in OpenGL.
   bool depthWrite = iDepthTest && iDepthWrite;
-  int key = (mode << 3) | (iDepthTest ? 4 : 0) | (depthWrite ? 2 : 0) | (iColorWrite ? 1 : 0);
-  if (iPipelines[key] == VK_NULL_HANDLE) iPipelines[key] = BuildPipeline(mode, iDepthTest, depthWrite, iColorWrite);
+  int key = (mode << 4) | (iReversedDepth ? 8 : 0) | (iDepthTest ? 4 : 0) | (depthWrite ? 2 : 0) |
+            (iColorWrite ? 1 : 0);
+  if (iPipelines[key] == VK_NULL_HANDLE && (iFailedPipelines & (1u << key)) == 0) {
+    iPipelines[key] = BuildPipeline(mode, iDepthTest, depthWrite, iColorWrite, iReversedDepth);
+    if (iPipelines[key] == VK_NULL_HANDLE) iFailedPipelines |= 1u << key;
+  }
   return iPipelines[key];
 }
 
-VkPipeline KELVulkanBoxRenderer::BuildPipeline(Mode mode, bool depthTest, bool depthWrite, bool colorWrite) {
+VkPipeline KELVulkanBoxRenderer::BuildPipeline(Mode mode, bool depthTest, bool depthWrite, bool colorWrite,
+                                               bool reversed) {
   const KELVulkanTargetInfo& info = iTarget->GetInfo();
   VkPipelineShaderStageCreateInfo stages[2] = {};
   stages[0].sType = stages[1].sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
@@ -186,25 +193,24 @@ VkPipeline KELVulkanBoxRenderer::BuildPipeline(Mode mode, bool depthTest, bool d
   raster.lineWidth = 1.0f;
   VkPipelineMultisampleStateCreateInfo multisample = {};
   multisample.sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO;
-  multisample.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
+  multisample.rasterizationSamples = info.iSamples;
   VkPipelineDepthStencilStateCreateInfo depth = {};
   depth.sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO;
   depth.depthTestEnable = depthTest ? VK_TRUE : VK_FALSE;
   depth.depthWriteEnable = depthWrite ? VK_TRUE : VK_FALSE;
   // Fill queries write boxes that entry queries draw again; those must be
   // able to pass on the boxes' own surfaces.
-  depth.depthCompareOp = VK_COMPARE_OP_LESS_OR_EQUAL;
+  depth.depthCompareOp = reversed ? VK_COMPARE_OP_GREATER_OR_EQUAL : VK_COMPARE_OP_LESS_OR_EQUAL;
   // Shaded draws write attachment 0, ID draws attachment 1, each only when
-  // colour writes are on.
-  VkPipelineColorBlendAttachmentState blends[8] = {};
+  // colour writes are on; one blend state per attachment of the subpass.
+  std::vector<VkPipelineColorBlendAttachmentState> blends(info.iColorAttachmentCount);
   const VkColorComponentFlags all = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
                                     VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT;
-  uint32_t attachments = info.iColorAttachmentCount < 8 ? info.iColorAttachmentCount : 8;
-  if (colorWrite && static_cast<uint32_t>(mode) < attachments) blends[mode].colorWriteMask = all;
+  if (colorWrite && static_cast<uint32_t>(mode) < blends.size()) blends[mode].colorWriteMask = all;
   VkPipelineColorBlendStateCreateInfo blend = {};
   blend.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
-  blend.attachmentCount = attachments;
-  blend.pAttachments = blends;
+  blend.attachmentCount = info.iColorAttachmentCount;
+  blend.pAttachments = blends.data();
   const VkDynamicState dynamics[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
   VkPipelineDynamicStateCreateInfo dynamic = {};
   dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;
@@ -260,12 +266,13 @@ void KELVulkanBoxRenderer::Reset() {
   iCurrentChunk = 0;
 }
 
-void KELVulkanBoxRenderer::Draw(const KELVulkanBoxInstance* boxes, uint32_t count, Mode mode) {
-  if (count == 0 || !IsValid()) return;
+bool KELVulkanBoxRenderer::Draw(const KELVulkanBoxInstance* boxes, uint32_t count, Mode mode) {
+  if (count == 0) return true;
+  if (!IsValid()) return false;
   VkPipeline pipeline = GetPipeline(mode);
   uint64_t bytes = static_cast<uint64_t>(count) * sizeof(KELVulkanBoxInstance);
   KELChunk* chunk = nullptr;
-  if (pipeline == VK_NULL_HANDLE || !Reserve(bytes, chunk)) return;
+  if (pipeline == VK_NULL_HANDLE || !Reserve(bytes, chunk)) return false;
   VkDeviceSize offset = chunk->iUsed;
   std::memcpy(static_cast<uint8_t*>(chunk->iBuffer.iMapped) + offset, boxes, bytes);
   chunk->iUsed += bytes;
@@ -276,4 +283,5 @@ void KELVulkanBoxRenderer::Draw(const KELVulkanBoxInstance* boxes, uint32_t coun
   const VkDeviceSize offsets[2] = {0, offset};
   vkCmdBindVertexBuffers(commands, 0, 2, buffers, offsets);
   vkCmdDraw(commands, 36, count, 0, 0);
+  return true;
 }

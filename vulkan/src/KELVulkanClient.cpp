@@ -1,6 +1,7 @@
 #include "KELVulkanClient.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -8,7 +9,10 @@ namespace {
 
 const uint32_t kDefaultObjectBatchSize = 4096;
 const uint32_t kQueryPoolChunk = 256;
+// Visible, count unknown: well above any sensible threshold, and small
+// enough that a node's sum of many such results stays far from wrapping.
 const uint32_t kUnknownQueryPixels = 0xfffff;
+const uint64_t kMaxSignedCount = 0x7fffffff;
 
 // result = a * b for column-major 4x4 matrices.
 void MultiplyMatrices(const float* a, const float* b, float* result) {
@@ -40,7 +44,8 @@ private:
 };
 
 KELVulkanClient::KELVulkanClient(KELVulkanTarget* target, KELVulkanHost* host)
-    : iTarget(target), iHost(host), iNextQuery(0), iRunsInQuery(0), iDepthWrite(true), iTiming(false),
+    : iTarget(target), iHost(host), iNextQuery(0), iCurrentQuery(UINT32_MAX), iRunsInQuery(0),
+      iDeviceStatus(VK_SUCCESS), iPrecise(false), iReversedDepth(false), iDepthWrite(true), iTiming(false),
       iObjectBatchSize(kDefaultObjectBatchSize) {}
 
 KELVulkanClient::~KELVulkanClient() { Destroy(); }
@@ -54,14 +59,36 @@ void KELVulkanClient::Destroy() {
   }
   iPools.clear();
   iQueryStates.clear();
+  iQueryIncomplete.clear();
   iRecordedQueries.clear();
   iNextQuery = 0;
+  iCurrentQuery = UINT32_MAX;
 }
 
 bool KELVulkanClient::Create() {
   Destroy();
+  iDeviceStatus = VK_SUCCESS;
   if (iTarget == nullptr || !iTarget->GetInfo().iHostQueryReset) return false;
-  return iBoxes.Create(iTarget);
+  const KELVulkanTargetInfo& info = iTarget->GetInfo();
+  // The precise bit is valid only where the device has the feature.
+  VkPhysicalDeviceFeatures features = {};
+  if (info.iPhysicalDevice != VK_NULL_HANDLE) vkGetPhysicalDeviceFeatures(info.iPhysicalDevice, &features);
+  iPrecise = info.iPreciseOcclusionQueries && features.occlusionQueryPrecise == VK_TRUE;
+  if (!iBoxes.Create(iTarget)) return false;
+  iBoxes.SetReversedDepth(iReversedDepth);
+  return true;
+}
+
+void KELVulkanClient::SetReversedDepth(bool reversed) {
+  iReversedDepth = reversed;
+  iBoxes.SetReversedDepth(reversed);
+}
+
+void KELVulkanClient::Fail(VkResult result) {
+  if (iDeviceStatus != VK_SUCCESS) return;
+  iDeviceStatus = result;
+  std::fprintf(stderr, "KELVulkanClient: the device failed (VkResult %d); every query now counts as visible\n",
+               static_cast<int>(result));
 }
 
 void KELVulkanClient::BeginFrame(const float* view, const float* projection) {
@@ -88,7 +115,7 @@ void KELVulkanClient::RecycleQueries() {
   bool unread = false;
   for (uint32_t i = 0; i < iNextQuery; ++i)
     if (iQueryStates[i] == kQueryRecorded || iQueryStates[i] == kQuerySubmitted) unread = true;
-  if (unread) SubmitRecorded(true);
+  if (unread) SubmitRecorded(true);  // nothing to wait for after a failure
   // Results read mean the draws inside the queries are done, so the box
   // storage is free again too.
   VkDevice device = iTarget->GetInfo().iDevice;
@@ -109,6 +136,9 @@ uint32_t KELVulkanClient::QueryIndex(void* query) const {
 
 void* KELVulkanClient::GenQuery() {
   KELCallTimer timer(*this);
+  // Without its boxes a query would count nothing: no query, and the
+  // library counts the subject as visible.
+  if (!iBoxes.IsValid()) return nullptr;
   if (iNextQuery == iQueryStates.size()) {
     VkQueryPoolCreateInfo info = {};
     info.sType = VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO;
@@ -121,6 +151,7 @@ void* KELVulkanClient::GenQuery() {
     vkResetQueryPool(device, pool, 0, kQueryPoolChunk);
     iPools.push_back(pool);
     iQueryStates.resize(iQueryStates.size() + kQueryPoolChunk, kQueryFree);
+    iQueryIncomplete.resize(iQueryStates.size(), 0);
   }
   return reinterpret_cast<void*>(static_cast<uintptr_t>(++iNextQuery));
 }
@@ -129,8 +160,10 @@ void KELVulkanClient::BeginQuery(void* query) {
   KELCallTimer timer(*this);
   Flush();
   iRunsInQuery = 0;
+  iCurrentQuery = UINT32_MAX;
   uint32_t index = QueryIndex(query);
-  if (index == UINT32_MAX) return;
+  // After a failure nothing is recorded: every result is visible anyway.
+  if (index == UINT32_MAX || iDeviceStatus != VK_SUCCESS) return;
   ++iStats.iQueries;
   if (iDepthWrite) ++iStats.iFillQueries;
   VkQueryPool pool = iPools[index / kQueryPoolChunk];
@@ -138,46 +171,69 @@ void KELVulkanClient::BeginQuery(void* query) {
   // The library hands a read handle out again within the frame; its
   // result is in, so the query is idle and can be reset from the host.
   if (iQueryStates[index] != kQueryFree) vkResetQueryPool(iTarget->GetInfo().iDevice, pool, slot, 1);
-  VkQueryControlFlags flags = iTarget->GetInfo().iPreciseOcclusionQueries ? VK_QUERY_CONTROL_PRECISE_BIT : 0;
+  VkQueryControlFlags flags = iPrecise ? VK_QUERY_CONTROL_PRECISE_BIT : 0;
   vkCmdBeginQuery(iTarget->GetCommandBuffer(), pool, slot, flags);
   iQueryStates[index] = kQueryRecorded;
+  iQueryIncomplete[index] = 0;
+  iCurrentQuery = index;
 }
 
 void KELVulkanClient::EndQuery(void* query) {
   KELCallTimer timer(*this);
   uint32_t index = QueryIndex(query);
-  if (index == UINT32_MAX) return;
+  if (index == UINT32_MAX || index != iCurrentQuery) return;
+  iCurrentQuery = UINT32_MAX;
   if (iRunsInQuery > 1) ++iStats.iBatches;
   vkCmdEndQuery(iTarget->GetCommandBuffer(), iPools[index / kQueryPoolChunk], index % kQueryPoolChunk);
   iRecordedQueries.push_back(index);
 }
 
 void KELVulkanClient::SubmitRecorded(bool wait) {
+  if (iDeviceStatus != VK_SUCCESS) return;
   iTarget->Submit(wait);
   ++iStats.iSubmits;
   for (uint32_t index : iRecordedQueries)
     if (iQueryStates[index] == kQueryRecorded) iQueryStates[index] = kQuerySubmitted;
   iRecordedQueries.clear();
+  // A failed submit or wait would leave the results waited for forever.
+  const VkResult result = iTarget->GetSubmitResult();
+  if (result < 0) Fail(result);
+}
+
+uint32_t KELVulkanClient::CountFor(uint32_t index, uint64_t samples) const {
+  // A run of boxes that was not drawn would have been counted.
+  if (iQueryIncomplete[index] != 0) return kUnknownQueryPixels;
+  if (samples == 0) return 0;
+  // An imprecise query may stand for one sample or many.
+  if (!iPrecise) return kUnknownQueryPixels;
+  return static_cast<uint32_t>(samples < kMaxSignedCount ? samples : kMaxSignedCount);
 }
 
 bool KELVulkanClient::GetQueryResult(void* query, uint32_t& pixels, bool wait) {
   KELCallTimer timer(*this);
   uint32_t index = QueryIndex(query);
-  if (index == UINT32_MAX || iQueryStates[index] == kQueryFree) {
-    // Not one of ours, or never begun: count it as visible rather than
-    // hide anything (the library reads a single result as a signed value).
-    pixels = kUnknownQueryPixels;
-    return true;
-  }
+  // Not one of ours, never begun, or no result to come: count it as
+  // visible rather than hide anything (the library reads a single result
+  // as a signed value).
+  pixels = kUnknownQueryPixels;
+  if (index == UINT32_MAX || iQueryStates[index] == kQueryFree || iDeviceStatus != VK_SUCCESS) return true;
   // Without waiting, the submit still lets the result arrive by itself.
   if (iQueryStates[index] == kQueryRecorded) SubmitRecorded(wait);
-  uint32_t result[2] = {0, 0};
-  VkQueryResultFlags flags = VK_QUERY_RESULT_WITH_AVAILABILITY_BIT | (wait ? VK_QUERY_RESULT_WAIT_BIT : 0);
+  if (iDeviceStatus != VK_SUCCESS) return true;
+  uint64_t result[2] = {0, 0};
+  VkQueryResultFlags flags = VK_QUERY_RESULT_64_BIT | VK_QUERY_RESULT_WITH_AVAILABILITY_BIT |
+                             (wait ? VK_QUERY_RESULT_WAIT_BIT : 0);
   VkResult status = vkGetQueryPoolResults(iTarget->GetInfo().iDevice, iPools[index / kQueryPoolChunk],
                                           index % kQueryPoolChunk, 1, sizeof(result), result, sizeof(result), flags);
-  if (status != VK_SUCCESS || result[1] == 0) return false;
-  pixels = result[0];
+  const bool available = status == VK_SUCCESS && result[1] != 0;
+  if (!available && !wait && status >= 0) return false;
+  if (!available) {
+    // The library would ask again for ever: end the wait, visible.
+    Fail(status < 0 ? status : VK_ERROR_UNKNOWN);
+    return true;
+  }
   iQueryStates[index] = kQueryRead;
+  pixels = CountFor(index, result[0]);
   return true;
 }
 
@@ -218,9 +274,14 @@ void KELVulkanClient::DrawBox(const float* min, const float* max, const float*) 
 void KELVulkanClient::EndDrawBoxes() {
   KELCallTimer timer(*this);
   ++iRunsInQuery;
-  if (iBoxRun.empty()) return;
-  iBoxes.Draw(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELVulkanBoxRenderer::kShaded);
-  ++iStats.iBoxDraws;
+  // Boxes outside one of our queries count nowhere (a null handle from a
+  // failed GenQuery): not drawn, so that their storage cannot pile up.
+  if (!iBoxRun.empty() && iCurrentQuery != UINT32_MAX) {
+    if (iBoxes.Draw(iBoxRun.data(), static_cast<uint32_t>(iBoxRun.size()), KELVulkanBoxRenderer::kShaded))
+      ++iStats.iBoxDraws;
+    else
+      iQueryIncomplete[iCurrentQuery] = 1;
+  }
   iBoxRun.clear();
 }
 

@@ -11,7 +11,7 @@ namespace {
 const char* const kValidationLayer = "VK_LAYER_KHRONOS_validation";
 const VkFormat kColorFormat = VK_FORMAT_R8G8B8A8_UNORM;
 const VkFormat kIdFormat = VK_FORMAT_R32_UINT;
-enum { kColor, kIds, kDepth };
+enum { kColor, kIds, kDepth, kResolvedColor, kResolvedIds };
 
 bool ValidationFromEnvironment() {
   const char* value = std::getenv("KEL_VULKAN_VALIDATION");
@@ -62,7 +62,8 @@ KELVulkanHeadlessContext::KELVulkanHeadlessContext()
       iDevice(VK_NULL_HANDLE), iQueue(VK_NULL_HANDLE), iQueueFamily(0), iCommandPool(VK_NULL_HANDLE),
       iDepthFormat(VK_FORMAT_UNDEFINED), iRenderPass(VK_NULL_HANDLE), iFramebuffer(VK_NULL_HANDLE), iRecording(-1),
       iStagingBuffer(VK_NULL_HANDLE), iStagingMemory(VK_NULL_HANDLE), iStagingMapped(nullptr), iWidth(0),
-      iHeight(0), iSubmitCount(0), iValidationErrors(0) {}
+      iHeight(0), iRequestedSamples(1), iClearDepth(1.0f), iSubmitResult(VK_SUCCESS), iSubmitCount(0),
+      iValidationErrors(0) {}
 
 KELVulkanHeadlessContext::~KELVulkanHeadlessContext() { Destroy(); }
 
@@ -227,6 +228,23 @@ bool KELVulkanHeadlessContext::CreateRenderPass() {
     iError = "no depth format";
     return false;
   }
+  iInfo.iSamples = static_cast<VkSampleCountFlagBits>(iRequestedSamples);
+  const VkFormat attachmentFormats[3] = {kColorFormat, kIdFormat, iDepthFormat};
+  bool supported = (iRequestedSamples & (iRequestedSamples - 1)) == 0;
+  for (int i = 0; i < 3 && supported; ++i) {
+    VkImageFormatProperties properties = {};
+    const VkImageUsageFlags usage =
+        i == kDepth ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT
+                    : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
+    supported = vkGetPhysicalDeviceImageFormatProperties(iPhysicalDevice, attachmentFormats[i], VK_IMAGE_TYPE_2D,
+                                                         VK_IMAGE_TILING_OPTIMAL, usage, 0,
+                                                         &properties) == VK_SUCCESS &&
+                (properties.sampleCounts & iInfo.iSamples) != 0;
+  }
+  if (!supported) {
+    iError = "the device cannot render " + std::to_string(iRequestedSamples) + " samples per pixel";
+    return false;
+  }
   // Contents are loaded and stored: a frame spans several command buffers,
   // one per submit, and must carry its attachments across them.
   VkAttachmentDescription attachments[3] = {};
@@ -235,7 +253,7 @@ bool KELVulkanHeadlessContext::CreateRenderPass() {
     VkImageLayout layout =
         i == kDepth ? VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
     attachments[i].format = formats[i];
-    attachments[i].samples = VK_SAMPLE_COUNT_1_BIT;
+    attachments[i].samples = iInfo.iSamples;
     attachments[i].loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
     attachments[i].storeOp = VK_ATTACHMENT_STORE_OP_STORE;
     attachments[i].stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
@@ -292,7 +310,7 @@ bool KELVulkanHeadlessContext::CreateRenderPass() {
 }
 
 bool KELVulkanHeadlessContext::CreateImage(VkFormat format, VkImageUsageFlags usage, VkImageAspectFlags aspect,
-                                           KELImage& image) {
+                                           VkSampleCountFlagBits samples, KELImage& image) {
   VkImageCreateInfo info = {};
   info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
   info.imageType = VK_IMAGE_TYPE_2D;
@@ -300,7 +318,7 @@ bool KELVulkanHeadlessContext::CreateImage(VkFormat format, VkImageUsageFlags us
   info.extent = {static_cast<uint32_t>(iWidth), static_cast<uint32_t>(iHeight), 1};
   info.mipLevels = 1;
   info.arrayLayers = 1;
-  info.samples = VK_SAMPLE_COUNT_1_BIT;
+  info.samples = samples;
   info.tiling = VK_IMAGE_TILING_OPTIMAL;
   info.usage = usage;
   info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
@@ -318,6 +336,8 @@ bool KELVulkanHeadlessContext::CreateImage(VkFormat format, VkImageUsageFlags us
   if (vkAllocateMemory(iDevice, &allocation, nullptr, &image.iMemory) != VK_SUCCESS ||
       vkBindImageMemory(iDevice, image.iImage, image.iMemory, 0) != VK_SUCCESS)
     return false;
+  // Resolve targets are only copied to and from: no view.
+  if ((usage & (VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT)) == 0) return true;
   VkImageViewCreateInfo view = {};
   view.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
   view.image = image.iImage;
@@ -328,13 +348,23 @@ bool KELVulkanHeadlessContext::CreateImage(VkFormat format, VkImageUsageFlags us
 }
 
 bool KELVulkanHeadlessContext::CreateAttachments() {
-  iImages.resize(3);
+  const bool multisampled = iInfo.iSamples != VK_SAMPLE_COUNT_1_BIT;
+  iImages.resize(multisampled ? 5 : 3);
   const VkImageUsageFlags colorUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
-  if (!CreateImage(kColorFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, iImages[kColor]) ||
-      !CreateImage(kIdFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, iImages[kIds]) ||
-      !CreateImage(iDepthFormat,
-                   VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT | (iDepthReadable ? static_cast<VkImageUsageFlags>(VK_IMAGE_USAGE_TRANSFER_SRC_BIT) : 0u),
-                   VK_IMAGE_ASPECT_DEPTH_BIT, iImages[kDepth])) {
+  const VkImageUsageFlags resolveUsage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
+  const VkSampleCountFlagBits samples = iInfo.iSamples;
+  // Depth is read back only where it is one sample a pixel.
+  iDepthReadable = iDepthReadable && !multisampled;
+  const VkImageUsageFlags depthUsage =
+      VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT |
+      (iDepthReadable ? static_cast<VkImageUsageFlags>(VK_IMAGE_USAGE_TRANSFER_SRC_BIT) : 0u);
+  if (!CreateImage(kColorFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, samples, iImages[kColor]) ||
+      !CreateImage(kIdFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, samples, iImages[kIds]) ||
+      !CreateImage(iDepthFormat, depthUsage, VK_IMAGE_ASPECT_DEPTH_BIT, samples, iImages[kDepth]) ||
+      (multisampled && (!CreateImage(kColorFormat, resolveUsage, VK_IMAGE_ASPECT_COLOR_BIT, VK_SAMPLE_COUNT_1_BIT,
+                                     iImages[kResolvedColor]) ||
+                        !CreateImage(kIdFormat, resolveUsage, VK_IMAGE_ASPECT_COLOR_BIT, VK_SAMPLE_COUNT_1_BIT,
+                                     iImages[kResolvedIds])))) {
     iError = "cannot create the attachments";
     return false;
   }
@@ -367,16 +397,24 @@ bool KELVulkanHeadlessContext::PrepareAttachments() {
   begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
   begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
   vkBeginCommandBuffer(slot.iCommands, &begin);
-  VkImageMemoryBarrier barriers[3];
-  for (int i = 0; i < 3; ++i)
+  // Resolve targets stay in the general layout, good for both copies.
+  VkImageMemoryBarrier barriers[5];
+  const uint32_t count = static_cast<uint32_t>(iImages.size());
+  for (uint32_t i = 0; i < count; ++i)
     barriers[i] = ImageBarrier(
         iImages[i].iImage, VK_IMAGE_LAYOUT_UNDEFINED,
-        i == kDepth ? VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, 0,
-        i == kDepth ? VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT : VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT,
+        i == kDepth  ? VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL
+        : i < kDepth ? VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL
+                     : VK_IMAGE_LAYOUT_GENERAL,
+        0,
+        i == kDepth  ? VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT
+        : i < kDepth ? VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT
+                     : VK_ACCESS_TRANSFER_WRITE_BIT,
         i == kDepth ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT);
   vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
-                       VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT | VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT, 0,
-                       0, nullptr, 0, nullptr, 3, barriers);
+                       VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT | VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT |
+                           VK_PIPELINE_STAGE_TRANSFER_BIT,
+                       0, 0, nullptr, 0, nullptr, count, barriers);
   vkEndCommandBuffer(slot.iCommands);
   VkSubmitInfo submit = {};
   submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
@@ -414,14 +452,16 @@ KELVulkanHeadlessContext::KELSlot& KELVulkanHeadlessContext::FreeSlot() {
   return iSlots.back();
 }
 
-void KELVulkanHeadlessContext::WaitSlots() {
+VkResult KELVulkanHeadlessContext::WaitSlots() {
   std::vector<VkFence> fences;
   for (KELSlot& slot : iSlots)
     if (slot.iInFlight) fences.push_back(slot.iFence);
-  if (fences.empty()) return;
-  vkWaitForFences(iDevice, static_cast<uint32_t>(fences.size()), fences.data(), VK_TRUE, UINT64_MAX);
+  if (fences.empty()) return VK_SUCCESS;
+  const VkResult result =
+      vkWaitForFences(iDevice, static_cast<uint32_t>(fences.size()), fences.data(), VK_TRUE, UINT64_MAX);
   vkResetFences(iDevice, static_cast<uint32_t>(fences.size()), fences.data());
   for (KELSlot& slot : iSlots) slot.iInFlight = false;
+  return result;
 }
 
 VkCommandBuffer KELVulkanHeadlessContext::GetCommandBuffer() {
@@ -455,10 +495,16 @@ void KELVulkanHeadlessContext::Submit(bool wait) {
     submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
     submit.commandBufferCount = 1;
     submit.pCommandBuffers = &slot.iCommands;
-    if (vkQueueSubmit(iQueue, 1, &submit, slot.iFence) == VK_SUCCESS) slot.iInFlight = true;
+    iSubmitResult = vkQueueSubmit(iQueue, 1, &submit, slot.iFence);
+    if (iSubmitResult == VK_SUCCESS) slot.iInFlight = true;
     ++iSubmitCount;
+  } else {
+    iSubmitResult = VK_SUCCESS;
   }
-  if (wait) WaitSlots();
+  if (wait) {
+    const VkResult waited = WaitSlots();
+    if (iSubmitResult == VK_SUCCESS) iSubmitResult = waited;
+  }
 }
 
 void KELVulkanHeadlessContext::Clear(const float* rgba) {
@@ -471,7 +517,7 @@ void KELVulkanHeadlessContext::Clear(const float* rgba) {
   clears[1].aspectMask = VK_IMAGE_ASPECT_COLOR_BIT;
   clears[1].colorAttachment = kIds;
   clears[2].aspectMask = VK_IMAGE_ASPECT_DEPTH_BIT;
-  clears[2].clearValue.depthStencil = {1.0f, 0};
+  clears[2].clearValue.depthStencil = {iClearDepth, 0};
   VkClearRect rect = {};
   rect.rect.extent = {static_cast<uint32_t>(iWidth), static_cast<uint32_t>(iHeight)};
   rect.layerCount = 1;
@@ -501,10 +547,33 @@ void KELVulkanHeadlessContext::ReadAttachment(int attachment, void* pixels) {
   VkImageMemoryBarrier toCopy =
       ImageBarrier(image, layout, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, written, VK_ACCESS_TRANSFER_READ_BIT, aspect);
   vkCmdPipelineBarrier(slot.iCommands, stages, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0, nullptr, 1, &toCopy);
+  VkImage source = image;
+  VkImageLayout sourceLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  if (!depth && iImages.size() > kResolvedColor) {
+    // One value per pixel: colour averaged, IDs one sample's.
+    source = iImages[attachment == kColor ? kResolvedColor : kResolvedIds].iImage;
+    sourceLayout = VK_IMAGE_LAYOUT_GENERAL;
+    VkImageMemoryBarrier before = ImageBarrier(source, VK_IMAGE_LAYOUT_GENERAL, VK_IMAGE_LAYOUT_GENERAL,
+                                               VK_ACCESS_TRANSFER_READ_BIT, VK_ACCESS_TRANSFER_WRITE_BIT,
+                                               VK_IMAGE_ASPECT_COLOR_BIT);
+    vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0,
+                         nullptr, 0, nullptr, 1, &before);
+    VkImageResolve resolve = {};
+    resolve.srcSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    resolve.dstSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    resolve.extent = {static_cast<uint32_t>(iWidth), static_cast<uint32_t>(iHeight), 1};
+    vkCmdResolveImage(slot.iCommands, image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, source, VK_IMAGE_LAYOUT_GENERAL, 1,
+                      &resolve);
+    VkImageMemoryBarrier after = ImageBarrier(source, VK_IMAGE_LAYOUT_GENERAL, VK_IMAGE_LAYOUT_GENERAL,
+                                              VK_ACCESS_TRANSFER_WRITE_BIT, VK_ACCESS_TRANSFER_READ_BIT,
+                                              VK_IMAGE_ASPECT_COLOR_BIT);
+    vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0,
+                         nullptr, 0, nullptr, 1, &after);
+  }
   VkBufferImageCopy region = {};
   region.imageSubresource = {aspect, 0, 0, 1};
   region.imageExtent = {static_cast<uint32_t>(iWidth), static_cast<uint32_t>(iHeight), 1};
-  vkCmdCopyImageToBuffer(slot.iCommands, image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, iStagingBuffer, 1, &region);
+  vkCmdCopyImageToBuffer(slot.iCommands, source, sourceLayout, iStagingBuffer, 1, &region);
   VkImageMemoryBarrier back =
       ImageBarrier(image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, layout, VK_ACCESS_TRANSFER_READ_BIT, used, aspect);
   VkBufferMemoryBarrier host = {};
@@ -595,6 +664,7 @@ void KELVulkanHeadlessContext::Destroy() {
   iRecording = -1;
   iInfo = KELVulkanTargetInfo();
   iDepthFormat = VK_FORMAT_UNDEFINED;
+  iSubmitResult = VK_SUCCESS;
   iSubmitCount = 0;
   iValidationErrors = 0;
   iDeviceName.clear();
