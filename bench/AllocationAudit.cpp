@@ -71,6 +71,51 @@ void BM_MemoryPerEntry(benchmark::State& state) {
   state.counters["heap_mib"] = static_cast<double>(heapBytes) / (1024.0 * 1024.0);
 }
 
+// What created views add: the scene is loaded once and given back, so that
+// the second load takes every record from the pools; what the allocator
+// gives while `views` - 1 views are made and every view culls the cameras
+// is the views' tables. range(0): entries; range(1): views, the default
+// one included.
+void BM_ViewMemoryPerEntry(benchmark::State& state) {
+  const kel::KELScene& scene = GetCity(static_cast<int>(state.range(0)));
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
+  CountingAllocator& counting = InstalledCounter();
+  KELScriptedClient client(1000);
+  client.iTiming = false;
+  engine->SetClient(&client);
+  std::vector<KELBenchCamera> cameras = {MakeStreetCamera(scene)};
+  for (int i = 0; i < 8; ++i) cameras.push_back(MakePathCamera(scene, i / 7.0f));
+  KELQuietStdout quiet;
+  long long viewBytes = 0;
+  for (auto _ : state) {
+    KELLoadedScene warm;
+    warm.Load(scene, ObjectBase(scene), sizeof(kel::KELSceneObject), true);
+    warm.SplitAll();
+    warm.Unload();
+    KELLoadedScene loaded;
+    loaded.Load(scene, ObjectBase(scene), sizeof(kel::KELSceneObject), true);
+    loaded.SplitAll();
+    const long long before = counting.bytes;
+    std::vector<void*> views(1, nullptr);
+    for (int64_t v = 1; v < state.range(1); ++v) views.push_back(engine->CreateView());
+    for (void* view : views) {
+      engine->SetView(view);
+      for (const KELBenchCamera& camera : cameras) RunFrame(engine, loaded, camera);
+    }
+    viewBytes = counting.bytes - before;
+    engine->SetView(nullptr);
+    for (void* view : views) engine->DestroyView(view);
+    loaded.Unload();
+  }
+  engine->SetClient(nullptr);
+  const double entries = static_cast<double>(scene.iObjects.size());
+  state.counters["entries"] = entries;
+  state.counters["views"] = static_cast<double>(state.range(1));
+  state.counters["view_bytes_per_entry"] = static_cast<double>(viewBytes) / entries;
+  state.counters["bytes_per_entry_per_extra_view"] =
+      state.range(1) > 1 ? static_cast<double>(viewBytes) / entries / static_cast<double>(state.range(1) - 1) : 0.0;
+}
+
 // Steady state: after warm-up frames over the same views, each frame is
 // counted. range(0): entries; range(1): pixels every query reports;
 // range(2): 0 a still camera, 1 a camera cycling through eight views.
@@ -112,6 +157,9 @@ void BM_SteadyFrameAllocations(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_MemoryPerEntry)->ArgName("entries")->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewMemoryPerEntry)
+    ->ArgNames({"entries", "views"})->Args({1000000, 1})->Args({1000000, 4})
+    ->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SteadyFrameAllocations)
     ->ArgNames({"entries", "pixels", "moving"})
     ->Args({100000, 1000, 0})->Args({100000, 0, 0})->Args({100000, 1000, 1})

@@ -353,6 +353,11 @@ def main():
                        fmt(counter(memory, "entries")), counter(memory, "heap_bytes_per_entry"),
                        counter(memory, "heap_mib"), counter(memory, "allocator_bytes_per_entry"),
                        counter(memory, "allocator_calls_per_entry")))
+    views = find(runs, "BM_ViewMemoryPerEntry/entries:1000000/views:4")
+    if views:
+        out.append("\nViews: three views beside the default add %.1f bytes per entry through the allocator, "
+                   "%.1f bytes per entry for each (8 per entry record, 12 per zone record).\n" % (
+                       counter(views, "view_bytes_per_entry"), counter(views, "bytes_per_entry_per_extra_view")))
     for scene in ("city", "plant"):
         text, _ = walk_summary(folder, scene)
         if text:

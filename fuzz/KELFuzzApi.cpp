@@ -1,8 +1,9 @@
 // libFuzzer harness over the public interface: each input is a sequence of
-// host calls (partitions, entries, settings, walks, frames, allocator
+// host calls (partitions, entries, settings, walks, views, frames, allocator
 // failures) with ordinary and hostile values; after every call the
-// partitions must pass the invariant checker and hold exactly the entries
-// the host added.
+// partitions must pass the invariant checker (every view's state included)
+// and hold exactly the entries the host added, and a frame advances the
+// frame counter of the view it culls through and of no other.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "KELScreenSpacePartitioning.h"
 #include "KELSettings.h"
 #include "KELValidator.h"
+#include "KELView.h"
 #include "TestSupport.h"
 
 namespace {
@@ -50,6 +52,13 @@ struct KELFuzzState {
   // A handle removed since the last AddEntry: its record is not reused yet,
   // so every entry operation on it must be ignored.
   void* iStale = nullptr;
+  // Created views, and one destroyed since (invalid: ignored, or the
+  // default view when selected).
+  std::vector<void*> iViews;
+  void* iDestroyedView = nullptr;
+  // What SetView chose last, and the view StartCulling took from it.
+  void* iChosenView = nullptr;
+  void* iFrameView = nullptr;
 };
 
 KELFuzzState* _state = nullptr;
@@ -224,6 +233,38 @@ void OpTraverse(FuzzedDataProvider& input) {
   _state->iEngine->TraverseSpacePartition(nullptr, &visitor, force);
 }
 
+void OpCreateView(FuzzedDataProvider&) {
+  void* view = _state->iEngine->CreateView();
+  if (view == nullptr) return;  // every view taken, or no memory
+  KELFuzzCheck(static_cast<KELView*>(view)->iFrameCounter == 1, "a new view does not start at frame 1");
+  _state->iViews.push_back(view);
+  if (view == _state->iDestroyedView) _state->iDestroyedView = nullptr;
+}
+
+void OpDestroyView(FuzzedDataProvider& input) {
+  if (_state->iViews.empty() || input.ConsumeIntegralInRange<int>(0, 7) == 0) {
+    // Null, a stale handle or no view at all: ignored.
+    _state->iEngine->DestroyView(input.ConsumeBool() ? nullptr : _state->iDestroyedView);
+    return;
+  }
+  const size_t index = input.ConsumeIntegralInRange<size_t>(0, _state->iViews.size() - 1);
+  void* view = _state->iViews[index];
+  _state->iEngine->DestroyView(view);
+  _state->iViews.erase(_state->iViews.begin() + static_cast<long>(index));
+  _state->iDestroyedView = view;
+  // An engine that selects a destroyed view culls through the default
+  // view, also once the handle is made again.
+  if (_state->iChosenView == view) _state->iChosenView = nullptr;
+}
+
+void OpSetView(FuzzedDataProvider& input) {
+  const size_t pick = input.ConsumeIntegralInRange<size_t>(0, _state->iViews.size() + 1);
+  void* view = pick < _state->iViews.size() ? _state->iViews[pick] : (pick == _state->iViews.size() ? nullptr
+                                                                                                     : _state->iDestroyedView);
+  _state->iEngine->SetView(view);
+  _state->iChosenView = view == _state->iDestroyedView ? nullptr : view;
+}
+
 void OpMatrix(FuzzedDataProvider& input) {
   float matrix[16];
   PickMatrix(input, matrix);
@@ -278,8 +319,19 @@ void OpAllocatorFailure(FuzzedDataProvider& input) {
   allocator.iFailTo = how < 2 ? UINT64_MAX : allocator.iFailFrom + input.ConsumeIntegralInRange<uint64_t>(1, 64);
 }
 
+// The view a frame culls through: the one StartCulling took, unless it has
+// been destroyed since.
+KELView* FrameView() {
+  for (void* view : _state->iViews)
+    if (view == _state->iFrameView) return static_cast<KELView*>(view);
+  return KELView::_views;
+}
+
+int32_t FrameOf(const KELView* view) { return view->IsDefault() ? KELSettings::_frameCounter : view->iFrameCounter; }
+
 void RunFrame(FuzzedDataProvider& input, KELOcclusionCullingEngine* engine) {
   engine->StartCulling();
+  _state->iFrameView = _state->iChosenView;
   bool added[kPartitionCount] = {};
   bool duplicates = false;
   const int count = input.ConsumeIntegralInRange<int>(0, kPartitionCount + 1);
@@ -297,9 +349,19 @@ void RunFrame(FuzzedDataProvider& input, KELOcclusionCullingEngine* engine) {
                                                    KELEngineAccess::Planes(engine), client.iViewPlanes)
                                : 0;
   _state->iClient.BeginFrame();
+  int32_t before[kMaxViews];
+  for (int32_t i = 0; i < kMaxViews; ++i) before[i] = FrameOf(&KELView::_views[i]);
   engine->EndCulling();
-  if (KELEngineAccess::Client(engine) != nullptr) _state->iClient.EndFrame();
+  const bool culled = KELEngineAccess::Client(engine) != nullptr;
+  if (culled) _state->iClient.EndFrame();
   CheckFrameStateEmpty();
+  KELFuzzCheck(KELView::_current == KELView::_views, "the default view is not current after the frame");
+  const KELView* culledView = FrameView();
+  for (int32_t i = 0; i < kMaxViews; ++i) {
+    const uint32_t advanced = static_cast<uint32_t>(FrameOf(&KELView::_views[i])) - static_cast<uint32_t>(before[i]);
+    KELFuzzCheck(advanced == (culled && &KELView::_views[i] == culledView ? 1u : 0u),
+                 "a frame advanced another view's frame counter, or not its own");
+  }
 }
 
 void OpFrame(FuzzedDataProvider& input) {
@@ -317,7 +379,8 @@ void OpFrame(FuzzedDataProvider& input) {
 using Operation = void (*)(FuzzedDataProvider&);
 const Operation kOperations[] = {OpAddEntry,   OpAddEntry, OpBulkAdd, OpUpdateEntry, OpUpdateEntry,      OpRemoveEntry,
                                  OpEntryState, OpEntryState, OpActivate, OpTraverse, OpMatrix,          OpPlanes,
-                                 OpSettings,   OpAllocatorFailure, OpFrame, OpFrame, OpDestroyPartition};
+                                 OpSettings,   OpAllocatorFailure, OpFrame, OpFrame, OpDestroyPartition,
+                                 OpCreateView, OpSetView, OpSetView, OpDestroyView};
 
 void SetUpState() {
   _state = new KELFuzzState();
@@ -334,6 +397,10 @@ void ResetState() {
   for (const KELFuzzEntry& entry : _state->iModel.iEntries) _state->iEngine->RemoveEntry(entry.iHandle);
   _state->iModel.Clear();
   _state->iStale = nullptr;
+  for (void* view : _state->iViews) _state->iEngine->DestroyView(view);
+  _state->iViews.clear();
+  _state->iDestroyedView = _state->iChosenView = _state->iFrameView = nullptr;
+  _state->iEngine->SetView(nullptr);
   const float lower[3] = {-kRootHalfSize, -kRootHalfSize, -kRootHalfSize};
   const float upper[3] = {kRootHalfSize, kRootHalfSize, kRootHalfSize};
   for (int p = 0; p < kPartitionCount; ++p) {

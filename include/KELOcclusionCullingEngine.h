@@ -153,7 +153,36 @@ public:
   // Passed on to DrawObject.
   void SetTransparency(void* entry, bool transparent);
 
-  // Empties the frame's partition list.
+  // Views. A view keeps a visibility history of its own: everything frame
+  // coherency and batching read (histories, last visible frames, the
+  // frame counter, the pixel counts that TouchObject reports). Cull each of
+  // several views of a frame (two eyes, a shadow-casting light, a second
+  // viewport) through a view of its own, and none acts on another's
+  // results: a view's calls do not depend on what other views are culled
+  // between its frames, once its partitions are split (splits are shared
+  // work that any view may cause: split first with a forcing
+  // TraverseSpacePartition). Partitions, entries, their states and the
+  // settings are shared. A host that never calls these culls through the
+  // default view, exactly as before.
+  //
+  // Memory: nothing for the default view; each created view keeps 8 bytes
+  // per entry record and 12 per zone record, from the allocator. A steady
+  // frame of any view allocates nothing.
+  //
+  // A new view, with no history: its first frame queries every subject
+  // alone (the library's first frame batches them), so that nothing it
+  // sees pops in a frame late. Null when memory runs out or every view is
+  // taken (15 besides the default view).
+  void* CreateView();
+  // Null does nothing; the default view is never destroyed. The view's
+  // handle is invalid afterwards and its place goes to a later CreateView;
+  // an engine that still selects it culls through the default view.
+  void DestroyView(void* view);
+  // The view to cull through, used from the next StartCulling on; null
+  // selects the default view.
+  void SetView(void* view);
+
+  // Empties the frame's partition list and takes the view SetView chose.
   void StartCulling();
   // Culls the frame's partitions through the client: draws visible loaded
   // objects, reports visible entries with TouchObject, and prints six
@@ -190,6 +219,10 @@ protected:
   float iProjectionMatrix[16];
   float iViewMatrix[16];
   bool iViewVolumeTests;
+  // The view SetView chose and the one StartCulling took for the frame
+  // (0: the default view).
+  uint32_t iChosenView;
+  uint32_t iFrameView;
 
   static KELOcclusionCullingEngine* _instance;
 

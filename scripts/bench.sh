@@ -62,6 +62,7 @@ bench() {
 }
 repeated=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 bench kel_bench_allocations 'BM_MemoryPerEntry' memory
+bench kel_bench_allocations 'BM_ViewMemoryPerEntry' views
 bench kel_bench_allocations 'BM_SteadyFrameAllocations' steady
 for n in "${sizes[@]}"; do
   bench kel_bench_partition "/$n/" "$n" "${repeated[@]}"

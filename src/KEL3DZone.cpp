@@ -9,6 +9,7 @@
 #include "KELMemory.h"
 #include "KELPools.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 
 namespace {
@@ -39,8 +40,12 @@ void Grow(float* min, float* max, const KEL3DZoneEntry* entry) {
   }
 }
 
-// Zero-filled record with an empty child array (growth step 8).
+// Zero-filled record with an empty child array (growth step 8) and a view
+// slot of its own; null when memory runs out.
 KEL3DZone* NewZoneRecord() {
+  bool make = false;
+  const uint32_t slot = KELView::NextZoneSlot(&make);
+  if (!make) return nullptr;
   void* memory = KELAllocateRecord(sizeof(KEL3DZone));
   if (memory == nullptr) return nullptr;
   std::memset(memory, 0, sizeof(KEL3DZone));
@@ -48,6 +53,9 @@ KEL3DZone* NewZoneRecord() {
   new (&zone->iChildren) KELGrowArray(8);
   zone->iFlags = kZoneFlagEmpty;
   zone->iState = kZoneStateActive;
+  KELView::TakeZoneSlot(slot);
+  zone->iViewSlot = slot;
+  KELView::ResetZone(slot);
   return zone;
 }
 
@@ -90,6 +98,7 @@ KEL3DZone* KEL3DZone::AllocZone() {
   zone->iHistory = 0;
   zone->iHistoryFrame = 0;
   zone->iLastVisibleFrame = 0;
+  KELView::ResetZone(zone->iViewSlot);
   zone->iPendingCount = 0;
   zone->iChildren.count = 0;
   zone->iUnloadedPending = zone->iUnloadedFixed = zone->iLoaded = nullptr;
@@ -290,9 +299,14 @@ KEL3DZoneEntry* TakeEntry() {
   if (entry != nullptr) {
     KEL3DZoneEntry::_freeList = entry->iNextEntry;
   } else {
+    bool make = false;
+    const uint32_t slot = KELView::NextEntrySlot(&make);
+    if (!make) return nullptr;
     entry = static_cast<KEL3DZoneEntry*>(KELAllocateRecord(sizeof(KEL3DZoneEntry)));
     if (entry == nullptr) return nullptr;
     std::memset(entry, 0, sizeof(KEL3DZoneEntry));
+    KELView::TakeEntrySlot(slot);
+    entry->iViewSlot = slot;
   }
   if (entry->iBox == nullptr) {
     entry->iBox = static_cast<KEL3DZoneBox*>(KELAllocateRecord(sizeof(KEL3DZoneBox)));
@@ -330,9 +344,14 @@ KEL3DZoneEntry* KELCreateEntry(KEL3DZone* root, void* object, const float* min, 
     }
     std::memcpy(copy->iElements, matrix, sizeof(copy->iElements));
   }
+  // A recycled record starts without the removed entry's history, in
+  // every view.
   KEL3DZoneBox* box = entry->iBox;
+  const uint32_t slot = entry->iViewSlot;
   std::memset(entry, 0, sizeof(KEL3DZoneEntry));
   entry->iBox = box;
+  entry->iViewSlot = slot;
+  KELView::ResetEntry(slot);
   entry->iMatrix = copy;
   entry->iObject = object;
   SetGeometry(entry, min, max, center, radius);

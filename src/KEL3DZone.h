@@ -93,6 +93,9 @@ struct KEL3DZoneEntry {
   uint32_t iPlacement;
   uint8_t iHistory;
   uint32_t iFlags;
+  // Index of the record's state in the tables of created views (fills
+  // padding: the record keeps its size).
+  uint32_t iViewSlot;
   void* iObject;
   int32_t iLastVisibleFrame;
   uint32_t iHistoryFrame;
@@ -142,8 +145,11 @@ struct KEL3DZone {
   // Entries waiting for the split. A full word: a host may bulk-load far
   // more than a 19-bit count allows into one zone before its first frame.
   uint32_t iPendingCount;
-  // Depth below the root (root 0).
-  uint32_t iDepth;
+  // Depth below the root (root 0; at most kMaxZoneDepth), and the index of
+  // the zone's state in the tables of created views, in one word so that
+  // the record keeps its size.
+  uint32_t iDepth : 8;
+  uint32_t iViewSlot : 24;
 
   // --- creation and the zone pool ---
   // A root zone for the cell +-1e7, from the pool (zones of destroyed

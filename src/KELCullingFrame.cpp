@@ -15,6 +15,7 @@
 #include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 namespace {
 
@@ -157,7 +158,9 @@ void KELOcclusionCullingEngine::EndCulling() {
   // Without a client there is nothing to query, draw or report to.
   KELOcclusionCullingClient* client = iClient;
   if (client == nullptr) return;
-  KELSettings::AdvanceFrame();
+  // The view StartCulling took, unless it has been destroyed since.
+  KELViewScope view(KELView::FromKey(iFrameView));
+  KELView::AdvanceFrame();
 
   KELClientQueryState* state = FindClientState(client);
   // Handles are reused only within the frame that made them.

@@ -6,6 +6,7 @@
 
 #include "KELOcclusionCullingClient.h"
 #include "KELScreenSpacePartition.h"
+#include "KELView.h"
 
 namespace {
 
@@ -79,7 +80,9 @@ void KELFrameState::ReportUnfilled(const KELScreenSpacePartition* node) {
 }
 
 void KELFrameState::Touch(const KEL3DZoneEntry* entry) const {
-  iClient->TouchObject(entry->iObject, entry->PixelCount(), entry->iBox->iMin, entry->iBox->iMax, MatrixOf(entry));
+  // The pixel count is the view's own: another view's query must not change
+  // what this one reports.
+  iClient->TouchObject(entry->iObject, KELView::EntryPixelCount(entry), entry->iBox->iMin, entry->iBox->iMax, MatrixOf(entry));
 }
 
 void KELFrameState::DrawOwed() {

@@ -12,6 +12,7 @@
 #include "KELCullingStatistics.h"
 #include "KELMemory.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 uint32_t KELSettings::_pixelHitsThreshold = 300;
 uint32_t KELSettings::_frameCoherency = 0;
@@ -69,7 +70,8 @@ KELOcclusionCullingEngine* KELOcclusionCullingEngine::GetInstance() {
 // contribution scales, which make nothing too small.
 KELOcclusionCullingEngine::KELOcclusionCullingEngine()
     : iClient(nullptr), iPartitions(10), iClipPlaneCount(0), iEyePosition{0, 0, 0},
-      iScaledDirection{0, 0, 0}, iContributionOffset(0), iClipPlanes(nullptr), iViewVolumeTests(false) {
+      iScaledDirection{0, 0, 0}, iContributionOffset(0), iClipPlanes(nullptr), iViewVolumeTests(false), iChosenView(0),
+      iFrameView(0) {
   std::memcpy(iProjectionMatrix, kIdentity, sizeof(kIdentity));
   std::memcpy(iViewMatrix, kIdentity, sizeof(kIdentity));
 }
@@ -78,7 +80,8 @@ KELOcclusionCullingEngine::KELOcclusionCullingEngine()
 // free planes another copy still reads.
 KELOcclusionCullingEngine::KELOcclusionCullingEngine(const KELOcclusionCullingEngine& other)
     : iClient(other.iClient), iPartitions(other.iPartitions), iClipPlaneCount(other.iClipPlaneCount),
-      iContributionOffset(other.iContributionOffset), iViewVolumeTests(other.iViewVolumeTests) {
+      iContributionOffset(other.iContributionOffset), iViewVolumeTests(other.iViewVolumeTests),
+      iChosenView(other.iChosenView), iFrameView(other.iFrameView) {
   std::memcpy(iEyePosition, other.iEyePosition, sizeof(iEyePosition));
   std::memcpy(iScaledDirection, other.iScaledDirection, sizeof(iScaledDirection));
   std::memcpy(iProjectionMatrix, other.iProjectionMatrix, sizeof(iProjectionMatrix));
@@ -97,6 +100,8 @@ KELOcclusionCullingEngine& KELOcclusionCullingEngine::operator=(const KELOcclusi
   std::memcpy(iProjectionMatrix, other.iProjectionMatrix, sizeof(iProjectionMatrix));
   std::memcpy(iViewMatrix, other.iViewMatrix, sizeof(iViewMatrix));
   iViewVolumeTests = other.iViewVolumeTests;
+  iChosenView = other.iChosenView;
+  iFrameView = other.iFrameView;
   SetClippingPlanes(other.iClipPlaneCount, other.iClipPlanes);
   return *this;
 }
@@ -241,7 +246,20 @@ void KELOcclusionCullingEngine::SetTransparency(void* entry, bool transparent) {
 // Room for as many partitions as the last frame had, held ones included, is
 // made here, so that a frame like the last one never needs the held store.
 void KELOcclusionCullingEngine::StartCulling() {
+  iFrameView = iChosenView;
   const int32_t held = KELForgetHeldPartitions(this, nullptr);
   if (held > 0) iPartitions.Reserve(iPartitions.count + held);
   iPartitions.count = 0;
+}
+
+void* KELOcclusionCullingEngine::CreateView() { return KELView::Create(); }
+
+void KELOcclusionCullingEngine::DestroyView(void* view) {
+  if (KELView* record = KELView::FromHandle(view)) record->Destroy();
+}
+
+// An unknown or destroyed handle selects the default view, as null does.
+void KELOcclusionCullingEngine::SetView(void* view) {
+  KELView* record = KELView::FromHandle(view);
+  iChosenView = record != nullptr ? record->Key() : 0u;
 }

@@ -11,6 +11,7 @@
 #include "KELPools.h"
 #include "KELScreenSpacePartition.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingHead = nullptr;
 KELOcclusionQueryTask* KELOcclusionQueryTask::_pendingTail = nullptr;
@@ -18,7 +19,8 @@ KELQueryBatchTask* KELQueryBatchTask::_batchSlots[KELQueryBatchTask::kSlotCount]
 
 namespace {
 
-int32_t Frame() { return KELSettings::_frameCounter; }
+// The frame of the view being culled.
+int32_t Frame() { return KELView::Frame(); }
 int32_t SignedThreshold() { return static_cast<int32_t>(KELSettings::_pixelHitsThreshold); }
 
 const float* MatrixOf(const KEL3DZoneEntry* entry) {
@@ -102,10 +104,12 @@ void KELEntryQueryTask::Draw(KELFrameState*) {
 }
 
 int16_t KELEntryQueryTask::GetOcclusionHistory() {
-  return static_cast<KEL3DZoneEntry*>(iSubject)->GetVisibilityHistory(static_cast<uint32_t>(Frame()));
+  return KELView::EntryHistory(static_cast<KEL3DZoneEntry*>(iSubject), static_cast<uint32_t>(Frame()));
 }
 
-int32_t KELEntryQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZoneEntry*>(iSubject)->iLastVisibleFrame; }
+int32_t KELEntryQueryTask::GetLastVisibleFrame() {
+  return KELView::EntryLastVisibleFrame(static_cast<KEL3DZoneEntry*>(iSubject));
+}
 
 // Rule A: skip while the entry was visible within the last `coherency` frames.
 void KELEntryQueryTask::Issue(KELFrameState* frame) {
@@ -118,14 +122,13 @@ void KELEntryQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(iSubject);
   const int32_t threshold = KELSettings::SignedReportThreshold();
   if (pixels != -1) {
-    entry->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
+    KELView::RecordEntry(entry, static_cast<uint32_t>(Frame()), pixels > 0);
     if (pixels <= threshold) return;
   }
   if (pixels != -1 || threshold < -1) {
-    entry->iLastVisibleFrame = Frame();
-    entry->iZone->PropagateLastVisibleFrame(Frame());
+    KELView::MarkEntryVisible(entry, Frame(), static_cast<uint32_t>(pixels));
+    KELView::PropagateLastVisibleFrame(entry->iZone, Frame());
     ClearOwnHitUpwards(entry->iZone);
-    entry->SetPixelCount(static_cast<uint32_t>(pixels));
   }
   frame->Report(entry);
 }
@@ -163,14 +166,16 @@ void KELZoneQueryTask::Draw(KELFrameState*) {
 int16_t KELZoneQueryTask::GetOcclusionHistory() {
   // Never batched: a crossing zone is not queried at all.
   if (iCrossesNearPlane) return -1;
-  return static_cast<KEL3DZone*>(iSubject)->GetVisibilityHistory(static_cast<uint32_t>(Frame()));
+  return KELView::ZoneHistory(static_cast<KEL3DZone*>(iSubject), static_cast<uint32_t>(Frame()));
 }
 
-int32_t KELZoneQueryTask::GetLastVisibleFrame() { return static_cast<KEL3DZone*>(iSubject)->iLastVisibleFrame; }
+int32_t KELZoneQueryTask::GetLastVisibleFrame() {
+  return KELView::ZoneLastVisibleFrame(static_cast<KEL3DZone*>(iSubject));
+}
 
 void KELZoneQueryTask::CountUnqueried(KEL3DZone* zone, KELScreenSpacePartition* node) {
   node->iSampleCount += KELSettings::_pixelHitsThreshold + 1u;
-  zone->iFlags |= kZoneFlagQueryPassed;
+  KELView::SetZoneFlag(zone, kZoneFlagQueryPassed, true);
 }
 
 void KELZoneQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
@@ -180,13 +185,13 @@ void KELZoneQueryTask::HandleResult(int32_t pixels, KELFrameState* frame) {
   if (pixels == -1) {
     CountUnqueried(zone, node);
   } else {
-    zone->RecordVisibility(static_cast<uint32_t>(Frame()), pixels > 0);
+    KELView::RecordZone(zone, static_cast<uint32_t>(Frame()), pixels > 0);
     node->iSampleCount += static_cast<uint32_t>(pixels);
-    zone->iFlags = pixels > threshold ? (zone->iFlags | kZoneFlagQueryPassed) : (zone->iFlags & ~kZoneFlagQueryPassed);
+    KELView::SetZoneFlag(zone, kZoneFlagQueryPassed, pixels > threshold);
   }
   if (pixels > threshold) {
-    zone->PropagateLastVisibleFrame(Frame());
-    zone->iFlags |= kZoneFlagOwnHit;
+    KELView::PropagateLastVisibleFrame(zone, Frame());
+    KELView::SetZoneFlag(zone, kZoneFlagOwnHit, true);
   }
   if (!iLastOfNode) return;
   const bool visible = node->iSampleCount > KELSettings::_pixelHitsThreshold;

@@ -9,6 +9,7 @@
 #include "FIFOQueue.h"
 #include "KELAllocator.h"
 #include "KEL3DZone.h"
+#include "KELView.h"
 
 class KELOcclusionCullingClient;
 struct KEL3DZone;
@@ -130,9 +131,7 @@ private:
 };
 
 // Clears kZoneFlagOwnHit on the zone and upwards, up to the first ancestor
-// that does not have it.
-inline void ClearOwnHitUpwards(KEL3DZone* zone) {
-  for (; zone != nullptr && (zone->iFlags & kZoneFlagOwnHit); zone = zone->iParent) zone->iFlags &= ~kZoneFlagOwnHit;
-}
+// that does not have it, in the view being culled.
+inline void ClearOwnHitUpwards(KEL3DZone* zone) { KELView::ClearOwnHitUpwards(zone); }
 
 #endif

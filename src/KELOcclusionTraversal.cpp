@@ -10,6 +10,7 @@
 #include "KELOcclusionQueryTask.h"
 #include "KELPools.h"
 #include "KELSettings.h"
+#include "KELView.h"
 
 namespace {
 
@@ -58,16 +59,16 @@ void ReadResults(KELFrameState* frame, uint32_t* result) {
 void DrawEntries(KELOcclusionCullingClient* client, RenderState* state, FIFOQueue* drawQueue) {
   if (drawQueue->IsEmpty()) return;
   state->Set(true, true);
-  const uint32_t frame = static_cast<uint32_t>(KELSettings::_frameCounter);
+  const uint32_t frame = static_cast<uint32_t>(KELView::Frame());
   while (!drawQueue->IsEmpty()) {
     KEL3DZoneEntry* entry = static_cast<KEL3DZoneEntry*>(drawQueue->TakeFront());
     KEL3DZone* zone = entry->iZone;
-    client->SetInside((zone->iFlags & kZoneFlagInsideScreen) != 0);
+    client->SetInside(KELView::HasZoneFlag(zone, kZoneFlagInsideScreen));
     if (!entry->IsHidden())
       client->DrawObject(entry->iObject, entry->iMatrix != nullptr ? entry->iMatrix->iElements : nullptr,
                          entry->IsTransparent());
     ClearOwnHitUpwards(zone);
-    zone->RecordVisibility(frame, true);
+    KELView::RecordZone(zone, frame, true);
   }
 }
 

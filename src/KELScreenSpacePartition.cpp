@@ -8,6 +8,7 @@
 #include "KELFrameState.h"
 #include "KELMemory.h"
 #include "KELPools.h"
+#include "KELView.h"
 
 
 KELScreenSpacePartition::KELScreenSpacePartition()
@@ -168,7 +169,7 @@ void KELScreenSpacePartition::ReinsertRecords(const float* sums, KELFrameState* 
   KELScreenZone* record = iScreenZones;
   while (record != nullptr) {
     KELScreenZone* next = record->iNext;
-    if (!(record->iZone->iFlags & kZoneFlagQueryPassed)) {
+    if (!KELView::HasZoneFlag(record->iZone, kZoneFlagQueryPassed)) {
       KELPools::GiveBack(record);
     } else if (record->iIsSmall) {
       int slot = 0;

@@ -7,6 +7,7 @@
 
 #include "KEL3DZone.h"
 #include "KELMemory.h"
+#include "KELView.h"
 
 KELScreenZone* KELScreenZone::Take() {
   KELScreenZone* record = _freeList;
@@ -71,9 +72,9 @@ void AccumulateNdc(const float clip[8][4], float* outMin, float* outMax) {
   }
 }
 
-void SetInsideFlag(KEL3DZone* zone, bool inside) {
-  zone->iFlags = inside ? (zone->iFlags | kZoneFlagInsideScreen) : (zone->iFlags & ~kZoneFlagInsideScreen);
-}
+// In the view being culled: another view's projection must not leak into
+// what this one tells its client.
+void SetInsideFlag(KEL3DZone* zone, bool inside) { KELView::SetZoneFlag(zone, kZoneFlagInsideScreen, inside); }
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "KEL3DZone.h"
+#include "KELSettings.h"
+#include "KELView.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ public:
     if (pending != zone->iPendingCount) return Fail(zone, "pending count does not match the pending entries");
     if (pending != 0 && zone->IsSubdivided()) return Fail(zone, "a split zone holds waiting entries");
     if (!zone->IsSubdivided() && zone->iChildren.count != 0) return Fail(zone, "an unsplit zone has children");
+    if (!CheckViews(zone)) return false;
     for (int32_t i = 0; i < zone->iChildren.count; ++i) {
       const KEL3DZone* child = zone->Child(i);
       if (child == nullptr) return Fail(zone, "null child");
@@ -41,6 +44,43 @@ public:
   }
 
 private:
+  // In every view: the zone has a slot of its own in the created views'
+  // tables, was not last seen later than its parent (visibility propagates
+  // upwards), and a created view holds no frame later than its own.
+  bool CheckViews(const KEL3DZone* zone) {
+    if (zone->iViewSlot > KELView::_zoneSlots || (zone->iViewSlot == 0 && !KELView::_slotsRanOut))
+      return Fail(zone, "zone without a view slot of its own");
+    for (KELView& view : KELView::_views) {
+      if (!view.IsDefault() && !view.iLive) continue;
+      KELViewScope scope(&view);
+      const int32_t seen = KELView::ZoneLastVisibleFrame(zone);
+      if (zone->iParent != nullptr && seen != 0 &&
+          KELSettings::FramesSince(KELView::ZoneLastVisibleFrame(zone->iParent), seen) < 0)
+        return Fail(zone, "zone seen later than its parent in a view");
+      if (view.IsDefault()) continue;
+      const KELViewZoneState& state = view.ZoneState(zone->iViewSlot);
+      if (Later(view, state.iLastVisibleFrame) || Later(view, static_cast<int32_t>(state.iHistoryFrame)))
+        return Fail(zone, "zone state later than its view's frame");
+    }
+    return true;
+  }
+
+  bool CheckEntryViews(const KEL3DZone* zone, const KEL3DZoneEntry* entry) {
+    if (entry->iViewSlot > KELView::_entrySlots || (entry->iViewSlot == 0 && !KELView::_slotsRanOut))
+      return Fail(zone, "entry without a view slot of its own");
+    for (int32_t i = 1; i < kMaxViews; ++i) {
+      const KELView& view = KELView::_views[i];
+      if (view.iLive && Later(view, static_cast<int32_t>(view.EntryState(entry->iViewSlot).iHistoryFrame)))
+        return Fail(zone, "entry state later than its view's frame");
+    }
+    return true;
+  }
+
+  // A frame (other than the 0 of a record never seen) after the view's own.
+  static bool Later(const KELView& view, int32_t frame) {
+    return frame != 0 && KELSettings::FramesSince(view.iFrameCounter, frame) < 0;
+  }
+
   static bool BoundsContainSplitBounds(const KEL3DZone* zone) {
     for (int a = 0; a < 3; ++a) {
       if (zone->iMin[a] > zone->iSplitMin[a]) return false;
@@ -75,6 +115,7 @@ private:
       const int expected = entry->IsLoaded() ? 0 : (entry->IsPending() ? 1 : 2);
       if (expected != kind) return Fail(zone, "entry sits in the wrong list for its load state and pending flag");
       if ((entry->iFlags & kEntryLoadMask) > 1) return Fail(zone, "invalid load state");
+      if (!CheckEntryViews(zone, entry)) return false;
       // The zone and every ancestor must contain the entry's box.
       for (const KEL3DZone* holder = zone; holder != nullptr; holder = holder->iParent)
         if (!ContainsBox(holder, entry)) return Fail(holder, "zone bounds miss an entry box of its subtree");

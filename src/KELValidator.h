@@ -27,7 +27,9 @@ struct KELVerdict {
 // matches; split zones hold no waiting entries; bounds contain split bounds;
 // children point back to their parent at depth + 1; and every zone's
 // bounds contain the box of every entry of its subtree (NaN coordinates
-// aside). Fills `census` when given and the tree is valid. Allocates
+// aside); every zone and entry has a view slot, no zone was seen later than
+// its parent in any view, and no created view holds a frame later than its
+// own. Fills `census` when given and the tree is valid. Allocates
 // nothing.
 KELVerdict KELValidatePartition(const KEL3DZone* root, KELPartitionCensus* census = nullptr);
 

@@ -131,3 +131,33 @@ TEST_F(SteadyState, MovingCameraKeepsInvariantsAndPoolsSettle) {
   }
   EXPECT_EQ(counting.allocations, settled);
 }
+
+// Four views (the default and three created ones: two eyes, a light, a
+// second viewport) culled in turn from cameras of their own: once each has
+// seen its view, no frame of any of them allocates.
+TEST_F(SteadyState, FramesOfFourViewsAllocateNothing) {
+  Scene scene(8000);
+  Start(0.001f);
+  void* views[4] = {nullptr, engine->CreateView(), engine->CreateView(), engine->CreateView()};
+  const TestCamera cameras[4] = {TestCamera(0, 1, 0), TestCamera(0.5f, 1, 0), TestCamera(-20, 30, 10),
+                                 TestCamera(15, 2, -10)};
+  auto round = [&]() {
+    for (int v = 0; v < 4; ++v) {
+      engine->SetView(views[v]);
+      scene.Frame(cameras[v]);
+    }
+  };
+  for (int frame = 0; frame < 3; ++frame) round();
+  const int allocations = counting.allocations;
+  const long queries = client.queries;
+  KELHeapCounter::Start();
+  for (int frame = 0; frame < 5; ++frame) round();
+  const long heapCalls = KELHeapCounter::Stop();
+  EXPECT_GT(client.queries, queries);
+  EXPECT_EQ(counting.allocations, allocations);
+  if (KELHeapCounter::Available()) {
+    EXPECT_EQ(heapCalls, 0);
+  }
+  engine->SetView(nullptr);
+  for (void* view : views) engine->DestroyView(view);
+}

@@ -85,6 +85,11 @@ public:
   virtual void RenderIds(const uint32_t* indices, uint32_t count, const float* viewProjection, uint32_t* ids) = 0;
   // The colour image of the frame, RGBA, top row first.
   virtual void ReadColor(uint8_t* rgba) = 0;
+  // The depth image of the frame as the depth test sees it (0 near and 1
+  // far, the other way round with reversed depth), width*height floats, top
+  // row first; false where the renderer cannot read depth back (also with
+  // several samples per pixel).
+  virtual bool ReadDepth(float*) { return false; }
 
   // Streaming runs: where the streaming host uploads entries (by scene
   // index), and whether the objects the library hands over are drawn from

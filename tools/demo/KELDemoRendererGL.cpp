@@ -1,5 +1,6 @@
 // The demo's renderer on OpenGL: the headless EGL context, the box renderer
 // for objects and IDs, and the OpenGL client.
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -125,6 +126,18 @@ public:
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
   KELStreamingUploader& GetStreamStore() override { return iStreamStore; }
   void SetStreamedDrawing(bool streamed) override { iHost->SetStreamed(streamed); }
+  bool ReadDepth(float* depth) override {
+    // A multisampled depth buffer cannot be read as pixels.
+    if (iTargetOptions.iSamples > 1) return false;
+    const int width = iContext.GetWidth(), height = iContext.GetHeight();
+    KELGL().PixelStorei(GL_PACK_ALIGNMENT, 4);
+    KELGL().ReadPixels(0, 0, width, height, GL_DEPTH_COMPONENT, GL_FLOAT, depth);
+    // GL reads the bottom row first.
+    for (int y = 0; y < height / 2; ++y)
+      std::swap_ranges(depth + static_cast<size_t>(y) * width, depth + static_cast<size_t>(y + 1) * width,
+                       depth + static_cast<size_t>(height - 1 - y) * width);
+    return true;
+  }
 
 private:
   // Ground truth on the real triangles.

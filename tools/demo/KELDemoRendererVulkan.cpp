@@ -203,6 +203,7 @@ public:
   void ReadColor(uint8_t* rgba) override { iContext.ReadColor(rgba); }
   KELStreamingUploader& GetStreamStore() override { return iStreamStore; }
   void SetStreamedDrawing(bool streamed) override { iHost->SetStreamed(streamed); }
+  bool ReadDepth(float* depth) override { return iContext.ReadDepth(depth); }
 
 private:
   const kel::KELScene* iScene = nullptr;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -93,17 +94,19 @@ bool WriteFramesCsv(const std::string& path, const std::vector<KELModeRun>& runs
   std::fprintf(file,
                "mode,frame,warmup,drawn,touched,queries,batches,fill_queries,boxes,loaded,visible,missed,extra,"
                "missed_checked,pops,late_misses,repeat_misses,cull_ms,client_ms,library_ms,frame_ms,submits,"
-               "order,hole_pct,visible_unloaded,resident_mb,read_mb,loads,evictions,pending,upload_ms,elapsed_ms\n");
+               "order,hole_pct,visible_unloaded,resident_mb,read_mb,loads,evictions,pending,upload_ms,elapsed_ms,"
+               "view,shadow_texels_differ\n");
   for (const KELModeRun& run : runs)
     for (const KELFrameRecord& r : run.iRecords) {
       std::fprintf(file, "%s,%d,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%u,%.4f,%.4f,%.4f,%.4f,%u,",
                    GetModeName(r.iMode), r.iFrame, r.iWarmup ? 1 : 0, r.iDrawn, r.iTouched, r.iQueries, r.iBatches,
                    r.iFillQueries, r.iBoxes, r.iLoaded, r.iVisible, r.iMissed, r.iExtra, r.iMissedChecked, r.iPops, r.iLateMisses,
                    r.iRepeatMisses, r.iCullMs, r.iClientMs, r.iCullMs - r.iClientMs, r.iFrameMs, r.iSubmits);
-      std::fprintf(file, "%s,%.4f,%u,%.3f,%.3f,%u,%u,%u,%.4f,%.2f\n",
+      std::fprintf(file, "%s,%.4f,%u,%.3f,%.3f,%u,%u,%u,%.4f,%.2f,%s,%s\n",
                    r.iMode == KELDemoMode::kStreaming ? GetStreamingOrderName(r.iOrder) : "-", r.iHolePct,
                    r.iVisibleUnloaded, r.iResidentMb, r.iReadMb, r.iLoads, r.iEvictions, r.iPending, r.iUploadMs,
-                   r.iElapsedMs);
+                   r.iElapsedMs, r.iView.empty() ? "-" : r.iView.c_str(),
+                   r.iShadowTexelsDiffer < 0 ? "-" : std::to_string(r.iShadowTexelsDiffer).c_str());
     }
   return std::fclose(file) == 0;
 }

@@ -187,6 +187,11 @@ void KELWalkthrough::ResetLibrary() {
   engine->SetStatisticsOutput(false);
   engine->StartCulling();
   for (uint32_t frame = 0; frame <= iOptions.iFrameCoherency; ++frame) engine->EndCulling();
+  ApplyLibrarySettings();
+}
+
+void KELWalkthrough::ApplyLibrarySettings() {
+  KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   engine->SetStatisticsOutput(iOptions.iLibraryStatistics);
   engine->SetClient(iRenderer->GetClient());
   engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);

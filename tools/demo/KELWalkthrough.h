@@ -60,6 +60,11 @@ struct KELFrameRecord {
   uint32_t iPending = 0;          // wanted, not loaded
   double iUploadMs = 0;
   double iElapsedMs = 0;          // since the run started
+  // Several views a frame (KELDemoViews): the view's name, and for a light
+  // the shadow-map texels that differ from the map of every caster (-1:
+  // not a light, or not read back).
+  std::string iView;
+  int64_t iShadowTexelsDiffer = -1;
 };
 
 struct KELWalkthroughOptions {
@@ -192,11 +197,14 @@ public:
   void SetFrameObserver(std::function<void(const KELFrameView&)> observer) { iObserver = std::move(observer); }
 
 private:
+  friend class KELViewsWalk;
   void MakeCameras();
   // Resets what a run of `mode` starts from (partitions, loading, misses).
   void Prepare(KELDemoMode mode);
   // Brings the library to the state every run starts from.
   void ResetLibrary();
+  // The run's settings and client in the library.
+  void ApplyLibrarySettings();
   void BuildPartitions(bool loaded);
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);

@@ -18,6 +18,7 @@
 #include "KELDemoImages.h"
 #include "KELDemoReport.h"
 #include "KELDemoScenePack.h"
+#include "KELDemoViews.h"
 #include "KELDemoWindow.h"
 #include "KELWalkthrough.h"
 
@@ -61,6 +62,8 @@ struct KELDemoOptions {
   bool iWindow = false;
   bool iHelp = false;
   KELDemoWindowOptions iWindowOptions;
+  KELDemoViewOptions iViews;
+  int iViewsShared = -1;
 };
 
 const uint32_t kLevelCoherency = 4;
@@ -106,6 +109,11 @@ const char* const kUsage =
     "  --pictures N           frames with pictures (4)\n"
     "  --out DIR              output directory (kel_demo_out)\n"
     "  --library-stats        print the library's six statistics lines of every frame\n"
+    "  --views stereo|split   two eyes 6.4 cm apart, or two viewports on different paths, each\n"
+    "                         culled through a library view of its own (instead of the modes)\n"
+    "  --shadow               a light's shadow map culled through a view of its own, checked\n"
+    "                         texel by texel against the map of every caster\n"
+    "  --views-shared 0|1     1: the same views all through the default view (0)\n"
     "  --window               fly through the scene in a window instead (keys: tools/demo/README.md)\n"
     "  --window-frames N      close the window after N frames\n"
     "  --screenshot FILE      save the window's last image as PNG before it closes\n"
@@ -217,6 +225,10 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
       options.iWindow = true;
       continue;
     }
+    if (name == "--shadow") {
+      options.iViews.iShadow = true;
+      continue;
+    }
     if (name.compare(0, 2, "--") != 0) {
       error = "unexpected argument '" + name + "'";
       return false;
@@ -303,6 +315,11 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
     else if (name == "--out") options.iOutput = value;
     else if (name == "--window-frames") ok = ReadNumber(name, value, 0, 1e9, options.iWindowOptions.iFrames, error);
     else if (name == "--screenshot") options.iWindowOptions.iScreenshot = value;
+    else if (name == "--views") {
+      ok = ParseViewKind(value, options.iViews.iKind);
+      if (!ok) error = "unknown --views '" + value + "' (stereo or split)";
+    }
+    else if (name == "--views-shared") ok = ReadSwitch(name, value, options.iViewsShared, error);
     else {
       error = "unknown option '" + name + "'";
       return false;
@@ -325,6 +342,18 @@ bool ParseArguments(int argc, char** argv, KELDemoOptions& options, std::string&
     if (std::find(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) == options.iModes.end())
       options.iModes.push_back(KELDemoMode::kStreaming);
   }
+  // Sharing needs views to share, and the window shows one camera.
+  if (options.iViewsShared >= 0 && !options.iViews.Enabled()) {
+    error = "--views-shared needs --views or --shadow";
+    return false;
+  }
+  if (options.iViews.Enabled() && options.iWindow) {
+    error = "--views and --shadow run headless, not with --window";
+    return false;
+  }
+  options.iViews.iShared = options.iViewsShared == 1;
+  options.iViews.iPictures = options.iPictures;
+  options.iViews.iOutput = options.iOutput;
   if (!sizeGiven && options.iScene == "plant") options.iSceneOptions.iSize = 14;
   // The view tests are the models' default; the procedural scenes keep
   // their figures.
@@ -412,6 +441,37 @@ bool SavePictures(const KELFrameView& view, const std::string& directory, const 
   return WritePng(stem + "-birdseye.png", width, height, rgba.data()) && written;
 }
 
+// Scene units in a metre, for the eyes' distance: the city and the plant
+// are in metres, a level's player is 56 units tall, other models are
+// walked at eye height.
+float UnitsPerMeter(const KELDemoOptions& options, const KELDemoModelScene& model) {
+  if (options.iModel.iPath.empty()) return 1.0f;
+  if (model.iModel.iIsLevel) return 32.0f;
+  const float height = options.iModel.iWalkHeight >= 0 ? options.iModel.iWalkHeight
+                                                       : 0.15f * (model.iModel.iMax[1] - model.iModel.iMin[1]);
+  return height > 0 ? height / 1.6f : 1.0f;
+}
+
+// --views and --shadow: the views walk instead of the modes.
+int RunViews(KELWalkthrough& walk, KELDemoOptions& options, const KELDemoModelScene& model, FILE* out) {
+  options.iViews.iUnitsPerMeter = UnitsPerMeter(options, model);
+  const KELViewsResult result = RunDemoViews(walk, options.iViews);
+  WriteFramesCsv(options.iOutput + "/frames.csv", GetViewRows(result));
+  WriteViewsSummary(out, result);
+  std::fprintf(out, "\nper-frame figures: %s/frames.csv (a row per view and frame); pictures: %s/views-*.png\n",
+               options.iOutput.c_str(), options.iOutput.c_str());
+  if (walk.GetValidationErrors() >= 0) std::fprintf(out, "validation errors: %d\n", walk.GetValidationErrors());
+  std::string name = walk.GetScene().iName;
+  std::replace(name.begin(), name.end(), ' ', '-');
+  // The first camera view, culled with the others, stands for the library.
+  std::vector<KELModeRun> runs;
+  for (const KELViewRun& run : result.iTogether)
+    if (!run.iLight && runs.empty()) runs.push_back(KELModeRun{KELDemoMode::kLibrary, run.iRecords, {}});
+  WriteSummaryLine(out, name, walk.GetScene().iObjects.size(), walk.GetFrameCount(), runs);
+  std::fflush(out);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -494,6 +554,8 @@ int main(int argc, char** argv) {
     return 1;
 #endif
   }
+
+  if (options.iViews.Enabled()) return RunViews(walk, options, model, out);
 
   if (options.iTruthFile.empty() || !walk.LoadGroundTruth(options.iTruthFile)) {
     KELProgress truthProgress("ground truth", walk.GetFrameCount());

@@ -56,6 +56,9 @@ public:
   // IDs. Both submit what is recorded and wait for it.
   void ReadColor(uint8_t* rgba);
   void ReadIds(uint32_t* ids);
+  // Depth as the depth test sees it (0 near, 1 far), width*height floats,
+  // top row first; false where the device cannot copy its depth format.
+  bool ReadDepth(float* depth);
 
   bool IsValidating() const { return iMessenger != VK_NULL_HANDLE; }
   // Validation errors reported since Create.
@@ -88,6 +91,8 @@ private:
   uint32_t iQueueFamily;
   VkCommandPool iCommandPool;
   VkFormat iDepthFormat;
+  // The depth image can be copied out (single-sampled, a copyable format).
+  bool iDepthReadable = false;
   // Colour, IDs, depth; multisampled, also the single-sampled colour and
   // IDs that read-backs resolve into.
   std::vector<KELImage> iImages;

@@ -220,6 +220,7 @@ bool KELVulkanHeadlessContext::CreateRenderPass() {
     vkGetPhysicalDeviceFormatProperties(iPhysicalDevice, format, &properties);
     if ((properties.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT) != 0) {
       iDepthFormat = format;
+      iDepthReadable = (properties.optimalTilingFeatures & VK_FORMAT_FEATURE_TRANSFER_SRC_BIT) != 0;
       break;
     }
   }
@@ -352,10 +353,14 @@ bool KELVulkanHeadlessContext::CreateAttachments() {
   const VkImageUsageFlags colorUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
   const VkImageUsageFlags resolveUsage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
   const VkSampleCountFlagBits samples = iInfo.iSamples;
+  // Depth is read back only where it is one sample a pixel.
+  iDepthReadable = iDepthReadable && !multisampled;
+  const VkImageUsageFlags depthUsage =
+      VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT |
+      (iDepthReadable ? static_cast<VkImageUsageFlags>(VK_IMAGE_USAGE_TRANSFER_SRC_BIT) : 0u);
   if (!CreateImage(kColorFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, samples, iImages[kColor]) ||
       !CreateImage(kIdFormat, colorUsage, VK_IMAGE_ASPECT_COLOR_BIT, samples, iImages[kIds]) ||
-      !CreateImage(iDepthFormat, VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT, VK_IMAGE_ASPECT_DEPTH_BIT, samples,
-                   iImages[kDepth]) ||
+      !CreateImage(iDepthFormat, depthUsage, VK_IMAGE_ASPECT_DEPTH_BIT, samples, iImages[kDepth]) ||
       (multisampled && (!CreateImage(kColorFormat, resolveUsage, VK_IMAGE_ASPECT_COLOR_BIT, VK_SAMPLE_COUNT_1_BIT,
                                      iImages[kResolvedColor]) ||
                         !CreateImage(kIdFormat, resolveUsage, VK_IMAGE_ASPECT_COLOR_BIT, VK_SAMPLE_COUNT_1_BIT,
@@ -528,14 +533,23 @@ void KELVulkanHeadlessContext::ReadAttachment(int attachment, void* pixels) {
   begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
   vkBeginCommandBuffer(slot.iCommands, &begin);
   VkImage image = iImages[attachment].iImage;
+  const bool depth = attachment == kDepth;
+  const VkImageLayout layout =
+      depth ? VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+  const VkAccessFlags written =
+      depth ? VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT : VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
+  const VkAccessFlags used = depth ? VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_READ_BIT | written
+                                   : VK_ACCESS_COLOR_ATTACHMENT_READ_BIT | written;
+  const VkPipelineStageFlags stages =
+      depth ? VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_LATE_FRAGMENT_TESTS_BIT
+            : VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
+  const VkImageAspectFlags aspect = depth ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageMemoryBarrier toCopy =
-      ImageBarrier(image, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
-                   VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT, VK_ACCESS_TRANSFER_READ_BIT, VK_IMAGE_ASPECT_COLOR_BIT);
-  vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT,
-                       0, 0, nullptr, 0, nullptr, 1, &toCopy);
+      ImageBarrier(image, layout, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, written, VK_ACCESS_TRANSFER_READ_BIT, aspect);
+  vkCmdPipelineBarrier(slot.iCommands, stages, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0, nullptr, 1, &toCopy);
   VkImage source = image;
   VkImageLayout sourceLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-  if (iImages.size() > kResolvedColor) {
+  if (!depth && iImages.size() > kResolvedColor) {
     // One value per pixel: colour averaged, IDs one sample's.
     source = iImages[attachment == kColor ? kResolvedColor : kResolvedIds].iImage;
     sourceLayout = VK_IMAGE_LAYOUT_GENERAL;
@@ -557,14 +571,11 @@ void KELVulkanHeadlessContext::ReadAttachment(int attachment, void* pixels) {
                          nullptr, 0, nullptr, 1, &after);
   }
   VkBufferImageCopy region = {};
-  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageSubresource = {aspect, 0, 0, 1};
   region.imageExtent = {static_cast<uint32_t>(iWidth), static_cast<uint32_t>(iHeight), 1};
   vkCmdCopyImageToBuffer(slot.iCommands, source, sourceLayout, iStagingBuffer, 1, &region);
   VkImageMemoryBarrier back =
-      ImageBarrier(image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-                   VK_ACCESS_TRANSFER_READ_BIT,
-                   VK_ACCESS_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT,
-                   VK_IMAGE_ASPECT_COLOR_BIT);
+      ImageBarrier(image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, layout, VK_ACCESS_TRANSFER_READ_BIT, used, aspect);
   VkBufferMemoryBarrier host = {};
   host.sType = VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER;
   host.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
@@ -573,9 +584,8 @@ void KELVulkanHeadlessContext::ReadAttachment(int attachment, void* pixels) {
   host.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
   host.buffer = iStagingBuffer;
   host.size = VK_WHOLE_SIZE;
-  vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_TRANSFER_BIT,
-                       VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT | VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr, 1,
-                       &host, 1, &back);
+  vkCmdPipelineBarrier(slot.iCommands, VK_PIPELINE_STAGE_TRANSFER_BIT, stages | VK_PIPELINE_STAGE_HOST_BIT, 0, 0,
+                       nullptr, 1, &host, 1, &back);
   vkEndCommandBuffer(slot.iCommands);
   VkSubmitInfo submit = {};
   submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
@@ -584,13 +594,34 @@ void KELVulkanHeadlessContext::ReadAttachment(int attachment, void* pixels) {
   if (vkQueueSubmit(iQueue, 1, &submit, slot.iFence) == VK_SUCCESS) slot.iInFlight = true;
   ++iSubmitCount;
   WaitSlots();
-  // Both formats are four bytes a pixel, rows tightly packed, top row first.
-  std::memcpy(pixels, iStagingMapped, static_cast<size_t>(iWidth) * iHeight * 4);
+  // Colour, IDs and 32-bit depth are four bytes a pixel, 16-bit depth two;
+  // rows tightly packed, top row first.
+  const size_t bytes = depth && iDepthFormat == VK_FORMAT_D16_UNORM ? 2 : 4;
+  std::memcpy(pixels, iStagingMapped, static_cast<size_t>(iWidth) * iHeight * bytes);
 }
 
 void KELVulkanHeadlessContext::ReadColor(uint8_t* rgba) { ReadAttachment(kColor, rgba); }
 
 void KELVulkanHeadlessContext::ReadIds(uint32_t* ids) { ReadAttachment(kIds, ids); }
+
+bool KELVulkanHeadlessContext::ReadDepth(float* depth) {
+  if (!iDepthReadable || !IsValid()) return false;
+  const size_t count = static_cast<size_t>(iWidth) * iHeight;
+  if (iDepthFormat == VK_FORMAT_D32_SFLOAT) {
+    ReadAttachment(kDepth, depth);
+    return true;
+  }
+  // Unsigned normalised depth, widened to floats in place from the end.
+  ReadAttachment(kDepth, depth);
+  if (iDepthFormat == VK_FORMAT_D16_UNORM) {
+    const uint16_t* values = reinterpret_cast<const uint16_t*>(depth);
+    for (size_t i = count; i-- > 0;) depth[i] = static_cast<float>(values[i]) / 65535.0f;
+  } else {
+    const uint32_t* values = reinterpret_cast<const uint32_t*>(depth);
+    for (size_t i = 0; i < count; ++i) depth[i] = static_cast<float>(values[i] & 0xFFFFFFu) / 16777215.0f;
+  }
+  return true;
+}
 
 void KELVulkanHeadlessContext::Destroy() {
   if (iDevice != VK_NULL_HANDLE) {
