@@ -47,7 +47,7 @@ runs=(
 )
 
 # Columns of frames.csv.
-drawn=4; queries=6; visible=11; late=16; repeats=17; view=23; texels=24
+drawn=4; queries=6; visible=11; late=16; repeats=17; view=33; texels=34
 
 # Median of column $2 over the rows of view $1 in a frames.csv on stdin;
 # with $3, of column $2 / column $3 where column $3 is positive.

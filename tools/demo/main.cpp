@@ -537,8 +537,10 @@ int main(int argc, char** argv) {
                  kel::DescribePartitionChoice(model.iPartitionChoice).c_str(), model.iMargin,
                  options.iWalk.iViewTests ? "on" : "off",
                  walk.HasPvs() ? (options.iWalk.iPvsPartitions ? ", pvs partitions on" : ", pvs partitions off") : "");
+  // The views walk streams nothing.
   const bool streaming =
-      options.iWindow || std::count(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) > 0;
+      !options.iViews.Enabled() &&
+      (options.iWindow || std::count(options.iModes.begin(), options.iModes.end(), KELDemoMode::kStreaming) > 0);
   if (streaming) {
     if (!PreparePack(options, scene, options.iModel.iPath.empty() ? nullptr : &model.iModel, packIndex, packSource,
                      out))
