@@ -40,6 +40,15 @@ protected:
     }
     EXPECT_GT(failing.failures, 0);
   }
+  // The same with the pool of `freeList` empty, so that the frame must
+  // allocate what it would otherwise have taken from there.
+  template <typename Record>
+  void FrameWithoutPool(KEL3DZone* p, Record*& freeList) {
+    Record* pooled = freeList;
+    freeList = nullptr;
+    FrameWithoutMemory(p);
+    freeList = pooled;
+  }
   // Every shown object was drawn or reported exactly once, nothing else was.
   void ExpectEachShownOnce() const {
     std::map<const void*, int> seen;
@@ -72,10 +81,7 @@ TEST_F(LowMemory, AFrameWithoutMemoryDrawsOrReportsEveryVisibleObjectOnce) {
   ExpectEachShownOnce();
   // Without a screen record the partition goes untested: its objects are
   // drawn and reported at the end of the frame, after SetInside(false).
-  KELScreenZone* records = KELScreenZone::_freeList;
-  KELScreenZone::_freeList = nullptr;
-  FrameWithoutMemory(p);
-  KELScreenZone::_freeList = records;
+  FrameWithoutPool(p, KELScreenZone::_freeList);
   ExpectEachShownOnce();
   EXPECT_EQ(client.Count("BeginQuery"), 0);
   EXPECT_EQ(client.log[Find("SetInside(0)") + 1].rfind("DrawObject", 0), 0u);
@@ -95,15 +101,9 @@ TEST_F(LowMemory, WhatIsLeftOutKeepsToTheViewVolume) {
   engine->SetClippingPlanes(6, planes);
   engine->SetViewVolumeTests(true);
   Frame({p});
-  KELOcclusionQueryTask* tasks = KELOcclusionQueryTask::_freeList;
-  KELOcclusionQueryTask::_freeList = nullptr;
-  FrameWithoutMemory(p);
-  KELOcclusionQueryTask::_freeList = tasks;
+  FrameWithoutPool(p, KELOcclusionQueryTask::_freeList);
   ExpectEachShownOnce();
-  KELScreenZone* records = KELScreenZone::_freeList;
-  KELScreenZone::_freeList = nullptr;
-  FrameWithoutMemory(p);
-  KELScreenZone::_freeList = records;
+  FrameWithoutPool(p, KELScreenZone::_freeList);
   ExpectEachShownOnce();
 }
 
@@ -114,10 +114,7 @@ TEST_F(LowMemory, ObjectsDrawnBeforeTheirNodeIsLeftOutAreNotDrawnAgain) {
   KEL3DZone* p = NewPartition();
   Scatter(p, 60, 3);
   Frame({p});  // fills the pools with the records this frame needs
-  KELOcclusionQueryTask* tasks = KELOcclusionQueryTask::_freeList;
-  KELOcclusionQueryTask::_freeList = nullptr;
-  FrameWithoutMemory(p);
-  KELOcclusionQueryTask::_freeList = tasks;
+  FrameWithoutPool(p, KELOcclusionQueryTask::_freeList);
   ExpectEachShownOnce();
 }
 
