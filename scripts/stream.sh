@@ -35,10 +35,12 @@ fi
 assets=/usr/share/assimp/models
 maps=/usr/share/games/openarena/baseoa/pak1-maps.pk3:maps
 house="--model $assets/IFC/AC14-FZK-Haus.ifc"
-# The settings of every streaming run, chosen from the levers below: a
-# drawing threshold low enough that what is left out stays under the
-# completeness mark, and every visible unloaded object reported.
-settings="--threshold 20 --report-threshold 0"
+# The settings of every streaming run, chosen from the levers below: every
+# visible object drawn and every visible unloaded one reported (threshold
+# 0), unloaded boxes kept out of the depth buffer so that they hide nothing
+# behind them until they load, and the rest of a showing partition in view
+# prefetched, so that a wall coming into view is there before it shows.
+settings="--threshold 0 --report-threshold 0 --fill-depth 0 --prefetch 1"
 # name|label|what kel_pack and kel_demo both take|what only kel_demo takes
 models=(
   "house10|FZK-Haus, 10 x 10 neighbourhood|$house --grid 10|--walk-height 1.6"
@@ -96,15 +98,17 @@ if [ $run = 1 ]; then
   base="$house --grid 10 --walk-height 1.6 --frames $frames --stream occlusion --budget $(budget house10 10)"
   pack house10-tiles64 $house --grid 10 --partitions tiles:64
   lever() { local dir=$1; shift; demo "lever-$dir" house10 $base "$@"; }
+  # One at a time from the chosen settings (a later option overrides an
+  # earlier one).
   lever chosen $settings
-  lever threshold300 --report-threshold 0
-  lever threshold0 --threshold 0
-  lever reports-follow --threshold 20
-  lever fill-depth-off $settings --fill-depth 0
+  lever threshold20 $settings --threshold 20
+  lever threshold300 $settings --threshold 300
+  lever reports-follow $settings --threshold 20 --report-threshold 20
+  lever fill-depth-on $settings --fill-depth 1
+  lever no-prefetch $settings --prefetch 0
   lever coherency2 $settings --coherency 2
   lever contribution $settings --contribution 0.03
   lever nearest-first $settings --nearest-first 1
-  lever prefetch-partition $settings --prefetch 1
   lever prefetch-radius $settings --prefetch-radius 8
   demo lever-tiles64 house10-tiles64 $base $settings --partitions tiles:64
 
@@ -201,8 +205,8 @@ mkdir -p "$blocks"
   echo "--stream occlusion --budget $(budget house10 10) LEVERS\` (tiles64: its own pack, written with \`--partitions tiles:64\`)."
   echo
   header
-  for lever in chosen threshold300 threshold0 reports-follow fill-depth-off coherency2 contribution nearest-first \
-               prefetch-partition prefetch-radius tiles64; do
+  for lever in chosen threshold20 threshold300 reports-follow fill-depth-on no-prefetch coherency2 contribution \
+               nearest-first prefetch-radius tiles64; do
     row "lever-$lever" "$lever" occlusion
   done
 } > "$blocks/levers"

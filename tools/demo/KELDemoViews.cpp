@@ -40,7 +40,7 @@ struct KELSplitter : KELSpacePartitionTraversal {
 };
 
 // A view's cameras and ground truth over the walk.
-struct KELViewSpec {
+struct KELViewPlan {
   std::string iName;
   bool iLight = false;
   std::vector<KELFrameCamera> iCameras;
@@ -100,16 +100,16 @@ private:
   std::vector<KELFrameRecord> RunAlone(size_t view);
   std::vector<KELViewRun> RunTogether(uint64_t* tableBytes);
   KELFrameRecord Frame(size_t view, int frame, KELMissTracker& misses, bool pictures);
-  void Cull(const KELViewSpec& spec, const KELFrameCamera& camera, KELFrameRecord& record);
+  void Cull(const KELViewPlan& plan, const KELFrameCamera& camera, KELFrameRecord& record);
   int64_t CompareShadowMap(const KELFrameCamera& light, int frame, bool picture);
-  void SavePicture(const KELViewSpec& spec, const KELFrameCamera& camera, int frame);
+  void SavePicture(const KELViewPlan& plan, const KELFrameCamera& camera, int frame);
   KELDemoRenderer& Renderer() { return *iWalk.iRenderer; }
   KELDemoFrameLog& Log() { return iWalk.Log(); }
 
   KELWalkthrough& iWalk;
   KELDemoViewOptions iOptions;
   KELOcclusionCullingEngine* iEngine;
-  std::vector<KELViewSpec> iViews;
+  std::vector<KELViewPlan> iViews;
   std::set<int> iPictureFrames;
   std::vector<float> iDepth, iShadowMap;
   KELFrameCamera iShadowCamera = {};
@@ -122,28 +122,28 @@ void KELViewsWalk::MakeViews() {
   const float farPlane = iWalk.GetScene().iFarPlane;
   const int frames = iWalk.GetFrameCount();
   const float half = 0.5f * kEyeSeparationMeters * iOptions.iUnitsPerMeter;
-  if (iOptions.iShadow) iViews.push_back(KELViewSpec{"light", true, {}, {}});
+  if (iOptions.iShadow) iViews.push_back(KELViewPlan{"light", true, {}, {}});
   if (iOptions.iKind == KELDemoViewKind::kStereo) {
-    iViews.push_back(KELViewSpec{"left", false, {}, {}});
-    iViews.push_back(KELViewSpec{"right", false, {}, {}});
+    iViews.push_back(KELViewPlan{"left", false, {}, {}});
+    iViews.push_back(KELViewPlan{"right", false, {}, {}});
   } else if (iOptions.iKind == KELDemoViewKind::kSplit) {
-    iViews.push_back(KELViewSpec{"first", false, {}, {}});
-    iViews.push_back(KELViewSpec{"second", false, {}, {}});
+    iViews.push_back(KELViewPlan{"first", false, {}, {}});
+    iViews.push_back(KELViewPlan{"second", false, {}, {}});
   } else {
-    iViews.push_back(KELViewSpec{"camera", false, {}, {}});
+    iViews.push_back(KELViewPlan{"camera", false, {}, {}});
   }
   for (int frame = 0; frame < frames; ++frame) {
     const KELFrameCamera& path = iWalk.GetCamera(frame);
-    for (KELViewSpec& spec : iViews) {
-      if (spec.iLight) {
-        spec.iCameras.push_back(MakeLightCamera(path, iWalk.GetScene(), walk.iWidth, walk.iHeight));
-      } else if (spec.iName == "left" || spec.iName == "right") {
-        spec.iCameras.push_back(MakeEyeCamera(path, spec.iName == "left" ? -half : half, walk, farPlane));
-      } else if (spec.iName == "second") {
+    for (KELViewPlan& plan : iViews) {
+      if (plan.iLight) {
+        plan.iCameras.push_back(MakeLightCamera(path, iWalk.GetScene(), walk.iWidth, walk.iHeight));
+      } else if (plan.iName == "left" || plan.iName == "right") {
+        plan.iCameras.push_back(MakeEyeCamera(path, plan.iName == "left" ? -half : half, walk, farPlane));
+      } else if (plan.iName == "second") {
         // The second viewport walks the path the other way.
-        spec.iCameras.push_back(iWalk.GetCamera(frames - 1 - frame));
+        plan.iCameras.push_back(iWalk.GetCamera(frames - 1 - frame));
       } else {
-        spec.iCameras.push_back(path);
+        plan.iCameras.push_back(path);
       }
     }
   }
@@ -151,12 +151,12 @@ void KELViewsWalk::MakeViews() {
 }
 
 void KELViewsWalk::ComputeGroundTruth() {
-  for (KELViewSpec& spec : iViews) {
-    KELProgress progress("ground truth " + spec.iName, iWalk.GetFrameCount());
-    spec.iTruth.resize(spec.iCameras.size());
-    for (size_t frame = 0; frame < spec.iCameras.size(); ++frame) {
-      iWalk.iGroundTruth->Compute(spec.iCameras[frame].iViewProjection, spec.iCameras[frame].iPlanes,
-                                  spec.iTruth[frame]);
+  for (KELViewPlan& plan : iViews) {
+    KELProgress progress("ground truth " + plan.iName, iWalk.GetFrameCount());
+    plan.iTruth.resize(plan.iCameras.size());
+    for (size_t frame = 0; frame < plan.iCameras.size(); ++frame) {
+      iWalk.iGroundTruth->Compute(plan.iCameras[frame].iViewProjection, plan.iCameras[frame].iPlanes,
+                                  plan.iTruth[frame]);
       progress.Update(static_cast<int>(frame));
     }
     progress.Finish();
@@ -174,7 +174,7 @@ void KELViewsWalk::StartRun() {
   for (void* partition : iWalk.iPartitions) iEngine->TraverseSpacePartition(partition, &splitter, true);
 }
 
-void KELViewsWalk::Cull(const KELViewSpec& spec, const KELFrameCamera& camera, KELFrameRecord& record) {
+void KELViewsWalk::Cull(const KELViewPlan& plan, const KELFrameCamera& camera, KELFrameRecord& record) {
   const KELWalkthroughOptions& walk = iWalk.iOptions;
   iEngine->SetViewMatrix(camera.iView);
   iEngine->SetProjectionMatrix(camera.iProjection);
@@ -183,10 +183,10 @@ void KELViewsWalk::Cull(const KELViewSpec& spec, const KELFrameCamera& camera, K
   iEngine->SetClippingPlanes(6, planes);
   // A light's map counts every caster however far: no contribution culling.
   iEngine->SetContributionCullingParameters(camera.iEye, camera.iDirection,
-                                            spec.iLight ? 0.0f : walk.iContributionScale, 1.0f);
+                                            plan.iLight ? 0.0f : walk.iContributionScale, 1.0f);
   Renderer().BeginCulling(camera.iView, camera.iProjection);
   iEngine->StartCulling();
-  if (spec.iLight) {
+  if (plan.iLight) {
     // The level's visible set is the eye's, not the light's; partitions
     // outside the light's volume are the library's to skip (view tests).
     for (void* partition : iWalk.iPartitions) iEngine->AddPartition(partition);
@@ -206,26 +206,26 @@ void KELViewsWalk::Cull(const KELViewSpec& spec, const KELFrameCamera& camera, K
 }
 
 KELFrameRecord KELViewsWalk::Frame(size_t view, int frame, KELMissTracker& misses, bool pictures) {
-  const KELViewSpec& spec = iViews[view];
-  const KELFrameCamera& camera = spec.iCameras[frame];
+  const KELViewPlan& plan = iViews[view];
+  const KELFrameCamera& camera = plan.iCameras[frame];
   KELFrameRecord record;
   record.iMode = KELDemoMode::kLibrary;
   record.iFrame = frame;
-  record.iView = spec.iName;
+  record.iView = plan.iName;
   Log().BeginFrame();
   Log().SetAllowed(nullptr);
   auto start = std::chrono::steady_clock::now();
-  Renderer().BeginFrame(spec.iLight ? kLightClear : kSky, camera.iViewProjection);
-  Cull(spec, camera, record);
+  Renderer().BeginFrame(plan.iLight ? kLightClear : kSky, camera.iViewProjection);
+  Cull(plan, camera, record);
   Renderer().EndFrame();
   record.iFrameMs = MillisecondsSince(start);
   record.iDrawn = Log().GetDrawnCount();
   record.iTouched = static_cast<uint32_t>(Log().GetTouched().size());
   record.iLoaded = static_cast<uint32_t>(iWalk.iEntries.size());
-  misses.Compare(frame, spec.iTruth[frame], Log(), iWalk.iOptions.iCheckedPixels, record);
+  misses.Compare(frame, plan.iTruth[frame], Log(), iWalk.iOptions.iCheckedPixels, record);
   const bool picture = pictures && iPictureFrames.count(frame) != 0;
-  if (spec.iLight) record.iShadowTexelsDiffer = CompareShadowMap(camera, frame, picture);
-  else if (picture) SavePicture(spec, camera, frame);
+  if (plan.iLight) record.iShadowTexelsDiffer = CompareShadowMap(camera, frame, picture);
+  else if (picture) SavePicture(plan, camera, frame);
   return record;
 }
 
@@ -267,7 +267,7 @@ int64_t KELViewsWalk::CompareShadowMap(const KELFrameCamera& light, int frame, b
 // there is one: each pixel's point goes to the light's map, and a point
 // further from the light than all of the 3 x 3 texels around it, by more
 // than two texels' worth of slope, is in shadow (no acne on lit faces).
-void KELViewsWalk::SavePicture(const KELViewSpec& spec, const KELFrameCamera& camera, int frame) {
+void KELViewsWalk::SavePicture(const KELViewPlan& plan, const KELFrameCamera& camera, int frame) {
   const int width = Renderer().GetWidth(), height = Renderer().GetHeight();
   std::vector<uint8_t> rgba(static_cast<size_t>(width) * height * 4);
   Renderer().ReadColor(rgba.data());
@@ -300,7 +300,7 @@ void KELViewsWalk::SavePicture(const KELViewSpec& spec, const KELFrameCamera& ca
           for (int c = 0; c < 3; ++c) rgba[4 * pixel + c] = static_cast<uint8_t>(rgba[4 * pixel + c] * 0.55f);
       }
   }
-  WritePng(iOptions.iOutput + "/views-" + spec.iName + "-" + std::to_string(frame) + ".png", width, height,
+  WritePng(iOptions.iOutput + "/views-" + plan.iName + "-" + std::to_string(frame) + ".png", width, height,
            rgba.data());
 }
 
@@ -333,7 +333,7 @@ std::vector<KELViewRun> KELViewsWalk::RunTogether(uint64_t* tableBytes) {
   *tableBytes = iCounting->iBytes - before;
   std::vector<KELMissTracker> misses(iViews.size(), KELMissTracker(iWalk.GetScene().iObjects.size()));
   std::vector<KELViewRun> runs;
-  for (const KELViewSpec& spec : iViews) runs.push_back(KELViewRun{spec.iName, spec.iLight, {}});
+  for (const KELViewPlan& plan : iViews) runs.push_back(KELViewRun{plan.iName, plan.iLight, {}});
   KELProgress progress(iOptions.iShared ? "views shared" : "views", iWalk.GetFrameCount());
   for (int frame = 0; frame < iWalk.GetFrameCount(); ++frame) {
     for (size_t view = 0; view < iViews.size(); ++view) {
