@@ -168,7 +168,7 @@ void KELViewsWalk::ComputeGroundTruth() {
 void KELViewsWalk::StartRun() {
   for (void* partition : iWalk.iPartitions) iEngine->DestroySpacePartition(partition);
   iWalk.iPartitions.clear();
-  iWalk.ApplyLibrarySettings();
+  iWalk.ApplyLibrarySettings(false);
   iWalk.BuildPartitions(true);
   KELSplitter splitter;
   for (void* partition : iWalk.iPartitions) iEngine->TraverseSpacePartition(partition, &splitter, true);

@@ -169,7 +169,7 @@ bool KELWalkthrough::LoadGroundTruth(const std::string& path) {
   return read;
 }
 
-void KELWalkthrough::ResetLibrary() {
+void KELWalkthrough::ResetLibrary(bool streaming) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   // New partitions for every run: no lazy split, visibility history or last
   // visible frame carries over from another mode (destroyed records come
@@ -187,17 +187,20 @@ void KELWalkthrough::ResetLibrary() {
   engine->SetStatisticsOutput(false);
   engine->StartCulling();
   for (uint32_t frame = 0; frame <= iOptions.iFrameCoherency; ++frame) engine->EndCulling();
-  ApplyLibrarySettings();
+  ApplyLibrarySettings(streaming);
 }
 
-void KELWalkthrough::ApplyLibrarySettings() {
+void KELWalkthrough::ApplyLibrarySettings(bool streaming) {
   KELOcclusionCullingEngine* engine = KELOcclusionCullingEngine::GetInstance();
   engine->SetStatisticsOutput(iOptions.iLibraryStatistics);
   engine->SetClient(iRenderer->GetClient());
   engine->SetPixelHitsThreshold(iOptions.iPixelThreshold);
   engine->SetFrameCoherency(iOptions.iFrameCoherency);
-  engine->SetReportThreshold(iOptions.iReportThreshold);
-  engine->SetFillDepthWrites(iOptions.iFillDepthWrites);
+  // The two settings for unloaded entries are the streaming runs' own: the
+  // other runs keep the library's defaults, and so its calls.
+  engine->SetReportThreshold(streaming ? iOptions.iReportThreshold
+                                       : KELOcclusionCullingEngine::kFollowPixelHitsThreshold);
+  engine->SetFillDepthWrites(streaming ? iOptions.iFillDepthWrites : true);
   engine->SetViewVolumeTests(iOptions.iViewTests);
   engine->SetReversedDepth(iOptions.iTarget.iReversedDepth);
 }
@@ -234,7 +237,7 @@ void KELWalkthrough::Prepare(KELDemoMode mode) {
   if (iRenderer) iRenderer->SetStreamedDrawing(false);
   bool library = mode == KELDemoMode::kLibrary || mode == KELDemoMode::kStreaming;
   if (library) {
-    ResetLibrary();
+    ResetLibrary(mode == KELDemoMode::kStreaming);
     BuildPartitions(mode == KELDemoMode::kLibrary);
   } else {
     iLoaded.assign(iScene.iObjects.size(), 1);
@@ -339,7 +342,9 @@ void KELWalkthrough::RenderWithLibrary(const KELFrameCamera& camera, KELFrameRec
   const float* planes[6];
   for (int i = 0; i < 6; ++i) planes[i] = camera.iPlanes[i];
   engine->SetClippingPlanes(6, planes);
-  engine->SetContributionCullingParameters(camera.iEye, camera.iDirection, iOptions.iContributionScale, 1.0f);
+  const float scale =
+      iViewMode == KELDemoMode::kStreaming ? iOptions.iStreamContributionScale : iOptions.iContributionScale;
+  engine->SetContributionCullingParameters(camera.iEye, camera.iDirection, scale, 1.0f);
   iRenderer->BeginCulling(camera.iView, camera.iProjection);
   engine->StartCulling();
   AddPartitions(camera);

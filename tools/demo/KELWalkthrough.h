@@ -82,6 +82,7 @@ struct KELWalkthroughOptions {
   bool iFillDepthWrites = true;
   uint32_t iFrameCoherency = 0;
   float iContributionScale = 0;  // 0: no contribution culling
+  float iStreamContributionScale = 0;  // the same for streaming runs
   // Misses are judged for objects with more visible pixels than this.
   uint32_t iCheckedPixels = 0;
   // Streaming runs: the streaming host's options (the order is the run's),
@@ -202,9 +203,10 @@ private:
   // Resets what a run of `mode` starts from (partitions, loading, misses).
   void Prepare(KELDemoMode mode);
   // Brings the library to the state every run starts from.
-  void ResetLibrary();
-  // The run's settings and client in the library.
-  void ApplyLibrarySettings();
+  void ResetLibrary(bool streaming);
+  // The run's settings and client in the library (those for unloaded
+  // entries only in a streaming run).
+  void ApplyLibrarySettings(bool streaming);
   void BuildPartitions(bool loaded);
   KELFrameRecord RenderFrame(KELDemoMode mode, int frame);
   void RenderWithLibrary(const KELFrameCamera& camera, KELFrameRecord& record);
