@@ -35,34 +35,8 @@ TEST(GoldenTrace, SeededSceneGivesTheRecordedCallTrace) {
   static int objects[1200];
   RecordingClient client;
   std::string trace;
-  // The frame's calls in order, then its objects (as indices) and boxes.
-  auto record = [&]() {
-    for (const std::string& line : client.log) (trace += line) += '\n';
-    for (void* object : client.drawnObjects) trace += " d" + std::to_string(static_cast<int*>(object) - objects);
-    for (size_t i = 0; i < client.touchedObjects.size(); ++i)
-      trace += " t" + std::to_string(static_cast<int*>(client.touchedObjects[i]) - objects) + ":" +
-               std::to_string(client.touchedPixels[i]);
-    char number[24];
-    for (const std::vector<DrawnBox>& query : client.queries) {
-      trace += "\nq";
-      for (const DrawnBox& box : query)
-        for (int a = 0; a < 6; ++a) {
-          std::snprintf(number, sizeof(number), " %a", static_cast<double>(a < 3 ? box.min[a] : box.max[a - 3]));
-          trace += number + std::string(a == 5 && box.hasMatrix ? "m" : "");
-        }
-    }
-    trace += '\n';
-  };
-  // Pixels from the boxes' coordinates: roughly half the single boxes pass.
-  client.answer = [](const std::vector<DrawnBox>& boxes) {
-    uint32_t sum = 0;
-    for (const DrawnBox& box : boxes) {
-      const int32_t mixed = static_cast<int32_t>(box.min[0] * 977.0f + box.max[2] * 131.0f);
-      const uint32_t bits = static_cast<uint32_t>(mixed) * 2654435761u;
-      sum += (bits >> 22) % 3 == 0 ? 0 : (bits >> 12) % 700;
-    }
-    return sum;
-  };
+  auto record = [&]() { trace += ClientTrace(client, objects); };
+  client.answer = SeededAnswer;
   ResetSettings();
   KELSettings::_frameCounter = 0;
   engine->SetClient(&client);

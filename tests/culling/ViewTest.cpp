@@ -92,42 +92,10 @@ private:
   KELTestRandom random_;
 };
 
-// Pixels from the boxes' coordinates: about half the single boxes pass.
-uint32_t Answer(const std::vector<DrawnBox>& boxes) {
-  uint32_t sum = 0;
-  for (const DrawnBox& box : boxes) {
-    const int32_t mixed = static_cast<int32_t>(box.min[0] * 977.0f + box.max[2] * 131.0f);
-    const uint32_t bits = static_cast<uint32_t>(mixed) * 2654435761u;
-    sum += (bits >> 22) % 3 == 0 ? 0 : (bits >> 12) % 700;
-  }
-  return sum;
-}
-
 // One client per view and run, so that the handles a view sees are its own.
 struct ViewClient : RecordingClient {
-  ViewClient() { answer = Answer; }
+  ViewClient() { answer = SeededAnswer; }
 };
-
-// Everything a frame asked of the client: the calls in order, the objects
-// drawn and reported with their pixel counts, and the boxes of each query.
-std::string Trace(const RecordingClient& client, const int* objects) {
-  std::string trace;
-  for (const std::string& line : client.log) (trace += line) += '\n';
-  for (void* object : client.drawnObjects) trace += " d" + std::to_string(static_cast<int*>(object) - objects);
-  for (size_t i = 0; i < client.touchedObjects.size(); ++i)
-    trace += " t" + std::to_string(static_cast<int*>(client.touchedObjects[i]) - objects) + ":" +
-             std::to_string(client.touchedPixels[i]);
-  char number[24];
-  for (const std::vector<DrawnBox>& query : client.queries) {
-    trace += "\nq";
-    for (const DrawnBox& box : query)
-      for (int a = 0; a < 6; ++a) {
-        std::snprintf(number, sizeof(number), " %a", static_cast<double>(a < 3 ? box.min[a] : box.max[a - 3]));
-        trace += number;
-      }
-  }
-  return trace;
-}
 
 // Frame coherency on from the fourth frame and raised later, a lower
 // threshold for a while: the same for every run.
@@ -157,7 +125,7 @@ std::string Cull(ViewWorld& world, void* view, const TestCamera& camera, ViewCli
     engine->EndCulling();
   }
   engine->SetView(nullptr);
-  return Trace(client, world.objects);
+  return ClientTrace(client, world.objects);
 }
 
 class Views : public ::testing::Test {

@@ -107,6 +107,13 @@ private:
   std::vector<DrawnBox> current_;
 };
 
+// Everything a frame asked of the client, as text: the calls in order, the
+// objects drawn and reported (as indices into `objects`) with their pixel
+// counts, and the boxes of each query (exact, with an m for a matrix).
+std::string ClientTrace(const RecordingClient& client, const int* objects);
+// Pixels from the boxes' coordinates: about half the single boxes pass.
+uint32_t SeededAnswer(const std::vector<DrawnBox>& boxes);
+
 // Accepts every zone and entry and records the objects visited, in order.
 struct AcceptingVisitor : KELSpacePartitionTraversal {
   int visits = 0;
