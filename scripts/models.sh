@@ -10,26 +10,10 @@ frames=100
 width=640
 height=360
 out=build/models
-run=1
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --frames) frames=$2; shift 2 ;;
-    --width) width=$2; shift 2 ;;
-    --height) height=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
-    --report-only) run=0; shift ;;
-    *) echo "usage: scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]" >&2; exit 2 ;;
-  esac
-done
+usage="scripts/models.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]"
+source scripts/measure-common.sh
+[ $run = 0 ] || build_for_measuring kel_demo
 
-if [ $run = 1 ]; then
-  scripts/install-deps.sh assimp-testmodels openarena-081-maps
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build -j2 --target kel_demo
-fi
-
-assets=/usr/share/assimp/models
-maps=/usr/share/games/openarena/baseoa/pak1-maps.pk3:maps
 # name|label|demo arguments
 models=(
   "house|FZK-Haus, 10 x 10 neighbourhood, walked at eye height|--model $assets/IFC/AC14-FZK-Haus.ifc --grid 10 --walk-height 1.6"

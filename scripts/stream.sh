@@ -11,29 +11,15 @@ frames=160
 width=320
 height=240
 out=build/stream
-run=1
 million=1
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --frames) frames=$2; shift 2 ;;
-    --width) width=$2; shift 2 ;;
-    --height) height=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
-    --no-million) million=0; shift ;;
-    --report-only) run=0; shift ;;
-    *) echo "usage: scripts/stream.sh [--frames N] [--width W] [--height H] [--out DIR] [--no-million] [--report-only]" >&2
-       exit 2 ;;
-  esac
-done
+usage="scripts/stream.sh [--frames N] [--width W] [--height H] [--out DIR] [--no-million] [--report-only]"
+extra_option() { [ "$1" = --no-million ] && million=0; }
+source scripts/measure-common.sh
 mkdir -p "$out"
 if [ $run = 1 ]; then
-  scripts/install-deps.sh assimp-testmodels openarena-081-maps lighttpd
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build -j2 --target kel_demo kel_pack kel_model_info
+  scripts/install-deps.sh lighttpd
+  build_for_measuring kel_demo kel_pack kel_model_info
 fi
-
-assets=/usr/share/assimp/models
-maps=/usr/share/games/openarena/baseoa/pak1-maps.pk3:maps
 house="--model $assets/IFC/AC14-FZK-Haus.ifc"
 # The settings of every streaming run, chosen from the levers below: every
 # visible object drawn and every visible unloaded one reported (threshold

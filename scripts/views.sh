@@ -11,26 +11,10 @@ frames=100
 width=640
 height=360
 out=build/views
-run=1
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --frames) frames=$2; shift 2 ;;
-    --width) width=$2; shift 2 ;;
-    --height) height=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
-    --report-only) run=0; shift ;;
-    *) echo "usage: scripts/views.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]" >&2; exit 2 ;;
-  esac
-done
+usage="scripts/views.sh [--frames N] [--width W] [--height H] [--out DIR] [--report-only]"
+source scripts/measure-common.sh
+[ $run = 0 ] || build_for_measuring kel_demo
 
-if [ $run = 1 ]; then
-  scripts/install-deps.sh assimp-testmodels openarena-081-maps
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build -j2 --target kel_demo
-fi
-
-assets=/usr/share/assimp/models
-maps=/usr/share/games/openarena/baseoa/pak1-maps.pk3:maps
 # name|label|demo arguments
 scenes=(
   "city|procedural city, 18 x 18 blocks|--scene city"
