@@ -1,5 +1,8 @@
 #include "KELPackTestData.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -55,6 +58,10 @@ bool WriteTestPack(const std::string& path, const KELTestPack& pack, std::string
     if (!writer.Add(entry, error)) return false;
   }
   return writer.Finish(error);
+}
+
+std::string TestPackPath(const std::string& name) {
+  return std::filesystem::temp_directory_path().string() + "/" + name + "-" + std::to_string(getpid()) + ".kelpack";
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {

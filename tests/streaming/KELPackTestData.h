@@ -19,6 +19,9 @@ struct KELTestPack {
   bool iMatrices = true;     // every third entry placed by a matrix
 };
 
+// A path for a test's pack of its own: ctest runs tests of one program in
+// processes side by side, so the name carries the process.
+std::string TestPackPath(const std::string& name);
 // Writes the pack to `path`; false with `error` on failure.
 bool WriteTestPack(const std::string& path, const KELTestPack& pack, std::string& error);
 std::vector<uint8_t> ReadFileBytes(const std::string& path);

@@ -73,7 +73,7 @@ TEST(Pack, DecodedGeometryEqualsTheSource) {
   sources[2].iMatrix.clear();
   sources[2].iVertices.push_back(KELPackVertex{{9, 9, 9}, {0, 0, 1}, 7});
   // sources[3] is empty: an entry without geometry.
-  const std::string path = testing::TempDir() + "/roundtrip.kelpack";
+  const std::string path = TestPackPath("roundtrip");
   KELPackWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(path, 3, error)) << error;
@@ -168,7 +168,7 @@ void PrintTo(const KELDamage& damage, std::ostream* out) { *out << damage.iName;
 class DamagedPack : public testing::TestWithParam<KELDamage> {};
 
 TEST_P(DamagedPack, IsRefusedWithAMessage) {
-  const std::string path = testing::TempDir() + "/damaged.kelpack";
+  const std::string path = TestPackPath("damaged");
   std::string error;
   KELTestPack options;
   ASSERT_TRUE(WriteTestPack(path, options, error)) << error;
@@ -246,7 +246,7 @@ TEST(Pack, TheWriterRefusesGeometryItCannotPack) {
   std::vector<uint32_t> indices;
   const float min[3] = {0, 0, 0}, max[3] = {1, 1, 1};
   MakeBoxMesh(min, max, 1, vertices, indices);
-  const std::string path = testing::TempDir() + "/refused.kelpack";
+  const std::string path = TestPackPath("refused");
   const struct {
     const char* iMessage;
     std::function<void(KELPackWriterEntry&)> iBreak;

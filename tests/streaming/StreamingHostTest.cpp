@@ -128,7 +128,7 @@ protected:
   void OpenPack(const KELTestPack& pack, const std::function<void(std::vector<uint8_t>&)>& damage = nullptr,
                 bool gateOpen = true) {
     iHost.reset();
-    const std::string path = testing::TempDir() + "/host.kelpack";
+    const std::string path = TestPackPath("host");
     std::string error;
     ASSERT_TRUE(WriteTestPack(path, pack, error)) << error;
     std::vector<uint8_t> bytes = ReadFileBytes(path);
